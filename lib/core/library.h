@@ -1,0 +1,53 @@
+// The library's life cycle and settings: DllMain attach and detach, the detach routine for the
+// host's exit handler list, the registry settings under
+// HKEY_CURRENT_USER\SOFTWARE\Brisco Wireless\UMTS_KAV_LIB, the module directory and opening a
+// file after creating the directories on its path.
+//
+// Threading: attach and detach run on the host thread before and after all other use. The
+// setting readers may be called from any thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace kav {
+
+// The version text of the library, printed in the log banner.
+inline constexpr const char* kLibraryVersion = "3.22";
+
+// The settings key under HKEY_CURRENT_USER.
+inline constexpr const char* kSettingsKey = "SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB";
+
+// Reads a REG_DWORD setting; none unless the key opens (it is created when missing), the
+// value reads, is REG_DWORD and holds 4 bytes.
+std::optional<uint32_t> read_setting_dword(const char* name);
+
+// Stores REG_DWORD 0 under `name`, creating the key when needed.
+bool write_setting_dword(const char* name);
+
+// The "Logging Directory" setting with '/' appended when it is non-empty and lacks one; empty
+// when absent, unreadable or not REG_SZ. Read anew on every call. At most 260 characters.
+std::string logging_directory();
+
+// The directory of the module, ending in '/'; none when the module's file name cannot be had.
+// Cached after the first success.
+std::optional<std::string> module_directory();
+
+// Creates every missing directory on `full_path`, then opens it with `mode`. None when a
+// directory cannot be made (reported) or the open fails (not reported).
+std::FILE* open_with_dirs(const std::string& full_path, const char* mode);
+
+// The purge settings read at attach; no operation acts on them.
+bool purge_successful_msg_log();
+bool purge_successful_comm_log();
+
+// Stops the library's background threads (device and registry monitors, keep-awake pinger)
+// and waits for them. Safe to call more than once and when none run.
+void library_shutdown();
+
+// Back to the state of a fresh process (tests): stops threads, closes logs, forgets caches.
+void reset_library_for_testing();
+
+}  // namespace kav

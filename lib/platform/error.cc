@@ -1,0 +1,39 @@
+#include "lib/platform/error.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kav::platform {
+
+namespace {
+thread_local int t_last_error = 0;
+}  // namespace
+
+int last_error() { return t_last_error; }
+
+void set_last_error(int code) { t_last_error = code; }
+
+int capture_errno() {
+  t_last_error = errno;
+  return t_last_error;
+}
+
+std::string system_error_text(int code) {
+  switch (code) {
+    case kErrorNoMoreItems:
+      return "No more data is available.";
+    case kErrorBadHiveFile:
+      return "The settings file is corrupt and cannot be read.";
+    case kErrorDeviceNotConnected:
+      return "The device is not connected.";
+    default:
+      break;
+  }
+  char buffer[256];
+  // The GNU strerror_r returns the text, which may or may not live in `buffer`.
+  std::string text = strerror_r(code, buffer, sizeof buffer);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+}  // namespace kav::platform

@@ -1,0 +1,31 @@
+// Error codes and system error texts of the platform layer. This is the one place where
+// errno becomes an error code and an error code becomes the text shown to users.
+//
+// Codes are errno values, plus the few Windows-compatible codes that the library tests for
+// by number (listed below; none collides with an errno value).
+//
+// Threading: the last error is kept per thread.
+#pragma once
+
+#include <string>
+
+namespace kav::platform {
+
+// An enumeration ran out of members (ERROR_NO_MORE_ITEMS).
+constexpr int kErrorNoMoreItems = 259;
+// A settings file that cannot be parsed (ERROR_BADDB).
+constexpr int kErrorBadHiveFile = 1009;
+// A write to a serial device that has left the bus (ERROR_DEVICE_NOT_CONNECTED).
+constexpr int kErrorDeviceNotConnected = 1167;
+
+// The last error of the calling thread, as set by the failing platform call.
+int last_error();
+void set_last_error(int code);
+
+// Records errno as the calling thread's last error and returns it.
+int capture_errno();
+
+// The system's message for `code`, without a final line feed.
+std::string system_error_text(int code);
+
+}  // namespace kav::platform

@@ -1,0 +1,20 @@
+// A small reader of INI files, standing in for GetPrivateProfileStringA.
+//
+// Sections ("[NAME]") and keys ("KEY=value") are compared without letter case; values are
+// trimmed of blanks and tabs; lines starting with ';' or '#' are comments. The file is read
+// anew on every call. Threading: safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace kav::platform {
+
+// The value of `key` in `section` of the file at `path`, cut to at most `buffer_size` - 1
+// characters, or `default_value` (cut the same way) when the file, the section or the key is
+// missing.
+std::string get_private_profile_string(const std::string& section, const std::string& key,
+                                       const std::string& default_value, size_t buffer_size,
+                                       const std::string& path);
+
+}  // namespace kav::platform

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the project twice, normally and with AddressSanitizer + UndefinedBehaviorSanitizer,
+# and runs the whole test suite in both builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+jobs=$(nproc)
+
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 180)
+}
+
+echo "== normal build =="
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKAV_SANITIZE=ON -DKAV_BUILD_BENCH=OFF
