@@ -67,6 +67,9 @@ void comm_log_write_raw(const char* text);
 std::string message_log_name();
 std::string comm_log_name();
 
+// The capacity of the message buffer (0 before the first message).
+size_t message_buffer_capacity();
+
 // Back to the state of a fresh process: logs closed, logging off, no sink, empty buffer.
 void reset_messages();
 

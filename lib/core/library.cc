@@ -1,0 +1,179 @@
+#include "lib/core/library.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "lib/core/messages.h"
+#include "lib/core/timeouts.h"
+#include "lib/modem/umts_kav_lib.h"
+#include "lib/platform/error.h"
+#include "lib/platform/files.h"
+#include "lib/platform/registry.h"
+
+namespace kav {
+
+namespace {
+
+constexpr const char* kMessageLogging = "Message Logging";
+constexpr const char* kCommLogging = "Comm Logging";
+constexpr const char* kPurgeMsgLog = "Purge Successful Msg Log";
+constexpr const char* kPurgeCommLog = "Purge Successful Comm Log";
+constexpr const char* kLoggingDirectory = "Logging Directory";
+
+// Settings and caches of the library core.
+struct LibraryState {
+  std::mutex mutex;
+  bool purge_msg_log = false;
+  bool purge_comm_log = false;
+  std::optional<std::string> module_directory;  // cached after the first success
+};
+
+LibraryState& state() {
+  static LibraryState* s = new LibraryState;
+  return *s;
+}
+
+// Reads one logging flag: on when the stored DWORD is nonzero; otherwise the value is
+// (re)written as DWORD 0 and the flag is off.
+bool read_flag(const char* name) {
+  const std::optional<uint32_t> value = read_setting_dword(name);
+  if (value && *value != 0) return true;
+  write_setting_dword(name);
+  return false;
+}
+
+// A settings file that cannot be parsed is left untouched; say so once per attach, on the
+// standard error stream, since neither the sink nor the logs exist yet.
+void report_unreadable_settings() {
+  platform::RegistryHive& hive = platform::user_hive();
+  if (hive.open_key(kSettingsKey, false) != platform::kErrorBadHiveFile) return;
+  std::fprintf(stderr,
+               "ERROR: umts_kav_lib: settings file \"%s\" cannot be read (%s); it is left as it "
+               "is and logging stays off.\n",
+               hive.location().c_str(), hive.problem().c_str());
+}
+
+void read_logging_settings() {
+  report_unreadable_settings();
+  const bool message_logging = read_flag(kMessageLogging);
+  const bool comm_logging = read_flag(kCommLogging);
+  const bool purge_msg = read_flag(kPurgeMsgLog);
+  const bool purge_comm = read_flag(kPurgeCommLog);
+  set_logging(message_logging, comm_logging);
+  std::lock_guard lock(state().mutex);
+  state().purge_msg_log = purge_msg;
+  state().purge_comm_log = purge_comm;
+}
+
+void attach() {
+  set_message_sink(nullptr);
+  read_logging_settings();
+  open_log_files();
+  load_timeouts();
+}
+
+void detach() {
+  set_message_sink(nullptr);
+  close_log_files();
+}
+
+}  // namespace
+
+std::optional<uint32_t> read_setting_dword(const char* name) {
+  platform::RegistryHive& hive = platform::user_hive();
+  if (hive.open_key(kSettingsKey, true) != 0) return std::nullopt;
+  platform::RegValue value;
+  if (hive.query_value(kSettingsKey, name, &value) != 0) return std::nullopt;
+  if (value.type != platform::kRegDword || value.data.size() != 4) return std::nullopt;
+  uint32_t dword = 0;
+  std::memcpy(&dword, value.data.data(), 4);  // little-endian, as the hive stores it
+  return dword;
+}
+
+bool write_setting_dword(const char* name) {
+  return platform::user_hive().set_dword(kSettingsKey, name, 0) == 0;
+}
+
+std::string logging_directory() {
+  platform::RegistryHive& hive = platform::user_hive();
+  if (hive.open_key(kSettingsKey, false) != 0) return {};
+  platform::RegValue value;
+  if (hive.query_value(kSettingsKey, kLoggingDirectory, &value) != 0) return {};
+  if (value.type != platform::kRegSz) return {};
+  std::string directory(value.data.begin(), value.data.end());
+  directory.resize(std::strlen(directory.c_str()));  // up to the terminating zero
+  if (!directory.empty() && directory.back() != '/') directory += '/';
+  return directory;
+}
+
+std::optional<std::string> module_directory() {
+  LibraryState& s = state();
+  std::lock_guard lock(s.mutex);
+  if (s.module_directory) return s.module_directory;
+  const std::optional<std::string> file = platform::module_file_name();
+  if (!file) return std::nullopt;
+  const std::string directory = file->substr(0, file->rfind('/') + 1);
+  if (directory.empty() || directory.size() > platform::kMaxPath) return std::nullopt;
+  s.module_directory = directory;
+  return directory;
+}
+
+std::FILE* open_with_dirs(const std::string& full_path, const char* mode) {
+  const size_t last_slash = full_path.rfind('/');
+  if (last_slash != std::string::npos) {
+    // Each prefix ending before a '/' (past the first character) names one level, from the
+    // top down: "/a", "/a/b", "/a/b/c" for "/a/b/c/file".
+    for (size_t slash = full_path.find('/', 1); slash != std::string::npos && slash <= last_slash;
+         slash = full_path.find('/', slash + 1)) {
+      const std::string level = full_path.substr(0, slash);
+      if (!platform::path_exists(level) && !platform::make_directory(level)) {
+        show_msg("ERROR: Make directory failed for \"%s\"\n", level.c_str());
+        return nullptr;
+      }
+    }
+  }
+  return platform::open_file(full_path, mode);
+}
+
+bool purge_successful_msg_log() {
+  std::lock_guard lock(state().mutex);
+  return state().purge_msg_log;
+}
+
+bool purge_successful_comm_log() {
+  std::lock_guard lock(state().mutex);
+  return state().purge_comm_log;
+}
+
+void library_shutdown() {}
+
+void reset_library_for_testing() {
+  library_shutdown();
+  reset_messages();
+  reset_timeouts();
+  LibraryState& s = state();
+  std::lock_guard lock(s.mutex);
+  s.purge_msg_log = s.purge_comm_log = false;
+  s.module_directory.reset();
+}
+
+}  // namespace kav
+
+int DllMain(uint32_t ul_reason_for_call) {
+  switch (ul_reason_for_call) {
+    case 1:
+      kav::attach();
+      return 1;
+    case 0:
+      kav::detach();
+      return 1;
+    default:
+      std::fprintf(stderr, "ERROR: umts_kav_lib:DllMain invalid ul_reason_for_call (%d).\n",
+                   static_cast<int>(ul_reason_for_call));
+      return 0;
+  }
+}
+
+void umts_kav_lib_detach() { DllMain(0); }
+
+void ZqUmtsKavSetMessageSink(ZqUmtsKavMessageSink sink) { kav::set_message_sink(sink); }
