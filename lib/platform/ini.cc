@@ -1,0 +1,81 @@
+#include "lib/platform/ini.h"
+
+#include <cctype>
+#include <fstream>
+#include <optional>
+
+namespace kav::platform {
+
+namespace {
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string trim(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && is_blank(text[begin])) ++begin;
+  while (end > begin && (is_blank(text[end - 1]) || text[end - 1] == '\r')) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool iequal(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+// A value enclosed in a matching pair of quotes loses them, as the Windows reader does.
+std::string unquote(const std::string& value) {
+  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+    return value.substr(1, value.size() - 2);
+  return value;
+}
+
+// The value of `key` in the first `section` of the file that holds it, or none.
+std::optional<std::string> find_value(std::istream& in, const std::string& section,
+                                      const std::string& key) {
+  std::string line;
+  bool in_section = false;
+  bool first = true;
+  while (std::getline(in, line)) {
+    if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+    first = false;
+    const std::string text = trim(line);
+    if (text.empty() || text[0] == ';' || text[0] == '#') continue;
+    if (text[0] == '[') {
+      const size_t close = text.find(']');
+      in_section = close != std::string::npos && iequal(trim(text.substr(1, close - 1)), section);
+      continue;
+    }
+    const size_t equals = text.find('=');
+    if (!in_section || equals == std::string::npos) continue;
+    if (iequal(trim(text.substr(0, equals)), key)) return unquote(trim(text.substr(equals + 1)));
+  }
+  return std::nullopt;
+}
+
+std::string cut(const std::string& text, size_t buffer_size) {
+  if (buffer_size == 0) return {};
+  return text.substr(0, buffer_size - 1);
+}
+
+}  // namespace
+
+std::string get_private_profile_string(const std::string& section, const std::string& key,
+                                       const std::string& default_value, size_t buffer_size,
+                                       const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (in) {
+    if (std::optional<std::string> value = find_value(in, section, key))
+      return cut(*value, buffer_size);
+  }
+  return cut(default_value, buffer_size);
+}
+
+}  // namespace kav::platform

@@ -1,0 +1,409 @@
+#include <cctype>
+#include <cstdio>
+
+#include "lib/platform/reg_file.h"
+
+namespace kav::platform {
+
+namespace {
+
+constexpr char kHeader5[] = "Windows Registry Editor Version 5.00";
+constexpr char kHeader4[] = "REGEDIT4";
+constexpr char kUserRoot[] = "HKEY_CURRENT_USER";
+
+std::string lower(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool iequal(const std::string& a, const std::string& b) {
+  return lower(a) == lower(b);
+}
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::string trim(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && is_blank(text[begin])) ++begin;
+  while (end > begin && (is_blank(text[end - 1]) || text[end - 1] == '\r')) --end;
+  return text.substr(begin, end - begin);
+}
+
+// The text of a line without its terminator.
+std::string content(const std::string& line) {
+  size_t end = line.size();
+  if (end > 0 && line[end - 1] == '\n') --end;
+  if (end > 0 && line[end - 1] == '\r') --end;
+  return line.substr(0, end);
+}
+
+// Splits `text` into lines, each keeping its terminator; the last may have none.
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(start, end - start));
+    start = end;
+  }
+  return lines;
+}
+
+// Key path components joined by single backslashes: leading, trailing and repeated
+// separators are dropped, so "\\Software\\\\X\\" names the same key as "Software\\X".
+std::string normalize_path(const std::string& path) {
+  std::string out;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('\\', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) {
+      if (!out.empty()) out += '\\';
+      out += path.substr(start, end - start);
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string quote(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string encode_name(const std::string& name) {
+  return name.empty() ? "@" : quote(name);
+}
+
+// Reads a quoted text at text[*pos] (the opening quote) with the escapes \\ and \".
+bool parse_quoted(const std::string& text, size_t* pos, std::string* out, std::string* error) {
+  out->clear();
+  for (size_t i = *pos + 1; i < text.size(); ++i) {
+    if (text[i] == '"') {
+      *pos = i + 1;
+      return true;
+    }
+    if (text[i] == '\\') {
+      if (i + 1 >= text.size() || (text[i + 1] != '\\' && text[i + 1] != '"')) {
+        *error = "a backslash in a quoted text must be followed by \\ or \"";
+        return false;
+      }
+      ++i;
+    }
+    *out += text[i];
+  }
+  *error = "a quoted text has no closing quote";
+  return false;
+}
+
+bool parse_hex_number(const std::string& text, uint32_t* out) {
+  if (text.empty() || text.size() > 8) return false;
+  uint32_t value = 0;
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    value = value * 16 + static_cast<uint32_t>(std::stoi(std::string(1, c), nullptr, 16));
+  }
+  *out = value;
+  return true;
+}
+
+// A comma-separated list of bytes in hexadecimal ("01,ff,0a"); empty for no bytes.
+bool parse_hex_bytes(const std::string& text, std::vector<uint8_t>* out, std::string* error) {
+  out->clear();
+  if (trim(text).empty()) return true;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string item = trim(text.substr(start, end - start));
+    uint32_t byte = 0;
+    if (item.size() > 2 || !parse_hex_number(item, &byte)) {
+      *error = "\"" + item + "\" is not a byte in hexadecimal";
+      return false;
+    }
+    out->push_back(static_cast<uint8_t>(byte));
+    start = end + 1;
+  }
+  return true;
+}
+
+// The data after '=' of a value line. Returns false with `error` set when it is malformed;
+// sets `deleted` for the "-" of a value deletion.
+bool parse_data(const std::string& data, RegValue* value, bool* deleted, std::string* error) {
+  *deleted = false;
+  if (data == "-") {
+    *deleted = true;
+    return true;
+  }
+  if (!data.empty() && data[0] == '"') {
+    size_t pos = 0;
+    std::string text;
+    if (!parse_quoted(data, &pos, &text, error)) return false;
+    if (!trim(data.substr(pos)).empty()) {
+      *error = "unexpected text after the closing quote";
+      return false;
+    }
+    value->type = kRegSz;
+    value->data.assign(text.begin(), text.end());
+    value->data.push_back(0);
+    return true;
+  }
+  const std::string low = lower(data);
+  if (low.rfind("dword:", 0) == 0) {
+    uint32_t number = 0;
+    if (!parse_hex_number(trim(data.substr(6)), &number)) {
+      *error = "dword: must be followed by 1 to 8 hexadecimal digits";
+      return false;
+    }
+    value->type = kRegDword;
+    value->data = {static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
+                   static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
+    return true;
+  }
+  if (low.rfind("hex:", 0) == 0) {
+    value->type = kRegBinary;
+    return parse_hex_bytes(data.substr(4), &value->data, error);
+  }
+  if (low.rfind("hex(", 0) == 0) {
+    const size_t close = data.find("):");
+    uint32_t type = 0;
+    if (close == std::string::npos || !parse_hex_number(data.substr(4, close - 4), &type)) {
+      *error = "hex( must be followed by a hexadecimal type number and \"):\"";
+      return false;
+    }
+    value->type = type;
+    return parse_hex_bytes(data.substr(close + 2), &value->data, error);
+  }
+  *error = "the value data is neither a quoted text, dword:, hex: nor hex(N):";
+  return false;
+}
+
+}  // namespace
+
+bool RegDocument::parse(const std::string& text, std::string* problem) {
+  *this = RegDocument();
+  std::string body = text;
+  if (body.size() >= 2 && ((uint8_t(body[0]) == 0xFF && uint8_t(body[1]) == 0xFE) ||
+                           (uint8_t(body[0]) == 0xFE && uint8_t(body[1]) == 0xFF))) {
+    *problem = "line 1: UTF-16 text is not supported; save the file as UTF-8";
+    return false;
+  }
+  if (body.rfind("\xEF\xBB\xBF", 0) == 0) {
+    bom_ = true;
+    body = body.substr(3);
+  }
+  const std::vector<std::string> lines = split_lines(body);
+  bool all_blank = true;
+  for (const std::string& line : lines) all_blank = all_blank && trim(content(line)).empty();
+  if (all_blank) return true;
+  const std::string first = trim(content(lines[0]));
+  if (first != kHeader5 && first != kHeader4) {
+    *problem = std::string("line 1: the file does not begin with \"") + kHeader5 + "\"";
+    return false;
+  }
+  has_header_ = true;
+  crlf_ = lines[0].size() >= 2 && lines[0].compare(lines[0].size() - 2, 2, "\r\n") == 0;
+  preamble_ += lines[0];
+  for (size_t index = 1; index < lines.size();) {
+    const size_t number = index + 1;
+    std::string error;
+    if (!parse_line(lines, &index, &error)) {
+      *problem = "line " + std::to_string(number) + ": " + error;
+      *this = RegDocument();
+      return false;
+    }
+  }
+  return true;
+}
+
+// Parses the line at lines[*index] (and its continuation lines) and advances *index.
+bool RegDocument::parse_line(const std::vector<std::string>& lines, size_t* index,
+                             std::string* error) {
+  const std::string& raw = lines[*index];
+  const std::string line = trim(content(raw));
+  ++*index;
+  if (line.empty() || line[0] == ';') {
+    if (sections_.empty()) {
+      preamble_ += raw;
+    } else {
+      sections_.back().entries.push_back(Entry{raw, false, true, {}, {}});
+    }
+    return true;
+  }
+  if (line[0] == '[') {
+    if (line.back() != ']') {
+      *error = "a key line must end with ']'";
+      return false;
+    }
+    Section section;
+    section.header = raw;
+    const std::string key = line.substr(1, line.size() - 2);
+    const std::string root = key.substr(0, key.find('\\'));
+    // "[-key]" deletes a key on import and other roots are not this hive: both stay as text.
+    section.in_hive = !key.empty() && key[0] != '-' && iequal(root, kUserRoot);
+    if (section.in_hive) section.path = normalize_path(key.substr(root.size()));
+    sections_.push_back(std::move(section));
+    return true;
+  }
+  if (line[0] != '"' && line[0] != '@') {
+    *error = "expected a [key], a \"name\"=value, @=value, a comment or a blank line";
+    return false;
+  }
+  if (sections_.empty()) {
+    *error = "a value before the first [key]";
+    return false;
+  }
+  Entry entry{raw, false, false, {}, {}};
+  size_t pos = 1;  // after the '@' of the default value
+  if (line[0] == '"') {
+    pos = 0;
+    if (!parse_quoted(line, &pos, &entry.name, error)) return false;
+  }
+  while (pos < line.size() && is_blank(line[pos])) ++pos;
+  if (pos >= line.size() || line[pos] != '=') {
+    *error = "expected '=' after the value name";
+    return false;
+  }
+  std::string data = trim(line.substr(pos + 1));
+  // A hex list continues on the next line when this one ends in a backslash.
+  while (lower(data).rfind("hex", 0) == 0 && !data.empty() && data.back() == '\\') {
+    if (*index >= lines.size()) {
+      *error = "the hex list continues past the end of the file";
+      return false;
+    }
+    data.pop_back();
+    entry.raw += lines[*index];
+    data += trim(content(lines[(*index)++]));
+  }
+  bool deleted = false;
+  if (!parse_data(data, &entry.data, &deleted, error)) return false;
+  entry.is_value = !deleted;
+  sections_.back().entries.push_back(std::move(entry));
+  return true;
+}
+
+std::string RegDocument::render() const {
+  std::string out = (bom_ ? "\xEF\xBB\xBF" : "") + preamble_;
+  for (const Section& section : sections_) {
+    out += section.header;
+    for (const Entry& entry : section.entries) out += entry.raw;
+  }
+  return out;
+}
+
+bool RegDocument::has_key(const std::string& path) const {
+  const std::string key = lower(normalize_path(path));
+  if (key.empty()) return true;
+  for (const Section& section : sections_) {
+    if (!section.in_hive) continue;
+    const std::string have = lower(section.path);
+    if (have == key || have.rfind(key + "\\", 0) == 0) return true;
+  }
+  return false;
+}
+
+std::optional<RegValue> RegDocument::value(const std::string& path, const std::string& name) const {
+  const Entry* entry = find_value(path, name);
+  if (!entry) return std::nullopt;
+  return entry->data;
+}
+
+const RegDocument::Entry* RegDocument::find_value(const std::string& path,
+                                                  const std::string& name) const {
+  const std::string key = normalize_path(path);
+  const Entry* found = nullptr;
+  for (const Section& section : sections_) {
+    if (!section.in_hive || !iequal(section.path, key)) continue;
+    for (const Entry& entry : section.entries) {
+      if (entry.is_value && iequal(entry.name, name)) found = &entry;
+    }
+  }
+  return found;
+}
+
+std::string RegDocument::newline() const {
+  return crlf_ ? "\r\n" : "\n";
+}
+
+// Gives the file's last line a terminator, so that lines can follow it.
+void RegDocument::end_with_newline() {
+  std::string* last = &preamble_;
+  for (Section& section : sections_) {
+    last = &section.header;
+    if (!section.entries.empty()) last = &section.entries.back().raw;
+  }
+  if (!last->empty() && last->back() != '\n') *last += newline();
+}
+
+bool RegDocument::add_key(const std::string& path) {
+  if (has_key(path)) return false;
+  append_section(path);
+  return true;
+}
+
+// Appends "[HKEY_CURRENT_USER\path]" at the end of the file, after a blank line as the registry
+// editor separates sections; an empty file first receives the header line.
+RegDocument::Section& RegDocument::append_section(const std::string& path) {
+  const std::string nl = newline();
+  if (!has_header_) {
+    preamble_ = std::string(kHeader5) + nl;
+    has_header_ = true;
+  }
+  end_with_newline();
+  const std::string text = render();
+  if (text.size() < 2 * nl.size() ||
+      text.compare(text.size() - 2 * nl.size(), 2 * nl.size(), nl + nl) != 0) {
+    if (sections_.empty()) {
+      preamble_ += nl;
+    } else {
+      sections_.back().entries.push_back(Entry{nl, false, true, {}, {}});
+    }
+  }
+  const std::string key = normalize_path(path);
+  const std::string name = std::string(kUserRoot) + (key.empty() ? "" : "\\") + key;
+  sections_.push_back(Section{"[" + name + "]" + nl, true, key, {}});
+  return sections_.back();
+}
+
+bool RegDocument::set_dword(const std::string& path, const std::string& name, uint32_t value) {
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08x", value);
+  RegValue data{kRegDword,
+                {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                 static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
+  end_with_newline();
+  if (Entry* entry = const_cast<Entry*>(find_value(path, name))) {
+    // The name keeps the spelling it has in the file.
+    const std::string raw = encode_name(entry->name) + "=dword:" + digits + newline();
+    if (raw == entry->raw) return false;
+    entry->raw = raw;
+    entry->data = data;
+    return true;
+  }
+  const std::string key = normalize_path(path);
+  Section* section = nullptr;
+  for (Section& candidate : sections_) {
+    if (candidate.in_hive && iequal(candidate.path, key)) section = &candidate;
+  }
+  // A missing key, or one that exists only as the parent of other keys, gets a section.
+  if (!section) section = &append_section(key);
+  // The new line goes after the section's last value, before the blank lines that end it.
+  size_t at = 0;
+  for (size_t i = 0; i < section->entries.size(); ++i) {
+    if (!section->entries[i].blank_or_comment) at = i + 1;
+  }
+  Entry entry{encode_name(name) + "=dword:" + digits + newline(), true, false, name, data};
+  section->entries.insert(section->entries.begin() + static_cast<long>(at), std::move(entry));
+  return true;
+}
+
+}  // namespace kav::platform

@@ -1,0 +1,176 @@
+// Attach and detach, the registry settings, the logging directory and open_with_dirs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "lib/core/messages.h"
+#include "lib/modem/umts_kav_lib.h"
+#include "lib/platform/registry.h"
+#include "tests/core/core_fixture.h"
+
+namespace kav::test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+platform::RegValue query(const char* name) {
+  platform::RegValue value;
+  EXPECT_EQ(platform::user_hive().query_value(kSettingsKey, name, &value), 0) << name;
+  return value;
+}
+
+uint32_t dword_of(const platform::RegValue& value) {
+  uint32_t dword = 0xDEADBEEF;
+  if (value.data.size() == 4) std::memcpy(&dword, value.data.data(), 4);
+  return dword;
+}
+
+TEST_F(CoreTest, FirstAttachCreatesTheFourFlagsAtZeroAndNoLoggingDirectory) {
+  ASSERT_FALSE(file_exists(registry_file()));
+  EXPECT_EQ(DllMain(1), 1);
+  for (const char* name : {"Message Logging", "Comm Logging", "Purge Successful Msg Log",
+                           "Purge Successful Comm Log"}) {
+    const platform::RegValue value = query(name);
+    EXPECT_EQ(value.type, platform::kRegDword) << name;
+    EXPECT_EQ(dword_of(value), 0u) << name;
+  }
+  platform::RegValue directory;
+  EXPECT_NE(platform::user_hive().query_value(kSettingsKey, "Logging Directory", &directory), 0);
+  EXPECT_THAT(read_file(registry_file()), Not(HasSubstr("Logging Directory")));
+  EXPECT_FALSE(message_logging());
+  EXPECT_FALSE(comm_logging());
+  EXPECT_EQ(DllMain(0), 1);
+}
+
+TEST_F(CoreTest, TextValueOneCountsAsOffAndIsReplacedByDwordZero) {
+  write_settings("\"Message Logging\"=\"1\"\r\n\"Comm Logging\"=dword:00000002");
+  DllMain(1);
+  EXPECT_FALSE(message_logging());
+  EXPECT_TRUE(comm_logging());
+  const platform::RegValue value = query("Message Logging");
+  EXPECT_EQ(value.type, platform::kRegDword);
+  EXPECT_EQ(dword_of(value), 0u);
+  EXPECT_EQ(dword_of(query("Comm Logging")), 2u) << "a set flag is left as the user wrote it";
+  DllMain(0);
+}
+
+TEST_F(CoreTest, PurgeFlagsAreReadButChangeNothing) {
+  write_settings("\"Purge Successful Msg Log\"=dword:00000001");
+  DllMain(1);
+  EXPECT_TRUE(purge_successful_msg_log());
+  EXPECT_FALSE(purge_successful_comm_log());
+  DllMain(0);
+}
+
+TEST_F(CoreTest, LoggingDirectoryGetsOneTrailingSeparator) {
+  write_settings("\"Logging Directory\"=\"/var/tmp/kav\"");
+  EXPECT_EQ(logging_directory(), "/var/tmp/kav/");
+  write_settings("\"Logging Directory\"=\"/var/tmp/kav/\"");
+  EXPECT_EQ(logging_directory(), "/var/tmp/kav/");
+  write_settings("\"Logging Directory\"=\"\"");
+  EXPECT_EQ(logging_directory(), "");
+  write_settings("\"Logging Directory\"=dword:00000001");
+  EXPECT_EQ(logging_directory(), "") << "a value that is not text is no directory";
+}
+
+TEST_F(CoreTest, LoggingDirectoryIsEmptyWithoutTheKey) {
+  EXPECT_EQ(logging_directory(), "");
+  EXPECT_FALSE(file_exists(registry_file())) << "reading the directory creates nothing";
+}
+
+TEST_F(CoreTest, OpenWithDirsCreatesThreeLevelsTopDown) {
+  const std::string path = dir_.file("one/two/three/file.txt");
+  std::FILE* file = open_with_dirs(path, "w");
+  ASSERT_NE(file, nullptr);
+  std::fclose(file);
+  EXPECT_TRUE(file_exists(dir_.file("one/two/three/file.txt")));
+  struct stat info{};
+  ASSERT_EQ(stat(dir_.file("one/two").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISDIR(info.st_mode));
+}
+
+TEST_F(CoreTest, OpenWithDirsReportsTheLevelItCannotMake) {
+  write_file(dir_.file("plain"), "not a directory");
+  MessageCapture capture;
+  EXPECT_EQ(open_with_dirs(dir_.file("plain/sub/file.txt"), "w"), nullptr);
+  EXPECT_EQ(capture.text(), "ERROR: Make directory failed for \"" + dir_.file("plain/sub") + "\"\n");
+}
+
+TEST_F(CoreTest, InvalidReasonsAreRefusedOnStandardError) {
+  for (uint32_t reason : {2u, 3u}) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(DllMain(reason), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "ERROR: umts_kav_lib:DllMain invalid ul_reason_for_call (" + std::to_string(reason) +
+                  ").\n");
+  }
+  EXPECT_FALSE(file_exists(registry_file())) << "an invalid reason does nothing else";
+}
+
+TEST_F(CoreTest, UnparsableSettingsFileIsReportedAndLeftAsItWas) {
+  const std::string garbage = "this is not a registry export\n[unterminated\n\"x\"=what:ever\n";
+  write_file(registry_file(), garbage);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(DllMain(1), 1);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_THAT(err, HasSubstr(registry_file()));
+  EXPECT_THAT(err, HasSubstr("cannot be read"));
+  EXPECT_EQ(read_file(registry_file()), garbage);
+  EXPECT_FALSE(message_logging());
+  MessageCapture capture;  // the library goes on working without logs
+  show_msg("still %s\n", "here");
+  EXPECT_EQ(capture.text(), "still here\n");
+  DllMain(0);
+  EXPECT_EQ(read_file(registry_file()), garbage);
+}
+
+TEST_F(CoreTest, AttachKeepsOtherKeysAndValuesOfTheSettingsFile) {
+  write_file(registry_file(),
+             "Windows Registry Editor Version 5.00\r\n\r\n"
+             "[HKEY_CURRENT_USER\\SOFTWARE\\Other Vendor\\Tool]\r\n"
+             "\"Blob\"=hex:01,02,03\r\n\"Name\"=\"value with \\\"quotes\\\"\"\r\n\r\n"
+             "[HKEY_CURRENT_USER\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\r\n"
+             "\"Custom\"=hex(2):41,00,00,00\r\n");
+  DllMain(1);
+  const std::string after = read_file(registry_file());
+  EXPECT_THAT(after, HasSubstr("\"Blob\"=hex:01,02,03"));
+  EXPECT_THAT(after, HasSubstr("\"Name\"=\"value with \\\"quotes\\\"\""));
+  EXPECT_THAT(after, HasSubstr("\"Custom\"=hex(2):41,00,00,00"));
+  EXPECT_THAT(after, HasSubstr("\"Comm Logging\"=dword:00000000"));
+  DllMain(0);
+}
+
+TEST_F(CoreTest, DetachClearsTheSinkAndClosesTheLogs) {
+  enable_logs();
+  DllMain(1);
+  ASSERT_TRUE(message_log_open());
+  ASSERT_TRUE(comm_log_open());
+  MessageCapture capture;
+  DllMain(0);
+  EXPECT_FALSE(message_log_open());
+  EXPECT_FALSE(comm_log_open());
+  show_msg("after detach\n");
+  EXPECT_TRUE(capture.messages().empty()) << "detach removes the host's sink";
+}
+
+TEST_F(CoreTest, ImpossibleLogDirectoryGivesTheMessageAndTheLibraryWorksOn) {
+  write_file(dir_.file("blocker"), "a file where a directory should be");
+  write_settings("\"Message Logging\"=dword:00000001\r\n\"Logging Directory\"=\"" +
+                 dir_.file("blocker/logs") + "\"");
+  DllMain(1);
+  EXPECT_FALSE(message_log_open());
+  MessageCapture capture;
+  show_msg("hello\n");  // an enabled, closed log tries to open again on every write
+  const std::vector<std::string> messages = capture.messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[0], "hello\n");
+  EXPECT_EQ(messages[1], "ERROR: Make directory failed for \"" + dir_.file("blocker/logs") + "\"\n");
+  EXPECT_FALSE(message_log_open());
+  DllMain(0);
+}
+
+}  // namespace
+}  // namespace kav::test
