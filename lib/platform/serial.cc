@@ -1,0 +1,405 @@
+#include "lib/platform/serial.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+#include "lib/platform/clock.h"
+#include "lib/platform/error.h"
+
+namespace kav::platform {
+
+namespace {
+
+thread_local std::string t_open_error_text;
+
+// Holders named in a busy text at most; a busy device rarely has more than one or two.
+constexpr size_t kMaxHoldersNamed = 4;
+
+bool is_device_gone_errno(int error) {
+  return error == EIO || error == ENODEV || error == ENXIO;
+}
+
+// Sets the last error from errno, turning the errors of a vanished device into
+// kErrorDeviceNotConnected. Returns false for use in return statements.
+bool fail_with_errno() {
+  const int error = errno;
+  set_last_error(is_device_gone_errno(error) ? kErrorDeviceNotConnected : error);
+  return false;
+}
+
+bool fail_with(int code) {
+  set_last_error(code);
+  return false;
+}
+
+struct SpeedEntry {
+  uint32_t baud;
+  speed_t code;
+};
+
+constexpr SpeedEntry kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool speed_code(uint32_t baud, speed_t* code) {
+  for (const auto& entry : kSpeeds) {
+    if (entry.baud == baud) {
+      *code = entry.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Milliseconds left of a budget that started at `start`.
+int remaining_ms(uint32_t start, uint64_t budget_ms) {
+  const uint64_t elapsed = static_cast<uint32_t>(tick_count() - start);
+  if (elapsed >= budget_ms) return 0;
+  return static_cast<int>(std::min<uint64_t>(budget_ms - elapsed, INT_MAX));
+}
+
+// Polls for `events`; returns the revents (0 on time-out), or -1 with errno on failure.
+int poll_once(int fd, short events, int timeout_ms) {
+  pollfd pfd{fd, events, 0};
+  for (;;) {
+    const int n = poll(&pfd, 1, timeout_ms);
+    if (n >= 0) return n == 0 ? 0 : pfd.revents;
+    if (errno != EINTR) return -1;
+  }
+}
+
+constexpr short kGoneEvents = POLLHUP | POLLERR;
+
+// ---- naming the holders of a busy device ----
+
+std::string process_name(const std::string& pid) {
+  std::string name;
+  if (FILE* f = std::fopen(("/proc/" + pid + "/comm").c_str(), "re")) {
+    char buffer[64];
+    if (std::fgets(buffer, sizeof buffer, f)) name = buffer;
+    std::fclose(f);
+  }
+  while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+  return name.empty() ? "unknown" : name;
+}
+
+// True when the open file behind the /proc fd link `link` is the device `target`.
+bool link_is_device(const std::string& link, const std::string& target_path,
+                    const struct stat& target) {
+  char resolved[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), resolved, sizeof resolved - 1);
+  if (n > 0) {
+    resolved[n] = '\0';
+    if (target_path == resolved) return true;
+  }
+  struct stat st;
+  return S_ISCHR(target.st_mode) && stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+         st.st_rdev == target.st_rdev;
+}
+
+bool process_holds(const std::string& pid, const std::string& target_path,
+                   const struct stat& target) {
+  const std::string fd_dir = "/proc/" + pid + "/fd";
+  DIR* dir = opendir(fd_dir.c_str());
+  if (dir == nullptr) return false;  // gone, or not ours to look at
+  bool holds = false;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    if (link_is_device(fd_dir + "/" + entry->d_name, target_path, target)) {
+      holds = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return holds;
+}
+
+// "ModemManager, pid 812; minicom, pid 90", or empty when no holder can be seen.
+std::string device_holders(const std::string& path) {
+  char real[PATH_MAX];
+  struct stat target;
+  if (realpath(path.c_str(), real) == nullptr || stat(real, &target) != 0) return {};
+  std::vector<long> pids;
+  if (DIR* proc = opendir("/proc")) {
+    while (dirent* entry = readdir(proc)) {
+      char* end = nullptr;
+      const long pid = std::strtol(entry->d_name, &end, 10);
+      if (pid <= 0 || *end != '\0') continue;
+      if (process_holds(entry->d_name, real, target)) pids.push_back(pid);
+    }
+    closedir(proc);
+  }
+  std::sort(pids.begin(), pids.end());
+  std::string text;
+  for (size_t i = 0; i < pids.size() && i < kMaxHoldersNamed; ++i) {
+    if (!text.empty()) text += "; ";
+    const std::string pid = std::to_string(pids[i]);
+    text += process_name(pid) + ", pid " + pid;
+  }
+  return text;
+}
+
+// The group whose members may open the node: its own group when that grants read and write,
+// else the group Debian gives serial devices.
+std::string access_group(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IRGRP) && (st.st_mode & S_IWGRP) &&
+      st.st_gid != 0) {
+    group grp;
+    group* found = nullptr;
+    char buffer[4096];
+    if (getgrgid_r(st.st_gid, &grp, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+      return found->gr_name;
+    }
+  }
+  return "dialout";
+}
+
+bool fail_open(const std::string& path, int error) {
+  t_open_error_text = describe_open_error(path, error);
+  set_last_error(error);
+  return false;
+}
+
+}  // namespace
+
+uint32_t comm_errors_between(const LineErrorCounts& before, const LineErrorCounts& after) {
+  uint32_t errors = 0;
+  if (after.buf_overrun != before.buf_overrun) errors |= kCeRxOver;
+  if (after.overrun != before.overrun) errors |= kCeOverrun;
+  if (after.parity != before.parity) errors |= kCeRxParity;
+  if (after.frame != before.frame) errors |= kCeFrame;
+  if (after.brk != before.brk) errors |= kCeBreak;
+  return errors;
+}
+
+bool is_standard_baud_rate(uint32_t baud_rate) {
+  speed_t code;
+  return speed_code(baud_rate, &code);
+}
+
+std::string describe_open_error(const std::string& path, int error) {
+  if (error == EWOULDBLOCK) error = EBUSY;  // a held flock is a busy device
+  std::string text = system_error_text(error);
+  if (error == EBUSY) {
+    const std::string holders = device_holders(path);
+    if (!holders.empty()) text += " (held by " + holders + ")";
+  } else if (error == EACCES || error == EPERM) {
+    text += " (add your user to the '" + access_group(path) + "' group)";
+  }
+  return text;
+}
+
+std::string open_error_text() {
+  return t_open_error_text;
+}
+
+SerialPort::~SerialPort() {
+  if (is_open()) close();
+}
+
+SerialPort::SerialPort(SerialPort&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      timeouts_(other.timeouts_),
+      counts_(other.counts_),
+      has_counts_(other.has_counts_) {}
+
+SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
+  if (this != &other) {
+    if (is_open()) close();
+    fd_ = std::exchange(other.fd_, -1);
+    timeouts_ = other.timeouts_;
+    counts_ = other.counts_;
+    has_counts_ = other.has_counts_;
+  }
+  return *this;
+}
+
+bool SerialPort::open(const std::string& path) {
+  if (is_open()) close();
+  // Non-blocking: the open must not wait for carrier, and reads and writes wait in poll()
+  // under our own time-outs.
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return fail_open(path, errno);
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+    ::close(fd);
+    return fail_open(path, error);
+  }
+  // Marks the tty exclusive, so that opens by others fail at once; this also refuses
+  // anything that is not a terminal (ENOTTY).
+  if (ioctl(fd, TIOCEXCL) != 0) {
+    const int error = errno;
+    ::close(fd);
+    return fail_open(path, error);
+  }
+  fd_ = fd;
+  timeouts_ = SerialTimeouts{};
+  has_counts_ = read_counts(&counts_);
+  return true;
+}
+
+bool SerialPort::set_timeouts(const SerialTimeouts& timeouts) {
+  if (!is_open()) return fail_with(EBADF);
+  timeouts_ = timeouts;
+  return true;
+}
+
+bool SerialPort::configure(uint32_t baud_rate) {
+  if (!is_open()) return fail_with(EBADF);
+  speed_t speed;
+  if (!speed_code(baud_rate, &speed)) return fail_with(EINVAL);
+  termios tio{};
+  if (tcgetattr(fd_, &tio) != 0) return fail_with_errno();
+  tio.c_iflag &=
+      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+  tio.c_oflag &= ~OPOST;
+  tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  // 8N1; CLOCAL so that modem status lines never hang the port up; no CTS output flow
+  // control (the modem does not drive CTS reliably and would stall our writes).
+  tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CREAD | CLOCAL;
+  // With O_NONBLOCK, VMIN 1 makes an empty read fail with EAGAIN rather than return 0, which
+  // is kept for a hung-up line.
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return fail_with(EINVAL);
+  if (tcsetattr(fd_, TCSANOW, &tio) != 0) return fail_with_errno();
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  // Drivers without modem lines (pseudo-terminals) refuse this; only a vanished device is an
+  // error here.
+  if (ioctl(fd_, TIOCMBIS, &lines) != 0 && is_device_gone_errno(errno)) return fail_with_errno();
+  return true;
+}
+
+bool SerialPort::read(uint8_t* buffer, size_t size, size_t* bytes_read) {
+  *bytes_read = 0;
+  if (!is_open()) return fail_with(EBADF);
+  if (size == 0) return true;
+  const uint32_t start = tick_count();
+  for (;;) {
+    const ssize_t n = ::read(fd_, buffer, size);
+    if (n > 0) {
+      *bytes_read = static_cast<size_t>(n);
+      return true;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return fail_with_errno();
+    // 0 is end of file on a hung-up tty, but also "nothing yet" when the line still has
+    // VMIN 0 (before configure); poll tells them apart.
+    if (n == 0 && (poll_once(fd_, POLLIN, 0) & kGoneEvents)) {
+      return fail_with(kErrorDeviceNotConnected);
+    }
+    const int wait = remaining_ms(start, timeouts_.read_first_byte_ms);
+    if (wait == 0) return true;  // time-out: nothing arrived
+    const int revents = poll_once(fd_, POLLIN, wait);
+    if (revents < 0) return fail_with_errno();
+    if (revents & POLLNVAL) return fail_with(EBADF);
+    if ((revents & kGoneEvents) && !(revents & POLLIN)) return fail_with(kErrorDeviceNotConnected);
+    if (revents == 0) return true;  // time-out
+  }
+}
+
+bool SerialPort::write(const uint8_t* bytes, size_t size, size_t* bytes_written) {
+  *bytes_written = 0;
+  if (!is_open()) return fail_with(EBADF);
+  const uint32_t start = tick_count();
+  const uint64_t budget =
+      uint64_t{timeouts_.write_constant_ms} + uint64_t{timeouts_.write_per_byte_ms} * size;
+  while (*bytes_written < size) {
+    const ssize_t n = ::write(fd_, bytes + *bytes_written, size - *bytes_written);
+    if (n > 0) {
+      *bytes_written += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return fail_with_errno();
+    const int wait = remaining_ms(start, budget);
+    if (wait == 0) break;  // time-out: report what went out
+    const int revents = poll_once(fd_, POLLOUT, wait);
+    if (revents < 0) return fail_with_errno();
+    if (revents & POLLNVAL) return fail_with(EBADF);
+    if (revents & kGoneEvents) return fail_with(kErrorDeviceNotConnected);
+  }
+  return true;
+}
+
+bool SerialPort::purge() {
+  if (!is_open()) return fail_with(EBADF);
+  if (tcflush(fd_, TCIOFLUSH) != 0) return fail_with_errno();
+  return true;
+}
+
+bool SerialPort::read_counts(LineErrorCounts* counts) const {
+  serial_icounter_struct icount{};
+  if (ioctl(fd_, TIOCGICOUNT, &icount) != 0) return false;
+  counts->frame = static_cast<uint32_t>(icount.frame);
+  counts->overrun = static_cast<uint32_t>(icount.overrun);
+  counts->parity = static_cast<uint32_t>(icount.parity);
+  counts->brk = static_cast<uint32_t>(icount.brk);
+  counts->buf_overrun = static_cast<uint32_t>(icount.buf_overrun);
+  return true;
+}
+
+bool SerialPort::clear_comm_error(uint32_t* errors, uint32_t* in_queue) {
+  uint32_t word = 0;
+  uint32_t queued = 0;
+  if (!is_open()) return fail_with(EBADF);
+  const int revents = poll_once(fd_, POLLIN, 0);
+  if (revents < 0) return fail_with_errno();
+  if (revents & POLLNVAL) return fail_with(EBADF);
+  int pending = 0;
+  if (revents & kGoneEvents) {
+    word = kCeDeviceGone;
+  } else if (ioctl(fd_, FIONREAD, &pending) != 0) {
+    if (!is_device_gone_errno(errno)) return fail_with_errno();
+    word = kCeDeviceGone;
+  } else {
+    queued = static_cast<uint32_t>(std::max(pending, 0));
+    LineErrorCounts now;
+    // Drivers without counters (pseudo-terminals, some USB serial drivers) report none.
+    if (has_counts_ && read_counts(&now)) {
+      word = comm_errors_between(counts_, now);
+      counts_ = now;
+    }
+  }
+  if (errors != nullptr) *errors = word;
+  if (in_queue != nullptr) *in_queue = queued;
+  return true;
+}
+
+bool SerialPort::close() {
+  if (!is_open()) return fail_with(EBADF);
+  const int fd = std::exchange(fd_, -1);
+  // The exclusive mark belongs to the tty, not to this descriptor: clear it, or the next
+  // opener is refused while anyone else still holds the tty open. A vanished device refuses
+  // the request, which does not matter.
+  ioctl(fd, TIOCNXCL);
+  has_counts_ = false;
+  if (::close(fd) != 0 && errno != EINTR) return fail_with_errno();
+  return true;
+}
+
+}  // namespace kav::platform

@@ -1,0 +1,405 @@
+#include "lib/platform/serial.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/platform/error.h"
+#include "sim/pty.h"
+
+namespace kav::platform {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+long elapsed_ms(Clock::time_point since) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// Waits until the port reports `count` bytes queued (pty delivery is asynchronous).
+uint32_t wait_for_queue(SerialPort& port, uint32_t count) {
+  uint32_t errors = 0, queued = 0;
+  for (int i = 0; i < 200; ++i) {
+    if (!port.clear_comm_error(&errors, &queued)) return 0;
+    if (queued >= count) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return queued;
+}
+
+// Whether the tty at `path` is marked exclusive, asked through a descriptor of our own. An
+// unprivileged opener is refused by the mark itself, which answers the question too.
+int exclusive_mark(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == EBUSY ? 1 : -1;
+  int excl = -1;
+  if (ioctl(fd, TIOCGEXCL, &excl) != 0) excl = -1;
+  ::close(fd);
+  return excl;
+}
+
+// Runs `body` in a forked child and returns its exit status (or -1 when it did not exit).
+template <typename F>
+int in_child(F body) {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(SerialPort, OpensPtyAndConfiguresRaw8N1) {
+  sim::Pty pty;
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slave_path())) << open_error_text();
+  ASSERT_TRUE(port.configure(115200)) << system_error_text(last_error());
+  termios tio{};
+  ASSERT_EQ(tcgetattr(port.native_handle(), &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(cfgetispeed(&tio), static_cast<speed_t>(B115200));
+  EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_NE(tio.c_cflag & CLOCAL, 0u);
+  EXPECT_NE(tio.c_cflag & CREAD, 0u);
+  EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+  EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+
+  ASSERT_TRUE(port.configure(9600));
+  ASSERT_EQ(tcgetattr(port.native_handle(), &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+
+  // Unknown speeds are refused and leave the line as it was.
+  EXPECT_FALSE(port.configure(12345));
+  EXPECT_EQ(last_error(), EINVAL);
+  EXPECT_FALSE(is_standard_baud_rate(12345));
+  EXPECT_TRUE(is_standard_baud_rate(921600));
+  ASSERT_EQ(tcgetattr(port.native_handle(), &tio), 0);
+  EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
+}
+
+TEST(SerialPort, BinaryBytesPassBothWaysUnchanged) {
+  sim::Pty pty;
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slave_path()));
+  ASSERT_TRUE(port.configure(115200));
+  Bytes all(256);
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+  size_t written = 0;
+  ASSERT_TRUE(port.write(all.data(), all.size(), &written));
+  EXPECT_EQ(written, all.size());
+  Bytes seen;
+  while (seen.size() < all.size()) {
+    Bytes chunk = pty.read(200);
+    if (chunk.empty()) break;
+    seen.insert(seen.end(), chunk.begin(), chunk.end());
+  }
+  EXPECT_EQ(seen, all);
+
+  ASSERT_TRUE(pty.write(all));
+  ASSERT_EQ(wait_for_queue(port, 256), 256u);
+  Bytes got(512);
+  size_t n = 0;
+  ASSERT_TRUE(port.read(got.data(), got.size(), &n));
+  got.resize(n);
+  EXPECT_EQ(got, all);
+}
+
+TEST(SerialPort, ReadReturnsBufferedAtOnceElseWithinTheFirstByteTimeout) {
+  sim::Pty pty;
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slave_path()));
+  ASSERT_TRUE(port.configure(115200));
+  uint8_t buffer[64];
+  size_t n = 99;
+
+  // Nothing buffered: about 10 ms, never much longer.
+  auto start = Clock::now();
+  ASSERT_TRUE(port.read(buffer, sizeof buffer, &n));
+  long took = elapsed_ms(start);
+  EXPECT_EQ(n, 0u);
+  EXPECT_GE(took, 8);
+  EXPECT_LE(took, 30);
+
+  // Buffered bytes come back at once, without waiting out the time-out.
+  ASSERT_TRUE(pty.write(Bytes{1, 2, 3}));
+  ASSERT_EQ(wait_for_queue(port, 3), 3u);
+  start = Clock::now();
+  ASSERT_TRUE(port.read(buffer, sizeof buffer, &n));
+  EXPECT_EQ(n, 3u);
+  EXPECT_LE(elapsed_ms(start), 5);
+
+  // A byte arriving during the wait ends the read as soon as it arrives.
+  ASSERT_TRUE(port.set_timeouts({.read_first_byte_ms = 2000}));
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    pty.write(Bytes{0x7E});
+  });
+  start = Clock::now();
+  ASSERT_TRUE(port.read(buffer, sizeof buffer, &n));
+  took = elapsed_ms(start);
+  sender.join();
+  EXPECT_EQ(n, 1u);
+  EXPECT_EQ(buffer[0], 0x7E);
+  EXPECT_GE(took, 20);
+  EXPECT_LE(took, 500);
+}
+
+TEST(SerialPort, QueueCountAndPurge) {
+  sim::Pty pty;
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slave_path()));
+  ASSERT_TRUE(port.configure(115200));
+  uint32_t errors = 1, queued = 1;
+  ASSERT_TRUE(port.clear_comm_error(&errors, &queued));
+  EXPECT_EQ(errors, 0u);
+  EXPECT_EQ(queued, 0u);
+
+  ASSERT_TRUE(pty.write(Bytes{9, 8, 7, 6, 5}));
+  EXPECT_EQ(wait_for_queue(port, 5), 5u);
+  ASSERT_TRUE(port.purge());
+  ASSERT_TRUE(port.clear_comm_error(&errors, &queued));
+  EXPECT_EQ(errors, 0u);
+  EXPECT_EQ(queued, 0u);
+  uint8_t buffer[16];
+  size_t n = 0;
+  ASSERT_TRUE(port.read(buffer, sizeof buffer, &n));
+  EXPECT_EQ(n, 0u);
+
+  // Later input is received normally.
+  ASSERT_TRUE(pty.write(Bytes{0x42}));
+  EXPECT_EQ(wait_for_queue(port, 1), 1u);
+}
+
+TEST(SerialPort, WriteGivesUpAfterItsTimeoutWithPartialCount) {
+  sim::Pty pty;  // nobody reads the master, so its buffer fills up
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slave_path()));
+  ASSERT_TRUE(port.configure(115200));
+  ASSERT_TRUE(port.set_timeouts({.write_per_byte_ms = 0, .write_constant_ms = 50}));
+  const Bytes big(1 << 20, 0x55);
+  size_t written = 0;
+  const auto start = Clock::now();
+  ASSERT_TRUE(port.write(big.data(), big.size(), &written));
+  const long took = elapsed_ms(start);
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, big.size());
+  EXPECT_GE(took, 40);
+  EXPECT_LE(took, 500);
+}
+
+TEST(SerialPort, OpenIsExclusiveWithinTheProcessAndNamesTheHolder) {
+  sim::Pty pty;
+  SerialPort first;
+  ASSERT_TRUE(first.open(pty.slave_path()));
+  EXPECT_EQ(exclusive_mark(pty.slave_path()), 1);
+
+  SerialPort second;
+  EXPECT_FALSE(second.open(pty.slave_path()));
+  EXPECT_EQ(last_error(), EBUSY);
+  EXPECT_FALSE(second.is_open());
+  const std::string text = open_error_text();
+  const std::string pid = std::to_string(getpid());
+  EXPECT_EQ(text.rfind("Device or resource busy (held by ", 0), 0u) << text;
+  EXPECT_NE(text.find(", pid " + pid), std::string::npos) << text;
+  char comm[32] = {};
+  prctl(PR_GET_NAME, comm);
+  EXPECT_NE(text.find(std::string(comm) + ", pid " + pid), std::string::npos) << text;
+
+  // Closing releases both the lock and the exclusive mark: the next open succeeds.
+  ASSERT_TRUE(first.close());
+  EXPECT_EQ(exclusive_mark(pty.slave_path()), 0);
+  EXPECT_TRUE(second.open(pty.slave_path())) << open_error_text();
+}
+
+TEST(SerialPort, OpenIsExclusiveAcrossProcesses) {
+  sim::Pty pty;
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slave_path()));
+  const std::string path = pty.slave_path();
+  const int code = in_child([&] {
+    SerialPort other;
+    if (other.open(path)) return 0;
+    return last_error() == EBUSY ? 1 : 2;
+  });
+  EXPECT_EQ(code, 1);
+}
+
+TEST(SerialPort, BusyTextNamesAnotherHoldingProcess) {
+  sim::Pty pty;
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  const std::string path = pty.slave_path();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    prctl(PR_SET_NAME, "kav-holder");
+    SerialPort held;
+    const char ok = held.open(path) ? 'y' : 'n';
+    (void)!::write(ready[1], &ok, 1);
+    char c;
+    (void)!::read(release[0], &c, 1);
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 'y');
+  SerialPort port;
+  EXPECT_FALSE(port.open(path));
+  EXPECT_EQ(last_error(), EBUSY);
+  const std::string text = open_error_text();
+  EXPECT_NE(text.find("kav-holder, pid " + std::to_string(child)), std::string::npos) << text;
+  EXPECT_EQ(describe_open_error(path, EBUSY), text);
+  (void)!::write(release[1], "x", 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  // The holder's exit releases the device.
+  EXPECT_TRUE(port.open(path)) << open_error_text();
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+TEST(SerialPort, DeviceGoneShowsInErrorWordWriteAndRead) {
+  sim::Pty pty;
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slave_path()));
+  ASSERT_TRUE(port.configure(115200));
+  pty.close_master();
+  uint32_t errors = 0, queued = 7;
+  ASSERT_TRUE(port.clear_comm_error(&errors, &queued));
+  EXPECT_EQ(errors, kCeDeviceGone);
+  EXPECT_EQ(queued, 0u);
+  // It stays gone.
+  ASSERT_TRUE(port.clear_comm_error(&errors, nullptr));
+  EXPECT_EQ(errors, 0x1Fu);
+
+  const uint8_t flag = 0x7E;
+  size_t written = 5;
+  EXPECT_FALSE(port.write(&flag, 1, &written));
+  EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
+  EXPECT_EQ(written, 0u);
+  uint8_t buffer[8];
+  size_t n = 5;
+  const auto start = Clock::now();
+  EXPECT_FALSE(port.read(buffer, sizeof buffer, &n));
+  EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
+  EXPECT_EQ(n, 0u);
+  EXPECT_LE(elapsed_ms(start), 30);
+  // Closing a gone device still releases the descriptor.
+  port.close();
+  EXPECT_FALSE(port.is_open());
+}
+
+TEST(SerialPort, OpenFailuresCarryTheSystemText) {
+  SerialPort port;
+  EXPECT_FALSE(port.open("/nonexistent/ttyUSB0"));
+  EXPECT_EQ(last_error(), ENOENT);
+  EXPECT_EQ(open_error_text(), "No such file or directory");
+
+  // Something that is not a terminal is refused and left unlocked.
+  char name[] = "/tmp/kav_serial_test_XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  EXPECT_FALSE(port.open(name));
+  EXPECT_EQ(last_error(), ENOTTY);
+  EXPECT_FALSE(port.is_open());
+  ::close(fd);
+  unlink(name);
+
+  // Calls on a closed port fail instead of touching a stale descriptor.
+  uint8_t b = 0;
+  size_t n = 0;
+  EXPECT_FALSE(port.write(&b, 1, &n));
+  EXPECT_EQ(last_error(), EBADF);
+  EXPECT_FALSE(port.clear_comm_error(nullptr, nullptr));
+  EXPECT_FALSE(port.close());
+}
+
+TEST(SerialPort, PermissionTextNamesTheDialoutGroup) {
+  const std::string expected = "Permission denied (add your user to the 'dialout' group)";
+  if (geteuid() != 0) {
+    char name[] = "/tmp/kav_serial_perm_XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    ASSERT_EQ(chmod(name, 0), 0);
+    SerialPort port;
+    EXPECT_FALSE(port.open(name));
+    EXPECT_EQ(last_error(), EACCES);
+    EXPECT_EQ(open_error_text(), expected);
+    unlink(name);
+    return;
+  }
+  // As root: a pty slave only its owner may open, tried by an unprivileged child.
+  sim::Pty pty;
+  ASSERT_EQ(chmod(pty.slave_path().c_str(), 0600), 0);
+  int result[2];
+  ASSERT_EQ(pipe(result), 0);
+  const std::string path = pty.slave_path();
+  const int code = in_child([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 3;
+    SerialPort port;
+    if (port.open(path)) return 0;
+    const std::string text = open_error_text();
+    (void)!::write(result[1], text.data(), text.size());
+    return last_error() == EACCES ? 1 : 2;
+  });
+  ::close(result[1]);
+  char buffer[256] = {};
+  const ssize_t n = ::read(result[0], buffer, sizeof buffer - 1);
+  ::close(result[0]);
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), expected);
+}
+
+TEST(SerialPort, MovedPortKeepsTheDevice) {
+  sim::Pty pty;
+  SerialPort a;
+  ASSERT_TRUE(a.open(pty.slave_path()));
+  SerialPort b = std::move(a);
+  EXPECT_FALSE(a.is_open());  // NOLINT(bugprone-use-after-move): moved-from state is defined
+  ASSERT_TRUE(b.is_open());
+  const uint8_t byte = 0x3A;
+  size_t n = 0;
+  ASSERT_TRUE(b.write(&byte, 1, &n));
+  EXPECT_EQ(pty.read(200), Bytes{0x3A});
+  // Assigning over an open port closes it: the device can be opened again.
+  b = SerialPort();
+  SerialPort c;
+  EXPECT_TRUE(c.open(pty.slave_path())) << open_error_text();
+}
+
+TEST(CommErrors, LineErrorCountDeltasMapToErrorBits) {
+  LineErrorCounts before{.frame = 3, .overrun = 1, .parity = 0, .brk = 2, .buf_overrun = 0};
+  EXPECT_EQ(comm_errors_between(before, before), 0u);
+  LineErrorCounts after = before;
+  after.frame += 1;
+  EXPECT_EQ(comm_errors_between(before, after), kCeFrame);
+  after.overrun += 2;
+  after.parity += 1;
+  EXPECT_EQ(comm_errors_between(before, after), kCeFrame | kCeOverrun | kCeRxParity);
+  after.brk += 1;
+  after.buf_overrun += 1;
+  EXPECT_EQ(comm_errors_between(before, after), kCeDeviceGone);
+  // Counters wrap; a change is a change.
+  LineErrorCounts high{.frame = 0xFFFFFFFFu};
+  LineErrorCounts wrapped{.frame = 0};
+  EXPECT_EQ(comm_errors_between(high, wrapped), kCeFrame);
+}
+
+}  // namespace
+}  // namespace kav::platform
