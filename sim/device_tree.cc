@@ -107,19 +107,18 @@ DeviceHandle DeviceTree::add_device(const UsbDeviceSpec& spec) {
     if (device.busport == spec.busport) throw std::runtime_error("busport in use: " + spec.busport);
   }
   for (const UsbInterfaceSpec& itf : spec.interfaces) {
-    if (itf.kind != PortKind::None && fs::symlink_status(abs("dev/" + node_name(itf))).type() !=
-                                          fs::file_type::not_found) {
+    if (itf.kind != PortKind::None &&
+        fs::symlink_status(abs("dev/" + node_name(itf))).type() != fs::file_type::not_found) {
       throw std::runtime_error("node in use: " + node_name(itf));
     }
   }
   Created created;
   created.busport = spec.busport;
-  created.device_dir =
-      std::string(kPciBase) + "/usb" + bus_of(spec.busport) + "/" + spec.busport;
+  created.device_dir = std::string(kPciBase) + "/usb" + bus_of(spec.busport) + "/" + spec.busport;
   const std::string dir = abs(created.device_dir);
   make_dirs(dir);
-  const int count = spec.num_interfaces > 0 ? spec.num_interfaces
-                                            : static_cast<int>(spec.interfaces.size());
+  const int count =
+      spec.num_interfaces > 0 ? spec.num_interfaces : static_cast<int>(spec.interfaces.size());
   write_file(dir + "/idVendor", hex(spec.vid, 4) + "\n");
   write_file(dir + "/idProduct", hex(spec.pid, 4) + "\n");
   write_file(dir + "/bcdDevice", hex(spec.bcd, 4) + "\n");
@@ -214,8 +213,7 @@ void DeviceTree::add_interface(const UsbDeviceSpec& spec, const UsbInterfaceSpec
     case PortKind::Cdrom: {
       const std::string h = std::to_string(next_host_++);
       const std::string scsi_name = h + ":0:0:0";
-      const std::string scsi =
-          itf_dir + "/host" + h + "/target" + h + ":0:0/" + scsi_name;
+      const std::string scsi = itf_dir + "/host" + h + "/target" + h + ":0:0/" + scsi_name;
       make_dirs(abs(scsi + "/block/" + node));
       write_file(abs(scsi + "/vendor"), itf.scsi_vendor + "\n");
       write_file(abs(scsi + "/model"), itf.scsi_model + "\n");

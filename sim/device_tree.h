@@ -31,11 +31,11 @@ namespace kav::sim {
 enum class PortKind { None, Serial /* ttyUSB */, Acm /* ttyACM */, Hidraw, Cdrom /* sr */ };
 
 struct UsbInterfaceSpec {
-  int number = 0;             // bInterfaceNumber
+  int number = 0;                  // bInterfaceNumber
   uint8_t interface_class = 0xff;  // bInterfaceClass: ff vendor, 02 CDC, 03 HID, 08 storage
   PortKind kind = PortKind::None;
-  int index = 0;              // k of ttyUSB<k>, ttyACM<k>, hidraw<k>, sr<k>
-  std::string node_target;    // where dev/<node> links to; empty: a plain file
+  int index = 0;            // k of ttyUSB<k>, ttyACM<k>, hidraw<k>, sr<k>
+  std::string node_target;  // where dev/<node> links to; empty: a plain file
   // SCSI inquiry texts of a CD-ROM, written as given (the kernel pads them with blanks).
   std::string scsi_vendor = "ZQTL    ";
   std::string scsi_model = "Mass Storage    ";
@@ -45,9 +45,9 @@ struct UsbInterfaceSpec {
 struct UsbDeviceSpec {
   uint16_t vid = 0;
   uint16_t pid = 0;
-  uint16_t bcd = 0;               // bcdDevice
-  std::string busport = "1-2";    // sysfs name of the device; the bus is the part before '-'
-  int num_interfaces = 0;         // bNumInterfaces; 0: the number of `interfaces`
+  uint16_t bcd = 0;             // bcdDevice
+  std::string busport = "1-2";  // sysfs name of the device; the bus is the part before '-'
+  int num_interfaces = 0;       // bNumInterfaces; 0: the number of `interfaces`
   std::vector<UsbInterfaceSpec> interfaces;
 };
 
@@ -80,11 +80,11 @@ class DeviceTree {
  private:
   struct Created {
     std::string busport;
-    std::string device_dir;                  // root-relative
+    std::string device_dir;                     // root-relative
     std::map<int, std::string> interface_dirs;  // by interface number, root-relative
     std::map<int, std::string> scsi_dirs;       // CD-ROM SCSI devices by sr index
-    std::vector<std::string> dev_nodes;      // root-relative
-    std::vector<std::string> links;          // class and bus links, in creation order
+    std::vector<std::string> dev_nodes;         // root-relative
+    std::vector<std::string> links;             // class and bus links, in creation order
   };
 
   void add_interface(const UsbDeviceSpec& spec, const UsbInterfaceSpec& itf, Created* created);

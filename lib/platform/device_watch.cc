@@ -55,7 +55,9 @@ void signal_stop(int fd) {
   if (fd >= 0) (void)!::write(fd, &one, sizeof one);
 }
 
-bool readable(const pollfd& p) { return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0; }
+bool readable(const pollfd& p) {
+  return (p.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+}
 
 // Calls `on_event(mask, name)` for every queued inotify event of `fd`.
 template <typename F>
@@ -118,7 +120,9 @@ int poll_timeout(uint32_t ms) {
 
 }  // namespace
 
-void set_device_event_settle_ms(uint32_t ms) { g_settle_ms.store(ms); }
+void set_device_event_settle_ms(uint32_t ms) {
+  g_settle_ms.store(ms);
+}
 
 std::unique_ptr<DeviceWatcher> DeviceWatcher::open(int* error) {
   std::unique_ptr<DeviceWatcher> watcher(new DeviceWatcher());
@@ -140,7 +144,9 @@ DeviceWatcher::~DeviceWatcher() {
   close_fd(&uevent_fd_);
 }
 
-void DeviceWatcher::stop() { signal_stop(stop_fd_); }
+void DeviceWatcher::stop() {
+  signal_stop(stop_fd_);
+}
 
 void DeviceWatcher::read_dev_events() {
   read_inotify(dev_fd_, [this](uint32_t mask, const std::string&) {
@@ -233,7 +239,9 @@ CdromWatcher::~CdromWatcher() {
   close_fd(&dev_fd_);
 }
 
-void CdromWatcher::stop() { signal_stop(stop_fd_); }
+void CdromWatcher::stop() {
+  signal_stop(stop_fd_);
+}
 
 void CdromWatcher::read_events() {
   read_inotify(dev_fd_, [this](uint32_t mask, const std::string& name) {
@@ -274,7 +282,8 @@ int eject_cdrom(const std::string& interface_path) {
   int result = ENOENT;
   for (const DeviceInterface& member : members) {
     if (member.path != wanted) continue;
-    const int fd = ::open(root_path("dev/" + member.node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        ::open(root_path("dev/" + member.node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       if (result != 0) result = errno;
       continue;

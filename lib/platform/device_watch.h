@@ -55,10 +55,10 @@ class DeviceWatcher {
   void read_dev_events();
   void read_services_events();
 
-  int stop_fd_ = -1;     // eventfd written by stop()
-  int dev_fd_ = -1;      // inotify on <root>/dev
-  int bus_fd_ = -1;      // inotify on <root>/sys/bus/usb/devices (test roots)
-  int uevent_fd_ = -1;   // NETLINK_KOBJECT_UEVENT (root "/")
+  int stop_fd_ = -1;    // eventfd written by stop()
+  int dev_fd_ = -1;     // inotify on <root>/dev
+  int bus_fd_ = -1;     // inotify on <root>/sys/bus/usb/devices (test roots)
+  int uevent_fd_ = -1;  // NETLINK_KOBJECT_UEVENT (root "/")
   bool dev_pending_ = false;
   bool services_pending_ = false;
 };

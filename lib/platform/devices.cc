@@ -34,7 +34,8 @@ Root current_root() {
   Root root;
   root.given = without_trailing_slash(root_dir());
   char resolved[PATH_MAX];
-  root.real = realpath(root_dir().c_str(), resolved) ? without_trailing_slash(resolved) : root.given;
+  root.real =
+      realpath(root_dir().c_str(), resolved) ? without_trailing_slash(resolved) : root.given;
   return root;
 }
 
@@ -128,8 +129,7 @@ std::optional<std::string> read_attribute(const std::string& dir, const char* na
 }
 
 // An attribute of exactly `digits` hexadecimal digits, in lower case.
-std::optional<std::string> hex_attribute(const std::string& dir, const char* name,
-                                         size_t digits) {
+std::optional<std::string> hex_attribute(const std::string& dir, const char* name, size_t digits) {
   std::optional<std::string> text = read_attribute(dir, name);
   if (!text || text->size() != digits) return std::nullopt;
   for (char c : *text) {
@@ -360,8 +360,9 @@ std::optional<InterfaceClass> interface_class_of_guid(const std::string& guid) {
   if (text.size() >= 2 && text.front() == '{' && text.back() == '}') {
     text = text.substr(1, text.size() - 2);
   }
-  for (InterfaceClass cls : {InterfaceClass::Modem, InterfaceClass::ComPort,
-                             InterfaceClass::UsbDevice, InterfaceClass::Hid, InterfaceClass::CdRom}) {
+  for (InterfaceClass cls :
+       {InterfaceClass::Modem, InterfaceClass::ComPort, InterfaceClass::UsbDevice,
+        InterfaceClass::Hid, InterfaceClass::CdRom}) {
     if (text == interface_class_guid(cls)) return cls;
   }
   return std::nullopt;

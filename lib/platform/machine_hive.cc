@@ -35,8 +35,8 @@ std::vector<PortKey> port_keys() {
   for (const DeviceInterface& member : members) {
     const int com = com_number_of_tty(member.node);
     if (com == 0) continue;
-    keys.push_back({folded(kEnumPrefix + device_instance_of_path(member.path) + kParametersSuffix),
-                    com});
+    keys.push_back(
+        {folded(kEnumPrefix + device_instance_of_path(member.path) + kParametersSuffix), com});
   }
   return keys;
 }
@@ -93,6 +93,8 @@ RegistryHive& machine_hive() {
   return hive;
 }
 
-void set_machine_hive(RegistryHive* hive) { g_replacement.store(hive); }
+void set_machine_hive(RegistryHive* hive) {
+  g_replacement.store(hive);
+}
 
 }  // namespace kav::platform

@@ -86,8 +86,8 @@ TEST_F(DevicesTest, SingleInterfaceDeviceHasNoInterfaceNumberAndUsesDeviceName) 
 }
 
 TEST_F(DevicesTest, UpperCaseAttributesGiveLowerCasePaths) {
-  auto handle = root_.tree().add_device(
-      {0x05c6, 0x9008, 0, "2-4", 0, {port(0, 0xff, PortKind::Serial, 0)}});
+  auto handle =
+      root_.tree().add_device({0x05c6, 0x9008, 0, "2-4", 0, {port(0, 0xff, PortKind::Serial, 0)}});
   root_.write(root_.tree().device_dir(handle).substr(root_.path().size() + 1) + "/idProduct",
               "A7E2\n");
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
@@ -95,7 +95,11 @@ TEST_F(DevicesTest, UpperCaseAttributesGiveLowerCasePaths) {
 }
 
 TEST_F(DevicesTest, AcmPortIsBothModemAndComPort) {
-  UsbDeviceSpec spec{0x1bbb, 0x0017, 0x0232, "1-4", 0,
+  UsbDeviceSpec spec{0x1bbb,
+                     0x0017,
+                     0x0232,
+                     "1-4",
+                     0,
                      {port(0, 0x02, PortKind::Acm, 0), port(1, 0x0a, PortKind::None, 0),
                       port(2, 0xff, PortKind::Serial, 0)}};
   root_.tree().add_device(spec);
@@ -103,8 +107,8 @@ TEST_F(DevicesTest, AcmPortIsBothModemAndComPort) {
   EXPECT_EQ(paths_of(InterfaceClass::Modem), Paths{acm + kModem});
   // Sorted by tty name: ttyACM0 before ttyUSB0.
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
-            (Paths{acm + kCom, "\\\\?\\usb#vid_1bbb&pid_0017&rev_0232&mi_02#1-4:1.2" +
-                                   std::string(kCom)}));
+            (Paths{acm + kCom,
+                   "\\\\?\\usb#vid_1bbb&pid_0017&rev_0232&mi_02#1-4:1.2" + std::string(kCom)}));
 }
 
 TEST_F(DevicesTest, CdromPathCarriesTrimmedScsiTexts) {
@@ -145,8 +149,8 @@ TEST_F(DevicesTest, MembersSortByNumberAndNonUsbTtysAreIgnored) {
 }
 
 TEST_F(DevicesTest, AbsoluteLinksResolveBelowTheRoot) {
-  auto handle = root_.tree().add_device(
-      {0x05c6, 0x9008, 0, "1-7", 0, {port(0, 0xff, PortKind::Serial, 0)}});
+  auto handle =
+      root_.tree().add_device({0x05c6, 0x9008, 0, "1-7", 0, {port(0, 0xff, PortKind::Serial, 0)}});
   const std::string port_dir = root_.tree().interface_dir(handle, 0) + "/ttyUSB0";
   const std::string tty = port_dir + "/tty/ttyUSB0";
   namespace fs = std::filesystem;
@@ -175,7 +179,7 @@ TEST_P(SpoiltMemberTest, SpoiltMemberIsSkippedOthersRemain) {
   const std::string where = GetParam().first;
   const std::string text = GetParam().second;
   const std::string dir = where.rfind("itf:", 0) == 0 ? root_.tree().interface_dir(bad, 0)
-                                                       : root_.tree().device_dir(bad);
+                                                      : root_.tree().device_dir(bad);
   const std::string file = dir + "/" + where.substr(where.find(':') + 1);
   namespace fs = std::filesystem;
   if (text == std::string("<missing>")) {
@@ -191,20 +195,19 @@ TEST_P(SpoiltMemberTest, SpoiltMemberIsSkippedOthersRemain) {
 
 INSTANTIATE_TEST_SUITE_P(
     Attributes, SpoiltMemberTest,
-    ::testing::Values(P("dev:idVendor", ""), P("dev:idVendor", "zzzz"),
-                      P("dev:idVendor", "05c61"),
-                      P("dev:idProduct", "<missing>"),
-                      P("dev:bcdDevice", "\n"),
-                      P("dev:bNumInterfaces", ""),
-                      P("dev:bNumInterfaces", "-1"),
-                      P("dev:bNumInterfaces", "0"),
-                      P("dev:bNumInterfaces", std::string(4096, '7')),
-                      P("itf:bInterfaceNumber", "x1"),
-                      P("itf:bInterfaceClass", "<missing>")));
+    ::testing::Values(P("dev:idVendor", ""), P("dev:idVendor", "zzzz"), P("dev:idVendor", "05c61"),
+                      P("dev:idProduct", "<missing>"), P("dev:bcdDevice", "\n"),
+                      P("dev:bNumInterfaces", ""), P("dev:bNumInterfaces", "-1"),
+                      P("dev:bNumInterfaces", "0"), P("dev:bNumInterfaces", std::string(4096, '7')),
+                      P("itf:bInterfaceNumber", "x1"), P("itf:bInterfaceClass", "<missing>")));
 
 TEST_F(DevicesTest, DanglingLoopingAndEscapingLinksAreSkipped) {
   auto handle = root_.tree().add_device(
-      {0x05c6, 0x9008, 0, "1-1", 0,
+      {0x05c6,
+       0x9008,
+       0,
+       "1-1",
+       0,
        {port(0, 0xff, PortKind::Serial, 0), port(1, 0x03, PortKind::Hidraw, 0)}});
   namespace fs = std::filesystem;
   const std::string cls = root_.path() + "/sys/class/tty/";
@@ -238,8 +241,9 @@ TEST(DevicesRootTest, MissingSysIsAnErrorEmptyClassesAreNot) {
   EXPECT_EQ(ENOENT, enumerate_interfaces(InterfaceClass::ComPort, &paths));
   EXPECT_TRUE(paths.empty());
   fs::create_directories(dir + "/sys");
-  for (InterfaceClass cls : {InterfaceClass::Modem, InterfaceClass::ComPort,
-                             InterfaceClass::UsbDevice, InterfaceClass::Hid, InterfaceClass::CdRom}) {
+  for (InterfaceClass cls :
+       {InterfaceClass::Modem, InterfaceClass::ComPort, InterfaceClass::UsbDevice,
+        InterfaceClass::Hid, InterfaceClass::CdRom}) {
     EXPECT_EQ(0, enumerate_interfaces(cls, &paths));
     EXPECT_TRUE(paths.empty());
   }
@@ -294,8 +298,9 @@ TEST(InterfaceClassTest, GuidsRoundTripWithAnyCaseAndBraces) {
   EXPECT_EQ(InterfaceClass::Modem, interface_class_of_guid("2c7089aa-2e0e-11d1-b114-00c04fc2aae4"));
   EXPECT_FALSE(interface_class_of_guid("{53F56308-B6BF-11D0-94F2-00A0C91EFB8C}"));
   EXPECT_FALSE(interface_class_of_guid(""));
-  for (InterfaceClass cls : {InterfaceClass::Modem, InterfaceClass::ComPort,
-                             InterfaceClass::UsbDevice, InterfaceClass::Hid, InterfaceClass::CdRom}) {
+  for (InterfaceClass cls :
+       {InterfaceClass::Modem, InterfaceClass::ComPort, InterfaceClass::UsbDevice,
+        InterfaceClass::Hid, InterfaceClass::CdRom}) {
     EXPECT_EQ(cls, interface_class_of_guid(interface_class_guid(cls)));
   }
 }

@@ -32,10 +32,18 @@ class MachineHiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     modem_ = root_.tree().add_device(
-        {0x5c8e, 0xa7e2, 0x0318, "1-2", 0,
+        {0x5c8e,
+         0xa7e2,
+         0x0318,
+         "1-2",
+         0,
          {port(0, 0xff, PortKind::Serial, 4), port(1, 0xff, PortKind::Serial, 5),
           port(3, 0x03, PortKind::Hidraw, 0)}});
-    root_.tree().add_device({0x1bbb, 0x0017, 0x0232, "1-4", 2,
+    root_.tree().add_device({0x1bbb,
+                             0x0017,
+                             0x0232,
+                             "1-4",
+                             2,
                              {port(0, 0x02, PortKind::Acm, 2), port(1, 0x0a, PortKind::None, 0)}});
   }
 
@@ -68,8 +76,9 @@ TEST_F(MachineHiveTest, PortNameOfEverySerialMemberWithoutLetterCase) {
 TEST_F(MachineHiveTest, NothingElseIsSynthesised) {
   RegValue value;
   EXPECT_EQ(ENOENT, hive_.query_value(kDmKey, "Driver", &value));
-  const std::string instance = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_5C8E&PID_A7E2&REV_0318&MI_01"
-                               "\\1-2:1.1";
+  const std::string instance =
+      "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_5C8E&PID_A7E2&REV_0318&MI_01"
+      "\\1-2:1.1";
   EXPECT_EQ(ENOENT, hive_.query_value(instance, "Driver", &value));
   EXPECT_EQ(ENOENT, hive_.query_value(instance, "PORTNAME", &value));
   // The HID interface has no COM port.

@@ -26,7 +26,11 @@ UsbInterfaceSpec port(int number, uint8_t cls, PortKind kind, int index) {
 }
 
 UsbDeviceSpec every_kind(const std::string& busport, int base) {
-  return {0x05c6, 0x9025, 0x0318, busport, 0,
+  return {0x05c6,
+          0x9025,
+          0x0318,
+          busport,
+          0,
           {port(0, 0xff, PortKind::Serial, base), port(1, 0x02, PortKind::Acm, base),
            port(2, 0x03, PortKind::Hidraw, base), port(3, 0x08, PortKind::Cdrom, base)}};
 }
@@ -69,7 +73,8 @@ TEST(DeviceTreeTest, KeepsTheKernelsShape) {
   EXPECT_EQ(fs::canonical(r + "/sys/class/tty/ttyUSB0/device"),
             fs::path(root.tree().interface_dir(handle, 0) + "/ttyUSB0"));
   EXPECT_EQ(fs::canonical(r + "/sys/class/tty/ttyACM0/device"), fs::path(itf1));
-  EXPECT_EQ(fs::canonical(r + "/sys/bus/usb/devices/1-2"), fs::path(root.tree().device_dir(handle)));
+  EXPECT_EQ(fs::canonical(r + "/sys/bus/usb/devices/1-2"),
+            fs::path(root.tree().device_dir(handle)));
   EXPECT_EQ(fs::canonical(r + "/sys/bus/usb/devices/1-2:1.1"), fs::path(itf1));
   // Links are relative, as the kernel writes them, so the tree can be moved or bind-mounted.
   for (const char* link : {"/sys/class/tty/ttyUSB0", "/sys/class/block/sr0",
