@@ -1,0 +1,101 @@
+// Change notifications of the device view, standing in for registry change notifications and
+// device broadcasts, and the CD-ROM eject request.
+//
+//  - DeviceWatcher reports changes of device nodes (inotify on <root>/dev: entries created,
+//    deleted or moved; the "device map" branch) and of USB devices and their drivers (with root
+//    "/", kernel uevents of the usb and tty subsystems: add, remove, bind, unbind; with any other
+//    root, inotify on <root>/sys/bus/usb/devices; the "services" branch).
+//  - CdromWatcher reports sr<k> nodes created (arrival) or deleted (removal) under <root>/dev.
+//
+// A burst of events (one device appearing touches many entries) is reported as one change of
+// each kind it contains; an event that arrives after a change was reported is reported by the
+// next wait, so no change is lost. CD-ROM events are not merged: each arrival or removal of an
+// sr node is one report.
+//
+// Threading: one thread waits; stop() may be called from any thread at any time, wakes the
+// waiter, and makes every later wait return Stopped at once. Lifetime: the watcher must outlive
+// its waiter (stop it, join the waiter, then destroy it).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+namespace kav::platform {
+
+enum class DeviceChange {
+  None,      // the time-out passed without a change
+  DevNodes,  // device nodes came or went (rebuild tag "RSC CHG")
+  Services,  // USB devices or their drivers came or went (rebuild tag "RSV CHG")
+  Stopped,   // stop() was called
+};
+
+class DeviceWatcher {
+ public:
+  // Opens the watches of the current root. None on failure, with the error code in *error
+  // (ENOENT when <root>/dev or <root>/sys/bus/usb/devices is missing).
+  static std::unique_ptr<DeviceWatcher> open(int* error);
+  ~DeviceWatcher();
+  DeviceWatcher(const DeviceWatcher&) = delete;
+  DeviceWatcher& operator=(const DeviceWatcher&) = delete;
+
+  // Waits at most `timeout_ms` (kInfinite: no limit) for a change. When both kinds are
+  // pending, DevNodes is reported first and Services by the next call.
+  DeviceChange wait(uint32_t timeout_ms);
+
+  void stop();
+
+  // True when the services watch is the kernel's uevent socket (root "/").
+  bool uses_uevents() const { return uevent_fd_ >= 0; }
+
+ private:
+  DeviceWatcher() = default;
+  int poll_once(uint32_t limit_ms);
+  void read_dev_events();
+  void read_services_events();
+
+  int stop_fd_ = -1;    // eventfd written by stop()
+  int dev_fd_ = -1;     // inotify on <root>/dev
+  int bus_fd_ = -1;     // inotify on <root>/sys/bus/usb/devices (test roots)
+  int uevent_fd_ = -1;  // NETLINK_KOBJECT_UEVENT (root "/")
+  bool dev_pending_ = false;
+  bool services_pending_ = false;
+};
+
+enum class CdromEvent { None, Arrival, Removal, Stopped };
+
+class CdromWatcher {
+ public:
+  // Watches <root>/dev. None on failure, with the error code in *error.
+  static std::unique_ptr<CdromWatcher> open(int* error);
+  ~CdromWatcher();
+  CdromWatcher(const CdromWatcher&) = delete;
+  CdromWatcher& operator=(const CdromWatcher&) = delete;
+
+  // Waits at most `timeout_ms` for the next arrival or removal of an sr<k> node.
+  CdromEvent wait(uint32_t timeout_ms);
+
+  void stop();
+
+ private:
+  CdromWatcher() = default;
+  void read_events();
+
+  int stop_fd_ = -1;
+  int dev_fd_ = -1;
+  std::deque<CdromEvent> queued_;
+};
+
+// Sends the eject request to the CD-ROM member with `interface_path` (letter case ignored):
+// opens <root>/dev/sr<k> read-only without blocking and issues CDROMEJECT. Returns 0 when the
+// node was opened (the eject itself may be refused, e.g. by a test root's plain file or a
+// mounted disc; that is not reported), ENOENT when no present CD-ROM has that path, or the
+// error of the open.
+int eject_cdrom(const std::string& interface_path);
+
+// How long a wait keeps collecting a burst after its first event before it reports (ms).
+// Settable so that tests can make bursts explicit; 20 ms by default.
+void set_device_event_settle_ms(uint32_t ms);
+
+}  // namespace kav::platform

@@ -1,0 +1,449 @@
+#include "lib/platform/devices.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <deque>
+
+#include "lib/platform/files.h"
+
+namespace kav::platform {
+
+namespace {
+
+// The root as two spellings without a trailing '/': as configured and as the kernel resolves
+// it ("" for "/"). Absolute link targets starting with either are taken as root-relative.
+struct Root {
+  std::string given;
+  std::string real;
+};
+
+std::string without_trailing_slash(std::string path) {
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  return path;
+}
+
+Root current_root() {
+  Root root;
+  root.given = without_trailing_slash(root_dir());
+  char resolved[PATH_MAX];
+  root.real =
+      realpath(root_dir().c_str(), resolved) ? without_trailing_slash(resolved) : root.given;
+  return root;
+}
+
+std::string to_lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+void push_components(const std::string& path, std::deque<std::string>* todo) {
+  std::deque<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  todo->insert(todo->begin(), parts.begin(), parts.end());
+}
+
+std::string join(const Root& root, const std::vector<std::string>& parts, size_t count) {
+  std::string path = root.real;
+  for (size_t i = 0; i < count; ++i) path += "/" + parts[i];
+  return path.empty() ? "/" : path;
+}
+
+std::string join(const Root& root, const std::vector<std::string>& parts) {
+  return join(root, parts, parts.size());
+}
+
+// Strips the root from an absolute link target, keeping whole components only.
+std::string below_root(const Root& root, const std::string& target) {
+  for (const std::string* prefix : {&root.given, &root.real}) {
+    if (prefix->empty()) continue;
+    if (target.compare(0, prefix->size(), *prefix) == 0 &&
+        (target.size() == prefix->size() || target[prefix->size()] == '/')) {
+      return target.substr(prefix->size());
+    }
+  }
+  return target;
+}
+
+// Resolves the root-relative `relative` component by component, following symbolic links
+// inside the root as a chroot would ("..") never climbs above the root). None when an
+// entry is missing (a dangling link) or links loop.
+std::optional<std::vector<std::string>> resolve_in_root(const Root& root,
+                                                        const std::string& relative) {
+  std::vector<std::string> done;
+  std::deque<std::string> todo;
+  push_components(relative, &todo);
+  int links_followed = 0;
+  while (!todo.empty()) {
+    const std::string part = todo.front();
+    todo.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (!done.empty()) done.pop_back();
+      continue;
+    }
+    done.push_back(part);
+    const std::string path = join(root, done);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return std::nullopt;
+    if (!S_ISLNK(st.st_mode)) continue;
+    if (++links_followed > 40) return std::nullopt;
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) return std::nullopt;
+    const std::string text(target, static_cast<size_t>(n));
+    done.pop_back();
+    if (text[0] == '/') done.clear();
+    push_components(text[0] == '/' ? below_root(root, text) : text, &todo);
+  }
+  return done;
+}
+
+// The contents of a sysfs attribute with surrounding white space removed; none when the file
+// cannot be read.
+std::optional<std::string> read_attribute(const std::string& dir, const char* name) {
+  const int fd = ::open((dir + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::nullopt;
+  char buffer[256];
+  const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  ::close(fd);
+  if (n < 0) return std::nullopt;
+  std::string text(buffer, static_cast<size_t>(n));
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::string();
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+// An attribute of exactly `digits` hexadecimal digits, in lower case.
+std::optional<std::string> hex_attribute(const std::string& dir, const char* name, size_t digits) {
+  std::optional<std::string> text = read_attribute(dir, name);
+  if (!text || text->size() != digits) return std::nullopt;
+  for (char c : *text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+  }
+  return to_lower(*text);
+}
+
+// bNumInterfaces: a decimal count from 1 to 255 (the kernel pads it with a blank).
+std::optional<int> count_attribute(const std::string& dir, const char* name) {
+  std::optional<std::string> text = read_attribute(dir, name);
+  if (!text || text->empty() || text->size() > 3) return std::nullopt;
+  for (char c : *text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+  }
+  const int value = std::atoi(text->c_str());
+  if (value < 1 || value > 255) return std::nullopt;
+  return value;
+}
+
+struct UsbDevice {
+  std::string name;  // sysfs name, e.g. "1-2"
+  std::string vid, pid, rev;
+  int interface_count = 0;
+};
+
+std::optional<UsbDevice> read_usb_device(const std::string& dir, const std::string& name) {
+  UsbDevice device;
+  device.name = name;
+  auto vid = hex_attribute(dir, "idVendor", 4);
+  auto pid = hex_attribute(dir, "idProduct", 4);
+  auto rev = hex_attribute(dir, "bcdDevice", 4);
+  auto count = count_attribute(dir, "bNumInterfaces");
+  if (!vid || !pid || !rev || !count) return std::nullopt;
+  device.vid = *vid;
+  device.pid = *pid;
+  device.rev = *rev;
+  device.interface_count = *count;
+  return device;
+}
+
+struct UsbInterface {
+  UsbDevice device;
+  std::string name;  // sysfs name, e.g. "1-2:1.1"
+  std::string number;
+  std::string interface_class;
+};
+
+// Walks up from the resolved directory of a member's `device` link to the USB interface.
+std::optional<UsbInterface> interface_above(const Root& root,
+                                            const std::vector<std::string>& parts) {
+  for (size_t depth = parts.size(); depth >= 2; --depth) {
+    const std::string dir = join(root, parts, depth);
+    if (!path_exists(dir + "/bInterfaceNumber")) continue;
+    UsbInterface usb;
+    usb.name = parts[depth - 1];
+    auto number = hex_attribute(dir, "bInterfaceNumber", 2);
+    auto interface_class = hex_attribute(dir, "bInterfaceClass", 2);
+    auto device = read_usb_device(join(root, parts, depth - 1), parts[depth - 2]);
+    if (!number || !interface_class || !device) return std::nullopt;
+    usb.number = *number;
+    usb.interface_class = *interface_class;
+    usb.device = *device;
+    return usb;
+  }
+  return std::nullopt;
+}
+
+std::string guid_suffix(InterfaceClass cls) {
+  return std::string("#{") + interface_class_guid(cls) + "}";
+}
+
+std::string usb_interface_path(const char* enumerator, const UsbInterface& usb,
+                               InterfaceClass cls) {
+  const bool composite = usb.device.interface_count > 1;
+  std::string path = std::string("\\\\?\\") + enumerator + "#vid_" + usb.device.vid + "&pid_" +
+                     usb.device.pid + "&rev_" + usb.device.rev;
+  if (composite) path += "&mi_" + usb.number;
+  path += "#" + (composite ? usb.name : usb.device.name) + guid_suffix(cls);
+  return to_lower(path);
+}
+
+// A SCSI inquiry text as the storage enumerator spells it: trimmed, blanks (and characters
+// that would break the path's '#' and '\' structure) turned into '_'.
+std::string scsi_text(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u >= 0x7F || c == '#' || c == '\\' || c == '/') c = '_';
+  }
+  return to_lower(out);
+}
+
+// Compares names with runs of digits by value, so ttyUSB2 sorts before ttyUSB10.
+bool natural_less(const std::string& a, const std::string& b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool da = std::isdigit(static_cast<unsigned char>(a[i]));
+    const bool db = std::isdigit(static_cast<unsigned char>(b[j]));
+    if (da && db) {
+      size_t ei = i, ej = j;
+      while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
+      while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
+      const std::string na = a.substr(i, ei - i), nb = b.substr(j, ej - j);
+      const size_t za = na.find_first_not_of('0'), zb = nb.find_first_not_of('0');
+      const std::string va = za == std::string::npos ? "" : na.substr(za);
+      const std::string vb = zb == std::string::npos ? "" : nb.substr(zb);
+      if (va.size() != vb.size()) return va.size() < vb.size();
+      if (va != vb) return va < vb;
+      if (na.size() != nb.size()) return na.size() < nb.size();
+      i = ei;
+      j = ej;
+      continue;
+    }
+    if (a[i] != b[j]) return a[i] < b[j];
+    ++i;
+    ++j;
+  }
+  return a.size() - i < b.size() - j;
+}
+
+// The entry names of a directory, sorted. ENOENT for a missing directory is no error.
+int list_directory(const std::string& dir, std::vector<std::string>* names) {
+  DIR* handle = opendir(dir.c_str());
+  if (!handle) return errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+  while (dirent* entry = readdir(handle)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  closedir(handle);
+  std::sort(names->begin(), names->end(), natural_less);
+  return 0;
+}
+
+bool is_cdrom_name(const std::string& name) {
+  if (name.size() < 3 || name.compare(0, 2, "sr") != 0) return false;
+  return std::all_of(name.begin() + 2, name.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+}
+
+// The member for class entry `name` of <root>/sys/class/<dir>, if it sits on a USB interface.
+std::optional<DeviceInterface> class_member(const Root& root, InterfaceClass cls,
+                                            const std::string& dir, const std::string& name) {
+  auto device = resolve_in_root(root, "sys/class/" + dir + "/" + name + "/device");
+  if (!device) return std::nullopt;
+  auto usb = interface_above(root, *device);
+  if (!usb) return std::nullopt;
+  if (cls == InterfaceClass::Modem && usb->interface_class != "02") return std::nullopt;
+  if (cls == InterfaceClass::CdRom) {
+    const std::string scsi = join(root, *device);
+    auto vendor = read_attribute(scsi, "vendor");
+    auto model = read_attribute(scsi, "model");
+    auto rev = read_attribute(scsi, "rev");
+    if (!vendor || !model || !rev) return std::nullopt;
+    const std::string path = "\\\\?\\usbstor#cdrom&ven_" + scsi_text(*vendor) + "&prod_" +
+                             scsi_text(*model) + "&rev_" + scsi_text(*rev) + "#" + usb->name +
+                             guid_suffix(cls);
+    return DeviceInterface{to_lower(path), name};
+  }
+  const char* enumerator = cls == InterfaceClass::Hid ? "hid" : "usb";
+  return DeviceInterface{usb_interface_path(enumerator, *usb, cls), name};
+}
+
+std::optional<DeviceInterface> usb_device_member(const Root& root, const std::string& name) {
+  auto parts = resolve_in_root(root, "sys/bus/usb/devices/" + name);
+  if (!parts || parts->empty()) return std::nullopt;
+  auto device = read_usb_device(join(root, *parts), parts->back());
+  if (!device) return std::nullopt;
+  const std::string path = "\\\\?\\usb#vid_" + device->vid + "&pid_" + device->pid + "&rev_" +
+                           device->rev + "#" + device->name +
+                           guid_suffix(InterfaceClass::UsbDevice);
+  return DeviceInterface{to_lower(path), device->name};
+}
+
+const char* class_directory(InterfaceClass cls) {
+  switch (cls) {
+    case InterfaceClass::Modem:
+    case InterfaceClass::ComPort:
+      return "sys/class/tty";
+    case InterfaceClass::Hid:
+      return "sys/class/hidraw";
+    case InterfaceClass::CdRom:
+      return "sys/class/block";
+    case InterfaceClass::UsbDevice:
+      break;
+  }
+  return "sys/bus/usb/devices";
+}
+
+// Parses "<prefix><k>" with k decimal, without leading zeros, at most `max_k`.
+std::optional<int> numbered_name(const std::string& name, const char* prefix, int max_k) {
+  const std::string p = prefix;
+  if (name.size() <= p.size() || name.compare(0, p.size(), p) != 0) return std::nullopt;
+  const std::string digits = name.substr(p.size());
+  if (digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) return std::nullopt;
+  for (char c : digits) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+  }
+  const int k = std::atoi(digits.c_str());
+  if (k > max_k) return std::nullopt;
+  return k;
+}
+
+constexpr int kMaxUsbSerialIndex = 199;
+constexpr int kMaxAcmIndex = 255;
+constexpr int kFirstAcmCom = 201;
+
+}  // namespace
+
+const char* interface_class_guid(InterfaceClass cls) {
+  switch (cls) {
+    case InterfaceClass::Modem:
+      return "2c7089aa-2e0e-11d1-b114-00c04fc2aae4";
+    case InterfaceClass::ComPort:
+      return "86e0d1e0-8089-11d0-9ce4-08003e301f73";
+    case InterfaceClass::UsbDevice:
+      return "a5dcbf10-6530-11d2-901f-00c04fb951ed";
+    case InterfaceClass::Hid:
+      return "4d1e55b2-f16f-11cf-88cb-001111000030";
+    case InterfaceClass::CdRom:
+      break;
+  }
+  return "53f56308-b6bf-11d0-94f2-00a0c91efb8b";
+}
+
+std::optional<InterfaceClass> interface_class_of_guid(const std::string& guid) {
+  std::string text = to_lower(guid);
+  if (text.size() >= 2 && text.front() == '{' && text.back() == '}') {
+    text = text.substr(1, text.size() - 2);
+  }
+  for (InterfaceClass cls :
+       {InterfaceClass::Modem, InterfaceClass::ComPort, InterfaceClass::UsbDevice,
+        InterfaceClass::Hid, InterfaceClass::CdRom}) {
+    if (text == interface_class_guid(cls)) return cls;
+  }
+  return std::nullopt;
+}
+
+int enumerate_interfaces(InterfaceClass cls, std::vector<DeviceInterface>* members) {
+  members->clear();
+  const Root root = current_root();
+  struct stat st {};
+  if (stat((root.real + "/sys").c_str(), &st) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  const std::string dir = class_directory(cls);
+  std::vector<std::string> names;
+  if (const int error = list_directory(root.real + "/" + dir, &names)) return error;
+  for (const std::string& name : names) {
+    std::optional<DeviceInterface> member;
+    if (cls == InterfaceClass::UsbDevice) {
+      member = usb_device_member(root, name);
+    } else if (cls != InterfaceClass::CdRom || is_cdrom_name(name)) {
+      member = class_member(root, cls, dir.substr(10), name);
+    }
+    if (member) members->push_back(*member);
+  }
+  return 0;
+}
+
+int enumerate_interfaces(InterfaceClass cls, std::vector<std::string>* paths) {
+  std::vector<DeviceInterface> members;
+  const int error = enumerate_interfaces(cls, &members);
+  paths->clear();
+  for (const DeviceInterface& member : members) paths->push_back(member.path);
+  return error;
+}
+
+std::string device_instance_of_path(const std::string& interface_path) {
+  std::string instance = interface_path.size() > 4 ? interface_path.substr(4) : std::string();
+  const size_t cut = instance.find("#{");
+  if (cut != std::string::npos) instance.resize(cut);
+  std::replace(instance.begin(), instance.end(), '#', '\\');
+  return instance;
+}
+
+int com_number_of_tty(const std::string& tty_name) {
+  if (auto k = numbered_name(tty_name, "ttyUSB", kMaxUsbSerialIndex)) return *k + 1;
+  if (auto k = numbered_name(tty_name, "ttyACM", kMaxAcmIndex)) return *k + kFirstAcmCom;
+  return 0;
+}
+
+std::optional<std::string> tty_of_com_number(int com) {
+  if (com >= 1 && com <= kMaxUsbSerialIndex + 1) return "ttyUSB" + std::to_string(com - 1);
+  if (com >= kFirstAcmCom && com <= kFirstAcmCom + kMaxAcmIndex) {
+    return "ttyACM" + std::to_string(com - kFirstAcmCom);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> com_device_node(int com) {
+  auto tty = tty_of_com_number(com);
+  if (!tty) return std::nullopt;
+  return root_path("dev/" + *tty);
+}
+
+std::optional<std::string> device_node_of_path(const std::string& device_path) {
+  const std::string lower = to_lower(device_path);
+  if (lower.compare(0, 7, "\\\\.\\com") == 0) {
+    const std::string digits = lower.substr(7);
+    if (digits.empty() || digits.size() > 3 || digits[0] == '0') return std::nullopt;
+    for (char c : digits) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    }
+    return com_device_node(std::atoi(digits.c_str()));
+  }
+  for (InterfaceClass cls : {InterfaceClass::Modem, InterfaceClass::ComPort, InterfaceClass::Hid,
+                             InterfaceClass::CdRom}) {
+    std::vector<DeviceInterface> members;
+    if (enumerate_interfaces(cls, &members) != 0) continue;
+    for (const DeviceInterface& member : members) {
+      if (member.path == lower) return root_path("dev/" + member.node);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace kav::platform

@@ -1,0 +1,63 @@
+// The device view of the platform: device interfaces of five classes read from sysfs under
+// <root>/sys, their interface paths in the text form the device set-up service gives them, and
+// the COM port numbers of serial members.
+//
+// A member is found through its `device` link, resolved inside the root (links may be relative
+// or absolute; absolute ones are taken below the root), then the parents are walked up to the
+// first directory holding bInterfaceNumber (the USB interface); its parent is the USB device.
+// A member whose attributes are missing, empty or malformed (or whose link dangles or leaves
+// the root) is skipped silently: it is not a member. Members come sorted by their node name
+// (tty, hidraw, block or USB device name), digit runs compared by value.
+//
+// Threading: every function may be called from any thread; each call reads sysfs afresh and
+// keeps no state.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kav::platform {
+
+enum class InterfaceClass { Modem, ComPort, UsbDevice, Hid, CdRom };
+
+// The class GUID in lower case without braces, e.g. "86e0d1e0-8089-11d0-9ce4-08003e301f73".
+const char* interface_class_guid(InterfaceClass cls);
+
+// The class whose GUID is `guid` (letter case ignored, braces optional); none when unknown.
+std::optional<InterfaceClass> interface_class_of_guid(const std::string& guid);
+
+// One present member of a class.
+struct DeviceInterface {
+  // "\\?\usb#vid_05c6&pid_9008&rev_0000&mi_01#1-2:1.1#{86e0d1e0-...}" (lower case).
+  std::string path;
+  // The sysfs name of the node: "ttyUSB0", "ttyACM1", "hidraw0", "sr0" or "1-2" (USB device).
+  std::string node;
+};
+
+// The present members of `cls`, sorted by node name. Returns 0 (possibly with no members: a
+// class directory that does not exist has none) or an error code: ENOENT when <root>/sys does
+// not exist, or the error of a class directory that exists but cannot be read.
+int enumerate_interfaces(InterfaceClass cls, std::vector<DeviceInterface>* members);
+int enumerate_interfaces(InterfaceClass cls, std::vector<std::string>* paths);
+
+// The device instance identifier as derived from an interface path: the path without its first
+// four characters, cut at the first "#{", each '#' turned into '\'. Letter case is kept.
+std::string device_instance_of_path(const std::string& interface_path);
+
+// COM number of a tty: ttyUSB<k> is k+1 (k 0..199), ttyACM<k> is k+201 (k 0..255); 0 for any
+// other name (including leading zeros, as in "ttyUSB01").
+int com_number_of_tty(const std::string& tty_name);
+
+// The tty name of COM `com` ("ttyUSB4" for 5, "ttyACM0" for 201); none outside 1..456.
+std::optional<std::string> tty_of_com_number(int com);
+
+// The device node of COM `com`: <root>/dev/ttyUSB<com-1> or <root>/dev/ttyACM<com-201>.
+std::optional<std::string> com_device_node(int com);
+
+// The device node to open for a device path given as "\\.\COM<n>" (letter case of "COM"
+// ignored) or as the interface path of a present COM port, modem, HID or CD-ROM member
+// (compared without letter case): <root>/dev/<node>. None for anything else.
+std::optional<std::string> device_node_of_path(const std::string& device_path);
+
+}  // namespace kav::platform

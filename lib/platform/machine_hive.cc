@@ -1,0 +1,100 @@
+#include "lib/platform/machine_hive.h"
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <vector>
+
+#include "lib/platform/devices.h"
+
+namespace kav::platform {
+
+namespace {
+
+constexpr char kEnumPrefix[] = "system\\currentcontrolset\\enum\\";
+constexpr char kParametersSuffix[] = "\\device parameters";
+
+std::string folded(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  while (!out.empty() && out.back() == '\\') out.pop_back();
+  return out;
+}
+
+// The (lower-case) Device Parameters key paths of the present serial members, with their COM
+// numbers.
+struct PortKey {
+  std::string key;
+  int com = 0;
+};
+
+std::vector<PortKey> port_keys() {
+  std::vector<PortKey> keys;
+  std::vector<DeviceInterface> members;
+  if (enumerate_interfaces(InterfaceClass::ComPort, &members) != 0) return keys;
+  for (const DeviceInterface& member : members) {
+    const int com = com_number_of_tty(member.node);
+    if (com == 0) continue;
+    keys.push_back(
+        {folded(kEnumPrefix + device_instance_of_path(member.path) + kParametersSuffix), com});
+  }
+  return keys;
+}
+
+// True when `key` is `path` or one of its parents.
+bool is_key_or_parent(const std::string& key, const std::string& path) {
+  if (key.size() > path.size() || path.compare(0, key.size(), key) != 0) return false;
+  return key.size() == path.size() || path[key.size()] == '\\';
+}
+
+bool key_exists(const std::string& key) {
+  if (key.empty()) return false;
+  for (const char* fixed : {"hardware\\devicemap", "system\\currentcontrolset\\services",
+                            "system\\currentcontrolset\\enum"}) {
+    if (is_key_or_parent(key, fixed)) return true;
+  }
+  for (const PortKey& port : port_keys()) {
+    if (is_key_or_parent(key, port.key)) return true;
+  }
+  return false;
+}
+
+std::atomic<RegistryHive*> g_replacement{nullptr};
+
+}  // namespace
+
+int DeviceMachineHive::open_key(const std::string& path, bool create) {
+  if (key_exists(folded(path))) return 0;
+  return create ? EACCES : ENOENT;
+}
+
+int DeviceMachineHive::query_value(const std::string& path, const std::string& name,
+                                   RegValue* out) {
+  if (folded(name) != "portname") return ENOENT;
+  const std::string key = folded(path);
+  for (const PortKey& port : port_keys()) {
+    if (port.key != key) continue;
+    const std::string text = "COM" + std::to_string(port.com);
+    out->type = kRegSz;
+    out->data.assign(text.begin(), text.end());
+    out->data.push_back(0);
+    return 0;
+  }
+  return ENOENT;
+}
+
+int DeviceMachineHive::set_dword(const std::string&, const std::string&, uint32_t) {
+  return EACCES;
+}
+
+RegistryHive& machine_hive() {
+  if (RegistryHive* replacement = g_replacement.load()) return *replacement;
+  static DeviceMachineHive hive;
+  return hive;
+}
+
+void set_machine_hive(RegistryHive* hive) {
+  g_replacement.store(hive);
+}
+
+}  // namespace kav::platform

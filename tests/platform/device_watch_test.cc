@@ -1,0 +1,220 @@
+#include "lib/platform/device_watch.h"
+
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "lib/platform/sync.h"
+#include "tests/support/device_root.h"
+
+namespace kav::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::PortKind;
+using sim::UsbInterfaceSpec;
+using Clock = std::chrono::steady_clock;
+
+UsbInterfaceSpec port(int number, uint8_t cls, PortKind kind, int index) {
+  UsbInterfaceSpec itf;
+  itf.number = number;
+  itf.interface_class = cls;
+  itf.kind = kind;
+  itf.index = index;
+  return itf;
+}
+
+sim::UsbDeviceSpec cdrom_device(const char* vendor) {
+  UsbInterfaceSpec cd = port(0, 0x08, PortKind::Cdrom, 0);
+  cd.scsi_vendor = vendor;
+  cd.scsi_model = "AutoInstall     ";
+  return {0x19d2, 0x2000, 0, "1-3", 0, {cd}};
+}
+
+class DeviceWatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int error = -1;
+    watcher_ = DeviceWatcher::open(&error);
+    ASSERT_TRUE(watcher_) << error;
+    EXPECT_EQ(0, error);
+    EXPECT_FALSE(watcher_->uses_uevents());
+  }
+
+  // Runs `action` 50 ms into a wait of 5 s; returns what the wait reported and how long it took.
+  template <typename F>
+  std::pair<DeviceChange, Clock::duration> wait_around(F action) {
+    const auto start = Clock::now();
+    auto result = std::async(std::launch::async, [this] { return watcher_->wait(5000); });
+    std::this_thread::sleep_for(50ms);
+    action();
+    const DeviceChange change = result.get();
+    return {change, Clock::now() - start};
+  }
+
+  test::DeviceRoot root_;
+  std::unique_ptr<DeviceWatcher> watcher_;
+};
+
+TEST_F(DeviceWatcherTest, NodeAppearingWakesWaiterWithDevNodes) {
+  auto [change, took] = wait_around([this] { root_.write("dev/ttyUSB3", ""); });
+  EXPECT_EQ(DeviceChange::DevNodes, change);
+  EXPECT_LT(took, 2s);
+  EXPECT_EQ(DeviceChange::None, watcher_->wait(100));
+  auto [removed, took_removed] =
+      wait_around([this] { std::filesystem::remove(root_.path() + "/dev/ttyUSB3"); });
+  EXPECT_EQ(DeviceChange::DevNodes, removed);
+  EXPECT_LT(took_removed, 2s);
+}
+
+TEST_F(DeviceWatcherTest, UsbDeviceLinkGivesServices) {
+  auto [change, took] = wait_around([this] {
+    std::filesystem::create_directory_symlink("../../../devices/x",
+                                              root_.path() + "/sys/bus/usb/devices/9-9");
+  });
+  EXPECT_EQ(DeviceChange::Services, change);
+  EXPECT_LT(took, 2s);
+  EXPECT_EQ(DeviceChange::None, watcher_->wait(50));
+}
+
+TEST_F(DeviceWatcherTest, DeviceArrivalReportsBothKindsOnceEach) {
+  sim::DeviceHandle handle;
+  auto [first, took] = wait_around([&] {
+    handle = root_.tree().add_device(
+        {0x05c6, 0x9008, 0, "1-2", 0, {port(0, 0xff, PortKind::Serial, 0)}});
+  });
+  EXPECT_EQ(DeviceChange::DevNodes, first);
+  EXPECT_LT(took, 2s);
+  EXPECT_EQ(DeviceChange::Services, watcher_->wait(0));
+  EXPECT_EQ(DeviceChange::None, watcher_->wait(100));
+  root_.tree().remove_device(handle);
+  // Changes made while nobody waited are reported by the next wait.
+  EXPECT_EQ(DeviceChange::DevNodes, watcher_->wait(0));
+  EXPECT_EQ(DeviceChange::Services, watcher_->wait(0));
+  EXPECT_EQ(DeviceChange::None, watcher_->wait(0));
+}
+
+TEST_F(DeviceWatcherTest, TimeOutGivesNone) {
+  const auto start = Clock::now();
+  EXPECT_EQ(DeviceChange::None, watcher_->wait(150));
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, 140ms);
+  EXPECT_LT(took, 2s);
+}
+
+TEST_F(DeviceWatcherTest, StopWakesABlockedWaitAndEveryLaterOne) {
+  auto [change, took] = wait_around([this] { watcher_->stop(); });
+  EXPECT_EQ(DeviceChange::Stopped, change);
+  EXPECT_LT(took, 2s);
+  root_.write("dev/ttyUSB0", "");
+  EXPECT_EQ(DeviceChange::Stopped, watcher_->wait(kInfinite));
+}
+
+TEST_F(DeviceWatcherTest, InfiniteWaitStillSeesChanges) {
+  auto result = std::async(std::launch::async, [this] { return watcher_->wait(kInfinite); });
+  std::this_thread::sleep_for(30ms);
+  root_.write("dev/ttyACM0", "");
+  ASSERT_EQ(std::future_status::ready, result.wait_for(5s));
+  EXPECT_EQ(DeviceChange::DevNodes, result.get());
+}
+
+TEST(DeviceWatcherOpenTest, MissingDirectoriesFailToOpen) {
+  test::DeviceRoot root;
+  std::filesystem::remove_all(root.path() + "/sys/bus");
+  int error = 0;
+  EXPECT_FALSE(DeviceWatcher::open(&error));
+  EXPECT_EQ(ENOENT, error);
+  std::filesystem::remove_all(root.path() + "/dev");
+  EXPECT_FALSE(CdromWatcher::open(&error));
+  EXPECT_EQ(ENOENT, error);
+}
+
+TEST(DeviceWatcherOpenTest, RealRootUsesKernelUevents) {
+  setenv("UMTS_KAV_ROOT", "", 1);
+  int error = 0;
+  auto watcher = DeviceWatcher::open(&error);
+  if (!watcher && (error == EACCES || error == EPERM || error == EAFNOSUPPORT ||
+                   error == EPROTONOSUPPORT || error == ENOENT)) {
+    GTEST_SKIP() << "kernel uevents or /dev not available here (error " << error << ")";
+  }
+  ASSERT_TRUE(watcher) << error;
+  EXPECT_TRUE(watcher->uses_uevents());
+  // Whatever the machine does meanwhile, a short wait ends and stop() is obeyed.
+  EXPECT_NE(DeviceChange::Stopped, watcher->wait(20));
+  watcher->stop();
+  EXPECT_EQ(DeviceChange::Stopped, watcher->wait(kInfinite));
+}
+
+class CdromWatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int error = -1;
+    watcher_ = CdromWatcher::open(&error);
+    ASSERT_TRUE(watcher_) << error;
+  }
+
+  test::DeviceRoot root_;
+  std::unique_ptr<CdromWatcher> watcher_;
+};
+
+TEST_F(CdromWatcherTest, ReportsEachArrivalAndRemovalOfSrNodesOnly) {
+  auto result = std::async(std::launch::async, [this] { return watcher_->wait(5000); });
+  std::this_thread::sleep_for(30ms);
+  auto handle = root_.tree().add_device(cdrom_device("ZQTL    "));
+  ASSERT_EQ(std::future_status::ready, result.wait_for(2s));
+  EXPECT_EQ(CdromEvent::Arrival, result.get());
+  EXPECT_EQ(CdromEvent::None, watcher_->wait(50));
+  // Other nodes do not count.
+  root_.write("dev/ttyUSB0", "");
+  root_.write("dev/sr", "");
+  root_.write("dev/srx1", "");
+  EXPECT_EQ(CdromEvent::None, watcher_->wait(50));
+  root_.tree().remove_device(handle);
+  EXPECT_EQ(CdromEvent::Removal, watcher_->wait(1000));
+  // Two arrivals in a row are two reports.
+  root_.write("dev/sr1", "");
+  root_.write("dev/sr2", "");
+  EXPECT_EQ(CdromEvent::Arrival, watcher_->wait(1000));
+  EXPECT_EQ(CdromEvent::Arrival, watcher_->wait(1000));
+  EXPECT_EQ(CdromEvent::None, watcher_->wait(0));
+}
+
+TEST_F(CdromWatcherTest, StopWakesTheWaiter) {
+  auto result = std::async(std::launch::async, [this] { return watcher_->wait(kInfinite); });
+  std::this_thread::sleep_for(30ms);
+  watcher_->stop();
+  ASSERT_EQ(std::future_status::ready, result.wait_for(2s));
+  EXPECT_EQ(CdromEvent::Stopped, result.get());
+  EXPECT_EQ(CdromEvent::Stopped, watcher_->wait(0));
+}
+
+TEST(EjectCdromTest, OpensTheNodeOfTheMatchingCdrom) {
+  test::DeviceRoot root;
+  root.tree().add_device(cdrom_device("ZQTL    "));
+  const std::string path =
+      "\\\\?\\USBSTOR#CDROM&VEN_ZQTL&PROD_AUTOINSTALL&REV_2.31#1-3:1.0"
+      "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
+  // What a simulator sees: the node opened.
+  const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch_fd, 0);
+  ASSERT_GE(inotify_add_watch(watch_fd, (root.path() + "/dev/sr0").c_str(), IN_OPEN), 0);
+  EXPECT_EQ(0, eject_cdrom(path));
+  alignas(inotify_event) char buffer[1024];
+  EXPECT_GT(read(watch_fd, buffer, sizeof buffer), 0);
+  close(watch_fd);
+
+  EXPECT_EQ(ENOENT, eject_cdrom("\\\\?\\usbstor#cdrom&ven_other&prod_x&rev_1#1-3:1.0"
+                                "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"));
+  std::filesystem::remove(root.path() + "/dev/sr0");
+  EXPECT_EQ(ENOENT, eject_cdrom(path));
+}
+
+}  // namespace
+}  // namespace kav::platform
