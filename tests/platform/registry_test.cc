@@ -255,6 +255,7 @@ TEST_F(RegFileTest, RewritesLeaveNoTemporaryFileAndKeepPermissions) {
 // ---- files that cannot be parsed ----------------------------------------------------------
 
 struct BadFile {
+  const char* name;
   const char* text;
   const char* line;  // "line N" expected in the problem
 };
@@ -285,34 +286,46 @@ TEST_P(RegFileBadTest, IsReportedByEveryCallAndNeverOverwritten) {
 
 INSTANTIATE_TEST_SUITE_P(
     Corrupt, RegFileBadTest,
-    ::testing::Values(
-        BadFile{"[HKEY_CURRENT_USER\\X]\n\"a\"=dword:1\n", "line 1"},
-        BadFile{"\xFF\xFE"
-                "W\0i\0",
-                "line 1"},
-        BadFile{"Windows Registry Editor Version 5.00\n\"a\"=dword:00000001\n", "line 2"},
-        BadFile{"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X\n", "line 2"},
-        BadFile{"Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\X]\n"
-                "\"a\"=dword:123456789\n",
-                "line 4"},
-        BadFile{"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
-                "\"a\"=\"unterminated\n",
-                "line 3"},
-        BadFile{"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
-                "\"a\"=\"C:\\logs\"\n",
-                "line 3"},
-        BadFile{"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
-                "\"a\"=hex:01,zz\n",
-                "line 3"},
-        BadFile{"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
-                "\"a\"=hex:01,\\\n",
-                "line 3"},
-        BadFile{"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
-                "\"a\"=qword:1\n",
-                "line 3"},
-        BadFile{"Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
-                "a=dword:00000001\n",
-                "line 3"}));
+    ::testing::Values(BadFile{"NoHeader", "[HKEY_CURRENT_USER\\X]\n\"a\"=dword:1\n", "line 1"},
+                      BadFile{"Utf16",
+                              "\xFF\xFE"
+                              "W\0i\0",
+                              "line 1"},
+                      BadFile{"ValueBeforeKey",
+                              "Windows Registry Editor Version 5.00\n\"a\"=dword:00000001\n",
+                              "line 2"},
+                      BadFile{"UnclosedKey",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X\n",
+                              "line 2"},
+                      BadFile{"DwordTooLong",
+                              "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=dword:123456789\n",
+                              "line 4"},
+                      BadFile{"UnterminatedText",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=\"unterminated\n",
+                              "line 3"},
+                      BadFile{"UnknownEscape",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=\"C:\\logs\"\n",
+                              "line 3"},
+                      BadFile{"BadHexByte",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=hex:01,zz\n",
+                              "line 3"},
+                      BadFile{"HexContinuesPastEnd",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=hex:01,\\\n",
+                              "line 3"},
+                      BadFile{"UnknownDataForm",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=qword:1\n",
+                              "line 3"},
+                      BadFile{"UnquotedName",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "a=dword:00000001\n",
+                              "line 3"}),
+    [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });
 
 // ---- concurrent writers -----------------------------------------------------------------
 
