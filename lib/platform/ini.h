@@ -1,7 +1,8 @@
 // A small reader of INI files, standing in for GetPrivateProfileStringA.
 //
 // Sections ("[NAME]") and keys ("KEY=value") are compared without letter case; values are
-// trimmed of blanks and tabs; lines starting with ';' or '#' are comments. The file is read
+// trimmed of blanks and tabs, then lose one enclosing pair of quotes (' or "), as Windows does;
+// lines starting with ';' or '#' are comments. The first matching key wins. The file is read
 // anew on every call. Threading: safe from any thread.
 #pragma once
 

@@ -380,10 +380,12 @@ bool RegDocument::set_dword(const std::string& path, const std::string& name, ui
   RegValue data{kRegDword,
                 {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                  static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)}};
-  end_with_newline();
   if (Entry* entry = const_cast<Entry*>(find_value(path, name))) {
     // The name keeps the spelling it has in the file.
-    const std::string raw = encode_name(entry->name) + "=dword:" + digits + newline();
+    // The last line of a file without a final line feed stays without one.
+    const bool ended = !entry->raw.empty() && entry->raw.back() == '\n';
+    const std::string raw =
+        encode_name(entry->name) + "=dword:" + digits + (ended ? newline() : "");
     if (raw == entry->raw) return false;
     entry->raw = raw;
     entry->data = data;
@@ -401,6 +403,7 @@ bool RegDocument::set_dword(const std::string& path, const std::string& name, ui
   for (size_t i = 0; i < section->entries.size(); ++i) {
     if (!section->entries[i].blank_or_comment) at = i + 1;
   }
+  if (section == &sections_.back() && at == section->entries.size()) end_with_newline();
   Entry entry{encode_name(name) + "=dword:" + digits + newline(), true, false, name, data};
   section->entries.insert(section->entries.begin() + static_cast<long>(at), std::move(entry));
   return true;

@@ -1,0 +1,101 @@
+// Paths, directories and wildcard search of the platform layer.
+#include "lib/platform/files.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "lib/platform/error.h"
+#include "tests/platform/temp_dir.h"
+
+namespace kav::platform {
+namespace {
+
+using test::TempDir;
+using test::write_text;
+using ::testing::UnorderedElementsAre;
+
+TEST(FullPath, NormalisesAbsolutePathsLexically) {
+  EXPECT_EQ(full_path("/a/b/../c/./d"), "/a/c/d");
+  EXPECT_EQ(full_path("//a///b//"), "/a/b/");
+  EXPECT_EQ(full_path("/a/../../.."), "/");
+  EXPECT_EQ(full_path("/no/such/dir/x.txt"), "/no/such/dir/x.txt");  // need not exist
+}
+
+TEST(FullPath, ResolvesRelativePathsAgainstTheCurrentDirectory) {
+  TempDir dir;
+  char saved[4096];
+  ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  char cwd[4096];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  EXPECT_EQ(full_path("x/../y.txt"), std::string(cwd) + "/y.txt");
+  EXPECT_EQ(full_path("."), std::string(cwd));
+  EXPECT_EQ(full_path(".."), std::string(cwd).substr(0, std::string(cwd).rfind('/')));
+  ASSERT_EQ(chdir(saved), 0);
+}
+
+TEST(FullPath, RejectsResultsThatDoNotFit) {
+  const std::string long_path = "/" + std::string(300, 'a');
+  set_last_error(0);
+  EXPECT_EQ(full_path(long_path), std::nullopt);
+  EXPECT_EQ(last_error(), ENAMETOOLONG);
+  // The bound is on the normalised result: ".." can bring a long text within it.
+  EXPECT_EQ(full_path(long_path + "/.."), "/");
+  EXPECT_EQ(full_path("/abcd", 6), "/abcd");
+  EXPECT_EQ(full_path("/abcde", 6), std::nullopt);
+}
+
+TEST(FindFiles, MatchesStarAndQuestionMark) {
+  TempDir dir;
+  for (const char* name :
+       {"nv_items.dat", "nv_items.bak", "nv_item.dat", "other.dat", ".hidden.dat"})
+    write_text(dir.file(name), "x");
+  std::vector<std::string> names;
+  ASSERT_EQ(find_files(dir.file("*.dat"), &names), 0);
+  EXPECT_THAT(names, UnorderedElementsAre("nv_items.dat", "nv_item.dat", "other.dat"));
+  ASSERT_EQ(find_files(dir.file("nv_item?.*"), &names), 0);
+  EXPECT_THAT(names, UnorderedElementsAre("nv_items.dat", "nv_items.bak"));
+  ASSERT_EQ(find_files(dir.file("other.dat"), &names), 0);
+  EXPECT_THAT(names, UnorderedElementsAre("other.dat"));
+}
+
+TEST(FindFiles, NoMatchOrNoDirectoryIsENOENT) {
+  TempDir dir;
+  write_text(dir.file("a.txt"), "x");
+  std::vector<std::string> names{"stale"};
+  EXPECT_EQ(find_files(dir.file("*.dat"), &names), ENOENT);
+  EXPECT_TRUE(names.empty());
+  EXPECT_EQ(last_error(), ENOENT);
+  EXPECT_EQ(find_files(dir.file("missing/*"), &names), ENOENT);
+}
+
+TEST(MakeDirectory, CreatesOneLevelAndReportsFailures) {
+  TempDir dir;
+  EXPECT_TRUE(make_directory(dir.file("one")));
+  EXPECT_TRUE(path_exists(dir.file("one")));
+  EXPECT_FALSE(make_directory(dir.file("one")));
+  EXPECT_EQ(last_error(), EEXIST);
+  EXPECT_FALSE(make_directory(dir.file("two/three")));  // parents are not made
+  EXPECT_EQ(last_error(), ENOENT);
+  EXPECT_FALSE(path_exists(dir.file("two")));
+}
+
+TEST(Environment, RootAndModuleDirectoryFollowTheVariables) {
+  setenv("UMTS_KAV_ROOT", "/tmp/root", 1);
+  EXPECT_EQ(root_path("sys/class/tty"), "/tmp/root/sys/class/tty");
+  setenv("UMTS_KAV_ROOT", "", 1);
+  EXPECT_EQ(root_dir(), "/");
+  setenv("UMTS_KAV_MODULE_DIR", "/opt/kav", 1);
+  const std::optional<std::string> module = module_file_name();
+  ASSERT_TRUE(module);
+  EXPECT_EQ(module->rfind("/opt/kav/", 0), 0u);
+  EXPECT_EQ(module->find('/', 9), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kav::platform

@@ -1,0 +1,404 @@
+// The user hive kept in a .reg file: reading every value form, rewriting only what a write
+// changes, refusing files it cannot parse, and staying whole under concurrent writers.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "lib/platform/error.h"
+#include "lib/platform/reg_file.h"
+#include "lib/platform/registry.h"
+#include "tests/platform/temp_dir.h"
+#include "tests/support/fake_registry.h"
+
+namespace kav::platform {
+namespace {
+
+using test::read_text;
+using test::TempDir;
+using test::write_text;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const std::string kKey = "SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB";
+
+std::vector<uint8_t> bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
+std::vector<uint8_t> sz(const std::string& text) {
+  std::vector<uint8_t> out = bytes(text);
+  out.push_back(0);
+  return out;
+}
+
+ino_t inode(const std::string& file) {
+  struct stat st {};
+  EXPECT_EQ(stat(file.c_str(), &st), 0);
+  return st.st_ino;
+}
+
+class RegFileTest : public ::testing::Test {
+ protected:
+  std::string file() const { return dir_.file("user.reg"); }
+  TempDir dir_;
+};
+
+// ---- reading ---------------------------------------------------------------------------
+
+TEST_F(RegFileTest, ReadsEveryValueFormWithItsType) {
+  write_text(file(),
+             "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+             "\r\n"
+             "; settings of the library\r\n"
+             "[HKEY_CURRENT_USER\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\r\n"
+             "\"Message Logging\"=dword:0000001f\r\n"
+             "\"Logging Directory\"=\"C:\\\\logs\\\\ \\\"x\\\"\"\r\n"
+             "@=\"default\"\r\n"
+             "\"Blob\"=hex:01,ab,\\\r\n"
+             "  ff,00\r\n"
+             "\"Expand\"=hex(2):25,00,41,00,\\\r\n"
+             "  00,00\r\n"
+             "\"Big\"=hex(b):01,00,00,00,00,00,00,80\r\n"
+             "\"Empty\"=hex:\r\n");
+  RegFileHive hive(file());
+  RegValue v;
+  ASSERT_EQ(hive.query_value(kKey, "Message Logging", &v), 0) << hive.problem();
+  EXPECT_EQ(v.type, kRegDword);
+  EXPECT_THAT(v.data, ElementsAre(0x1f, 0, 0, 0));
+  ASSERT_EQ(hive.query_value(kKey, "Logging Directory", &v), 0);
+  EXPECT_EQ(v.type, kRegSz);
+  EXPECT_EQ(v.data, sz("C:\\logs\\ \"x\""));
+  ASSERT_EQ(hive.query_value(kKey, "", &v), 0);
+  EXPECT_EQ(v.data, sz("default"));
+  ASSERT_EQ(hive.query_value(kKey, "Blob", &v), 0);
+  EXPECT_EQ(v.type, kRegBinary);
+  EXPECT_THAT(v.data, ElementsAre(0x01, 0xab, 0xff, 0x00));
+  ASSERT_EQ(hive.query_value(kKey, "Expand", &v), 0);
+  EXPECT_EQ(v.type, kRegExpandSz);
+  EXPECT_THAT(v.data, ElementsAre('%', 0, 'A', 0, 0, 0));
+  ASSERT_EQ(hive.query_value(kKey, "Big", &v), 0);
+  EXPECT_EQ(v.type, kRegQword);
+  EXPECT_THAT(v.data, ElementsAre(1, 0, 0, 0, 0, 0, 0, 0x80));
+  ASSERT_EQ(hive.query_value(kKey, "Empty", &v), 0);
+  EXPECT_EQ(v.type, kRegBinary);
+  EXPECT_TRUE(v.data.empty());
+}
+
+TEST_F(RegFileTest, KeysAndNamesCompareWithoutCaseAndParentsExist) {
+  write_text(file(),
+             "Windows Registry Editor Version 5.00\n\n"
+             "[HKEY_CURRENT_USER\\Software\\Brisco Wireless\\UMTS_KAV_LIB]\n"
+             "\"Comm Logging\"=dword:00000001\n"
+             "\"comm logging\"=dword:00000002\n");
+  RegFileHive hive(file());
+  RegValue v;
+  ASSERT_EQ(hive.query_value("software\\BRISCO WIRELESS\\umts_kav_lib", "COMM LOGGING", &v), 0);
+  // The later line of a repeated value wins, as an import of the file would leave it.
+  EXPECT_THAT(v.data, ElementsAre(2, 0, 0, 0));
+  EXPECT_EQ(hive.open_key("SOFTWARE\\Brisco Wireless", false), 0);
+  EXPECT_EQ(hive.open_key("\\SOFTWARE\\\\brisco wireless\\", false), 0);
+  EXPECT_EQ(hive.open_key("SOFTWARE\\Brisco", false), ENOENT);
+  EXPECT_EQ(hive.open_key("SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB\\Sub", false), ENOENT);
+  EXPECT_EQ(hive.query_value(kKey, "Message Logging", &v), ENOENT);
+  EXPECT_EQ(hive.query_value("SOFTWARE", "Comm Logging", &v), ENOENT);
+}
+
+TEST_F(RegFileTest, DeletionsAndOtherRootsAreNotPartOfTheHive) {
+  write_text(file(),
+             "Windows Registry Editor Version 5.00\n\n"
+             "[-HKEY_CURRENT_USER\\SOFTWARE\\Gone]\n\n"
+             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\n"
+             "\"Comm Logging\"=dword:00000001\n\n"
+             "[HKEY_CURRENT_USER\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\n"
+             "\"Message Logging\"=-\n");
+  RegFileHive hive(file());
+  RegValue v;
+  EXPECT_EQ(hive.open_key("SOFTWARE\\Gone", false), ENOENT);
+  EXPECT_EQ(hive.query_value(kKey, "Comm Logging", &v), ENOENT);
+  EXPECT_EQ(hive.query_value(kKey, "Message Logging", &v), ENOENT);
+  EXPECT_EQ(hive.open_key(kKey, false), 0);
+}
+
+TEST_F(RegFileTest, MissingFileIsAnEmptyHiveUntilTheFirstWrite) {
+  RegFileHive hive(dir_.file("a/b/user.reg"));
+  RegValue v;
+  EXPECT_EQ(hive.open_key(kKey, false), ENOENT);
+  EXPECT_EQ(hive.query_value(kKey, "Comm Logging", &v), ENOENT);
+  EXPECT_EQ(hive.open_key("", false), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("a")));
+
+  ASSERT_EQ(hive.set_dword(kKey, "Comm Logging", 0), 0);
+  EXPECT_EQ(read_text(dir_.file("a/b/user.reg")),
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\n"
+            "\"Comm Logging\"=dword:00000000\n");
+  ASSERT_EQ(hive.query_value(kKey, "comm logging", &v), 0);
+  EXPECT_EQ(v.type, kRegDword);
+  EXPECT_THAT(v.data, ElementsAre(0, 0, 0, 0));
+}
+
+// ---- writing ---------------------------------------------------------------------------
+
+const char kRichFile[] =
+    "Windows Registry Editor Version 5.00\n"
+    "\n"
+    "; hand-written note\n"
+    "[HKEY_CURRENT_USER\\Software\\Other]\n"
+    "\"Keep\"=hex(b):01,02,03,04,05,06,07,08\n"
+    "\"Multi\"=hex(7):41,00,00,00,\\\n"
+    "  00,00\n"
+    "\n"
+    "[-HKEY_CURRENT_USER\\Software\\Removed]\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\n"
+    "\"Message Logging\"=\"1\"\n"
+    "\"Logging Directory\"=\"/var/log/kav\"\n"
+    "; trailing comment of the key\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\Software\\Last]\n"
+    "@=\"x\"";  // no final line feed
+
+TEST_F(RegFileTest, ChangingAValueRewritesOnlyItsLine) {
+  write_text(file(), kRichFile);
+  RegFileHive hive(file());
+  RegValue v;
+  // A REG_SZ "1" is read back as text, not as a number.
+  ASSERT_EQ(hive.query_value(kKey, "MESSAGE LOGGING", &v), 0);
+  EXPECT_EQ(v.type, kRegSz);
+  EXPECT_EQ(v.data, sz("1"));
+
+  ASSERT_EQ(hive.set_dword(kKey, "message logging", 0), 0);
+  std::string expected = kRichFile;
+  const std::string old_line = "\"Message Logging\"=\"1\"\n";
+  expected.replace(expected.find(old_line), old_line.size(),
+                   "\"Message Logging\"=dword:00000000\n");
+  EXPECT_EQ(read_text(file()), expected);
+  ASSERT_EQ(hive.query_value(kKey, "Message Logging", &v), 0);
+  EXPECT_EQ(v.type, kRegDword);
+}
+
+TEST_F(RegFileTest, NewValuesAndKeysAreAddedWithoutDisturbingTheRest) {
+  write_text(file(), kRichFile);
+  RegFileHive hive(file());
+  ASSERT_EQ(hive.set_dword(kKey, "Comm Logging", 0x1f), 0);
+  std::string expected = kRichFile;
+  const std::string after = "\"Logging Directory\"=\"/var/log/kav\"\n";
+  expected.insert(expected.find(after) + after.size(), "\"Comm Logging\"=dword:0000001f\n");
+  EXPECT_EQ(read_text(file()), expected);
+
+  ASSERT_EQ(hive.open_key("Software\\New\\Key", true), 0);
+  expected += "\n\n[HKEY_CURRENT_USER\\Software\\New\\Key]\n";
+  EXPECT_EQ(read_text(file()), expected);
+  EXPECT_EQ(hive.open_key("Software\\New", false), 0);
+
+  ASSERT_EQ(hive.set_dword("Software\\New\\Key", "", 7), 0);
+  expected += "@=dword:00000007\n";
+  EXPECT_EQ(read_text(file()), expected);
+
+  RegValue v;
+  ASSERT_EQ(hive.query_value("Software\\Other", "keep", &v), 0);
+  EXPECT_EQ(v.type, kRegQword);
+  EXPECT_THAT(v.data, ElementsAre(1, 2, 3, 4, 5, 6, 7, 8));
+  ASSERT_EQ(hive.query_value("Software\\Other", "Multi", &v), 0);
+  EXPECT_EQ(v.type, kRegMultiSz);
+}
+
+TEST_F(RegFileTest, ParentOnlyKeyGetsASectionAndCrLfFilesStayCrLf) {
+  write_text(file(),
+             "Windows Registry Editor Version 5.00\r\n\r\n"
+             "[HKEY_CURRENT_USER\\SOFTWARE\\A\\B]\r\n"
+             "\"x\"=dword:00000001\r\n");
+  RegFileHive hive(file());
+  EXPECT_EQ(hive.open_key("SOFTWARE\\A", true), 0);  // exists as a parent: nothing written
+  ASSERT_EQ(hive.set_dword("software\\a", "y\"q\\", 2), 0);
+  EXPECT_EQ(read_text(file()),
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_CURRENT_USER\\SOFTWARE\\A\\B]\r\n"
+            "\"x\"=dword:00000001\r\n"
+            "\r\n"
+            "[HKEY_CURRENT_USER\\software\\a]\r\n"
+            "\"y\\\"q\\\\\"=dword:00000002\r\n");
+  RegValue v;
+  ASSERT_EQ(hive.query_value("SOFTWARE\\A", "Y\"Q\\", &v), 0);
+  EXPECT_THAT(v.data, ElementsAre(2, 0, 0, 0));
+}
+
+TEST_F(RegFileTest, WriteOfAnUnchangedValueLeavesTheFileAlone) {
+  ASSERT_EQ(RegFileHive(file()).set_dword(kKey, "Comm Logging", 5), 0);
+  const ino_t before = inode(file());
+  RegFileHive hive(file());
+  ASSERT_EQ(hive.set_dword(kKey, "COMM LOGGING", 5), 0);
+  ASSERT_EQ(hive.open_key(kKey, true), 0);
+  EXPECT_EQ(inode(file()), before);
+  ASSERT_EQ(hive.set_dword(kKey, "COMM LOGGING", 6), 0);
+  EXPECT_NE(inode(file()), before);  // replaced by rename, never written in place
+}
+
+TEST_F(RegFileTest, RewritesLeaveNoTemporaryFileAndKeepPermissions) {
+  write_text(file(), kRichFile);
+  ASSERT_EQ(chmod(file().c_str(), 0600), 0);
+  RegFileHive hive(file());
+  for (uint32_t i = 0; i < 20; ++i) ASSERT_EQ(hive.set_dword(kKey, "N" + std::to_string(i), i), 0);
+  EXPECT_EQ(dir_.entries(), (std::set<std::string>{"user.reg", "user.reg.lock"}));
+  struct stat st {};
+  ASSERT_EQ(stat(file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// ---- files that cannot be parsed ----------------------------------------------------------
+
+struct BadFile {
+  const char* name;
+  const char* text;
+  const char* line;  // "line N" expected in the problem
+};
+
+class RegFileBadTest : public RegFileTest, public ::testing::WithParamInterface<BadFile> {};
+
+TEST_P(RegFileBadTest, IsReportedByEveryCallAndNeverOverwritten) {
+  const std::string text = GetParam().text;
+  write_text(file(), text);
+  RegFileHive hive(file());
+  RegValue v;
+  EXPECT_EQ(hive.query_value(kKey, "Comm Logging", &v), kErrorBadHiveFile);
+  EXPECT_EQ(last_error(), kErrorBadHiveFile);
+  EXPECT_THAT(hive.problem(), HasSubstr(file()));
+  EXPECT_THAT(hive.problem(), HasSubstr(GetParam().line));
+  EXPECT_EQ(hive.open_key(kKey, false), kErrorBadHiveFile);
+  EXPECT_EQ(hive.open_key("Software\\New", true), kErrorBadHiveFile);
+  EXPECT_EQ(hive.set_dword(kKey, "Comm Logging", 0), kErrorBadHiveFile);
+  EXPECT_EQ(read_text(file()), text);
+  EXPECT_EQ(dir_.entries().count("user.reg"), 1u);
+  EXPECT_EQ(dir_.entries().size(), dir_.entries().count("user.reg.lock") + 1);
+
+  // Once repaired, the same hive object reads it again.
+  write_text(file(), "Windows Registry Editor Version 5.00\n");
+  EXPECT_EQ(hive.query_value(kKey, "Comm Logging", &v), ENOENT);
+  EXPECT_EQ(hive.problem(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corrupt, RegFileBadTest,
+    ::testing::Values(BadFile{"NoHeader", "[HKEY_CURRENT_USER\\X]\n\"a\"=dword:1\n", "line 1"},
+                      BadFile{"Utf16",
+                              "\xFF\xFE"
+                              "W\0i\0",
+                              "line 1"},
+                      BadFile{"ValueBeforeKey",
+                              "Windows Registry Editor Version 5.00\n\"a\"=dword:00000001\n",
+                              "line 2"},
+                      BadFile{"UnclosedKey",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X\n",
+                              "line 2"},
+                      BadFile{"DwordTooLong",
+                              "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=dword:123456789\n",
+                              "line 4"},
+                      BadFile{"UnterminatedText",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=\"unterminated\n",
+                              "line 3"},
+                      BadFile{"UnknownEscape",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=\"C:\\logs\"\n",
+                              "line 3"},
+                      BadFile{"BadHexByte",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=hex:01,zz\n",
+                              "line 3"},
+                      BadFile{"HexContinuesPastEnd",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=hex:01,\\\n",
+                              "line 3"},
+                      BadFile{"UnknownDataForm",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "\"a\"=qword:1\n",
+                              "line 3"},
+                      BadFile{"UnquotedName",
+                              "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\X]\n"
+                              "a=dword:00000001\n",
+                              "line 3"}),
+    [](const ::testing::TestParamInfo<BadFile>& info) { return std::string(info.param.name); });
+
+// ---- concurrent writers -----------------------------------------------------------------
+
+TEST_F(RegFileTest, WritersInTwoProcessesAndTwoThreadsAllLand) {
+  constexpr int kEach = 40;
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RegFileHive hive(file());
+    int failures = 0;
+    for (int i = 0; i < kEach; ++i)
+      failures += hive.set_dword(kKey, "child" + std::to_string(i), i) != 0;
+    _exit(failures == 0 ? 0 : 1);
+  }
+  std::thread other([this] {
+    RegFileHive hive(file());
+    for (int i = 0; i < kEach; ++i)
+      EXPECT_EQ(hive.set_dword(kKey, "thread" + std::to_string(i), i), 0);
+  });
+  RegFileHive hive(file());
+  for (int i = 0; i < kEach; ++i)
+    EXPECT_EQ(hive.set_dword(kKey, "parent" + std::to_string(i), i), 0);
+  other.join();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  for (const char* who : {"child", "thread", "parent"}) {
+    for (int i = 0; i < kEach; ++i) {
+      RegValue v;
+      ASSERT_EQ(hive.query_value(kKey, who + std::to_string(i), &v), 0) << who << i;
+      EXPECT_THAT(v.data, ElementsAre(i, 0, 0, 0));
+    }
+  }
+  EXPECT_EQ(dir_.entries(), (std::set<std::string>{"user.reg", "user.reg.lock"}));
+}
+
+// ---- the process's user hive ----------------------------------------------------------------
+
+TEST(UserHive, FileComesFromTheEnvironment) {
+  setenv("UMTS_KAV_REGISTRY", "/x/settings.reg", 1);
+  EXPECT_EQ(user_hive_file(), "/x/settings.reg");
+  setenv("UMTS_KAV_REGISTRY", "", 1);
+  setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  EXPECT_EQ(user_hive_file(), "/cfg/umts_kav_lib/user.reg");
+  setenv("XDG_CONFIG_HOME", "relative", 1);
+  setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(user_hive_file(), "/home/u/.config/umts_kav_lib/user.reg");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(user_hive_file(), "/home/u/.config/umts_kav_lib/user.reg");
+}
+
+TEST(UserHive, DefaultFollowsTheEnvironmentAndCanBeReplaced) {
+  TempDir dir;
+  setenv("UMTS_KAV_REGISTRY", dir.file("first.reg").c_str(), 1);
+  ASSERT_EQ(user_hive().set_dword(kKey, "Comm Logging", 1), 0);
+  EXPECT_TRUE(std::filesystem::exists(dir.file("first.reg")));
+  setenv("UMTS_KAV_REGISTRY", dir.file("second.reg").c_str(), 1);
+  EXPECT_EQ(user_hive().location(), dir.file("second.reg"));
+  RegValue v;
+  EXPECT_EQ(user_hive().query_value(kKey, "Comm Logging", &v), ENOENT);
+
+  test::FakeRegistry fake;
+  {
+    test::ScopedHive scoped(&set_user_hive, &fake);
+    EXPECT_EQ(&user_hive(), &fake);
+    ASSERT_EQ(user_hive().set_dword(kKey, "Comm Logging", 3), 0);
+    EXPECT_EQ(fake.set_calls(), 1);
+  }
+  EXPECT_NE(&user_hive(), &fake);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("second.reg")));
+}
+
+}  // namespace
+}  // namespace kav::platform
