@@ -6,17 +6,19 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include <filesystem>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "lib/platform/error.h"
-#include "tests/platform/temp_dir.h"
+#include "tests/support/test_env.h"
 
 namespace kav::platform {
 namespace {
 
 using test::TempDir;
-using test::write_text;
+using test::write_file;
 using ::testing::UnorderedElementsAre;
 
 TEST(FullPath, NormalisesAbsolutePathsLexically) {
@@ -54,7 +56,7 @@ TEST(FindFiles, MatchesStarAndQuestionMark) {
   TempDir dir;
   for (const char* name :
        {"nv_items.dat", "nv_items.bak", "nv_item.dat", "other.dat", ".hidden.dat"})
-    write_text(dir.file(name), "x");
+    write_file(dir.file(name), "x");
   std::vector<std::string> names;
   ASSERT_EQ(find_files(dir.file("*.dat"), &names), 0);
   EXPECT_THAT(names, UnorderedElementsAre("nv_items.dat", "nv_item.dat", "other.dat"));
@@ -66,7 +68,7 @@ TEST(FindFiles, MatchesStarAndQuestionMark) {
 
 TEST(FindFiles, NoMatchOrNoDirectoryIsENOENT) {
   TempDir dir;
-  write_text(dir.file("a.txt"), "x");
+  write_file(dir.file("a.txt"), "x");
   std::vector<std::string> names{"stale"};
   EXPECT_EQ(find_files(dir.file("*.dat"), &names), ENOENT);
   EXPECT_TRUE(names.empty());

@@ -5,12 +5,14 @@
 #include <functional>
 #include <memory>
 
+#include <filesystem>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "lib/platform/reg_file.h"
-#include "tests/platform/temp_dir.h"
 #include "tests/support/fake_registry.h"
+#include "tests/support/test_env.h"
 
 namespace kav::platform {
 namespace {

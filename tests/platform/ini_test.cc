@@ -3,20 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/platform/temp_dir.h"
+#include "tests/support/test_env.h"
 
 namespace kav::platform {
 namespace {
 
 using test::TempDir;
-using test::write_text;
+using test::write_file;
 
 constexpr char kDefault[] = "ValueNotFoundInIniFile";
 
 class IniTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    write_text(path_,
+    write_file(path_,
                "\xEF\xBB\xBF; time-outs\r\n"
                "[OTHER]\r\n"
                "RESPONSE_WAIT=1\r\n"
@@ -76,7 +76,7 @@ TEST_F(IniTest, ResultIsCutToTheBuffer) {
 
 TEST_F(IniTest, FileIsReadAgainOnEveryCall) {
   EXPECT_EQ(get("GENERAL", "RESPONSE_WAIT"), "2500");
-  write_text(path_, "[GENERAL]\nRESPONSE_WAIT=7\n");
+  write_file(path_, "[GENERAL]\nRESPONSE_WAIT=7\n");
   EXPECT_EQ(get("GENERAL", "RESPONSE_WAIT"), "7");
 }
 

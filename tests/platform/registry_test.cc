@@ -8,21 +8,25 @@
 #include <cstdlib>
 #include <thread>
 
+#include <algorithm>
+
+#include <filesystem>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "lib/platform/error.h"
 #include "lib/platform/reg_file.h"
 #include "lib/platform/registry.h"
-#include "tests/platform/temp_dir.h"
 #include "tests/support/fake_registry.h"
+#include "tests/support/test_env.h"
 
 namespace kav::platform {
 namespace {
 
-using test::read_text;
+using test::read_file;
 using test::TempDir;
-using test::write_text;
+using test::write_file;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -53,7 +57,7 @@ class RegFileTest : public ::testing::Test {
 // ---- reading ---------------------------------------------------------------------------
 
 TEST_F(RegFileTest, ReadsEveryValueFormWithItsType) {
-  write_text(file(),
+  write_file(file(),
              "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
              "\r\n"
              "; settings of the library\r\n"
@@ -92,7 +96,7 @@ TEST_F(RegFileTest, ReadsEveryValueFormWithItsType) {
 }
 
 TEST_F(RegFileTest, KeysAndNamesCompareWithoutCaseAndParentsExist) {
-  write_text(file(),
+  write_file(file(),
              "Windows Registry Editor Version 5.00\n\n"
              "[HKEY_CURRENT_USER\\Software\\Brisco Wireless\\UMTS_KAV_LIB]\n"
              "\"Comm Logging\"=dword:00000001\n"
@@ -111,7 +115,7 @@ TEST_F(RegFileTest, KeysAndNamesCompareWithoutCaseAndParentsExist) {
 }
 
 TEST_F(RegFileTest, DeletionsAndOtherRootsAreNotPartOfTheHive) {
-  write_text(file(),
+  write_file(file(),
              "Windows Registry Editor Version 5.00\n\n"
              "[-HKEY_CURRENT_USER\\SOFTWARE\\Gone]\n\n"
              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\n"
@@ -135,7 +139,7 @@ TEST_F(RegFileTest, MissingFileIsAnEmptyHiveUntilTheFirstWrite) {
   EXPECT_FALSE(std::filesystem::exists(dir_.file("a")));
 
   ASSERT_EQ(hive.set_dword(kKey, "Comm Logging", 0), 0);
-  EXPECT_EQ(read_text(dir_.file("a/b/user.reg")),
+  EXPECT_EQ(read_file(dir_.file("a/b/user.reg")),
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_CURRENT_USER\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\n"
             "\"Comm Logging\"=dword:00000000\n");
@@ -166,7 +170,7 @@ const char kRichFile[] =
     "@=\"x\"";  // no final line feed
 
 TEST_F(RegFileTest, ChangingAValueRewritesOnlyItsLine) {
-  write_text(file(), kRichFile);
+  write_file(file(), kRichFile);
   RegFileHive hive(file());
   RegValue v;
   // A REG_SZ "1" is read back as text, not as a number.
@@ -179,28 +183,28 @@ TEST_F(RegFileTest, ChangingAValueRewritesOnlyItsLine) {
   const std::string old_line = "\"Message Logging\"=\"1\"\n";
   expected.replace(expected.find(old_line), old_line.size(),
                    "\"Message Logging\"=dword:00000000\n");
-  EXPECT_EQ(read_text(file()), expected);
+  EXPECT_EQ(read_file(file()), expected);
   ASSERT_EQ(hive.query_value(kKey, "Message Logging", &v), 0);
   EXPECT_EQ(v.type, kRegDword);
 }
 
 TEST_F(RegFileTest, NewValuesAndKeysAreAddedWithoutDisturbingTheRest) {
-  write_text(file(), kRichFile);
+  write_file(file(), kRichFile);
   RegFileHive hive(file());
   ASSERT_EQ(hive.set_dword(kKey, "Comm Logging", 0x1f), 0);
   std::string expected = kRichFile;
   const std::string after = "\"Logging Directory\"=\"/var/log/kav\"\n";
   expected.insert(expected.find(after) + after.size(), "\"Comm Logging\"=dword:0000001f\n");
-  EXPECT_EQ(read_text(file()), expected);
+  EXPECT_EQ(read_file(file()), expected);
 
   ASSERT_EQ(hive.open_key("Software\\New\\Key", true), 0);
   expected += "\n\n[HKEY_CURRENT_USER\\Software\\New\\Key]\n";
-  EXPECT_EQ(read_text(file()), expected);
+  EXPECT_EQ(read_file(file()), expected);
   EXPECT_EQ(hive.open_key("Software\\New", false), 0);
 
   ASSERT_EQ(hive.set_dword("Software\\New\\Key", "", 7), 0);
   expected += "@=dword:00000007\n";
-  EXPECT_EQ(read_text(file()), expected);
+  EXPECT_EQ(read_file(file()), expected);
 
   RegValue v;
   ASSERT_EQ(hive.query_value("Software\\Other", "keep", &v), 0);
@@ -211,14 +215,14 @@ TEST_F(RegFileTest, NewValuesAndKeysAreAddedWithoutDisturbingTheRest) {
 }
 
 TEST_F(RegFileTest, ParentOnlyKeyGetsASectionAndCrLfFilesStayCrLf) {
-  write_text(file(),
+  write_file(file(),
              "Windows Registry Editor Version 5.00\r\n\r\n"
              "[HKEY_CURRENT_USER\\SOFTWARE\\A\\B]\r\n"
              "\"x\"=dword:00000001\r\n");
   RegFileHive hive(file());
   EXPECT_EQ(hive.open_key("SOFTWARE\\A", true), 0);  // exists as a parent: nothing written
   ASSERT_EQ(hive.set_dword("software\\a", "y\"q\\", 2), 0);
-  EXPECT_EQ(read_text(file()),
+  EXPECT_EQ(read_file(file()),
             "Windows Registry Editor Version 5.00\r\n\r\n"
             "[HKEY_CURRENT_USER\\SOFTWARE\\A\\B]\r\n"
             "\"x\"=dword:00000001\r\n"
@@ -242,11 +246,11 @@ TEST_F(RegFileTest, WriteOfAnUnchangedValueLeavesTheFileAlone) {
 }
 
 TEST_F(RegFileTest, RewritesLeaveNoTemporaryFileAndKeepPermissions) {
-  write_text(file(), kRichFile);
+  write_file(file(), kRichFile);
   ASSERT_EQ(chmod(file().c_str(), 0600), 0);
   RegFileHive hive(file());
   for (uint32_t i = 0; i < 20; ++i) ASSERT_EQ(hive.set_dword(kKey, "N" + std::to_string(i), i), 0);
-  EXPECT_EQ(dir_.entries(), (std::set<std::string>{"user.reg", "user.reg.lock"}));
+  EXPECT_EQ(test::list_dir(dir_.path()), (std::vector<std::string>{"user.reg", "user.reg.lock"}));
   struct stat st {};
   ASSERT_EQ(stat(file().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -264,7 +268,7 @@ class RegFileBadTest : public RegFileTest, public ::testing::WithParamInterface<
 
 TEST_P(RegFileBadTest, IsReportedByEveryCallAndNeverOverwritten) {
   const std::string text = GetParam().text;
-  write_text(file(), text);
+  write_file(file(), text);
   RegFileHive hive(file());
   RegValue v;
   EXPECT_EQ(hive.query_value(kKey, "Comm Logging", &v), kErrorBadHiveFile);
@@ -274,12 +278,13 @@ TEST_P(RegFileBadTest, IsReportedByEveryCallAndNeverOverwritten) {
   EXPECT_EQ(hive.open_key(kKey, false), kErrorBadHiveFile);
   EXPECT_EQ(hive.open_key("Software\\New", true), kErrorBadHiveFile);
   EXPECT_EQ(hive.set_dword(kKey, "Comm Logging", 0), kErrorBadHiveFile);
-  EXPECT_EQ(read_text(file()), text);
-  EXPECT_EQ(dir_.entries().count("user.reg"), 1u);
-  EXPECT_EQ(dir_.entries().size(), dir_.entries().count("user.reg.lock") + 1);
+  EXPECT_EQ(read_file(file()), text);
+  const std::vector<std::string> entries = test::list_dir(dir_.path());
+  EXPECT_EQ(std::count(entries.begin(), entries.end(), "user.reg"), 1);
+  EXPECT_EQ(entries.size(), std::count(entries.begin(), entries.end(), "user.reg.lock") + 1u);
 
   // Once repaired, the same hive object reads it again.
-  write_text(file(), "Windows Registry Editor Version 5.00\n");
+  write_file(file(), "Windows Registry Editor Version 5.00\n");
   EXPECT_EQ(hive.query_value(kKey, "Comm Logging", &v), ENOENT);
   EXPECT_EQ(hive.problem(), "");
 }
@@ -361,7 +366,7 @@ TEST_F(RegFileTest, WritersInTwoProcessesAndTwoThreadsAllLand) {
       EXPECT_THAT(v.data, ElementsAre(i, 0, 0, 0));
     }
   }
-  EXPECT_EQ(dir_.entries(), (std::set<std::string>{"user.reg", "user.reg.lock"}));
+  EXPECT_EQ(test::list_dir(dir_.path()), (std::vector<std::string>{"user.reg", "user.reg.lock"}));
 }
 
 // ---- the process's user hive ----------------------------------------------------------------
