@@ -51,7 +51,8 @@ LogState& state() {
 }
 
 // Writes `text` to `file`, putting `prefix` before every character that starts a line.
-void write_prefixed(std::FILE* file, const char* text, const std::string& prefix, bool* line_start) {
+void write_prefixed(std::FILE* file, const char* text, const std::string& prefix,
+                    bool* line_start) {
   for (const char* p = text; *p; ++p) {
     if (*line_start) {
       std::fputs(prefix.c_str(), file);
@@ -154,7 +155,9 @@ long log_number_of(const std::string& file_name, size_t stem_length) {
 
 }  // namespace
 
-std::recursive_mutex& log_mutex() { return state().mutex; }
+std::recursive_mutex& log_mutex() {
+  return state().mutex;
+}
 
 void set_message_sink(MessageSink sink) {
   LogState& s = state();
@@ -232,7 +235,8 @@ int highest_log_number(const std::string& directory, const char* stem) {
   if (error == ENOENT) return 0;
   if (error != 0) return -1;
   long highest = 0;
-  for (const std::string& name : names) highest = std::max(highest, log_number_of(name, std::strlen(stem)));
+  for (const std::string& name : names)
+    highest = std::max(highest, log_number_of(name, std::strlen(stem)));
   return static_cast<int>(highest);
 }
 

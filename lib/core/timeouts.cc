@@ -128,15 +128,25 @@ bool decide_file_use(const char* version_text) {
 
 }  // namespace
 
-int32_t timeout(Timeout key) { return state().values[static_cast<int>(key)].load(); }
+int32_t timeout(Timeout key) {
+  return state().values[static_cast<int>(key)].load();
+}
 
-void set_timeout(Timeout key, int32_t value) { state().values[static_cast<int>(key)] = value; }
+void set_timeout(Timeout key, int32_t value) {
+  state().values[static_cast<int>(key)] = value;
+}
 
-const char* timeout_name(Timeout key) { return kSpecs[static_cast<int>(key)].name; }
+const char* timeout_name(Timeout key) {
+  return kSpecs[static_cast<int>(key)].name;
+}
 
-int32_t timeout_default(Timeout key) { return kSpecs[static_cast<int>(key)].default_ms; }
+int32_t timeout_default(Timeout key) {
+  return kSpecs[static_cast<int>(key)].default_ms;
+}
 
-void reset_timeouts() { state().reset(); }
+void reset_timeouts() {
+  state().reset();
+}
 
 bool timeouts_file_used(const char* version_text) {
   char copy[128];

@@ -18,7 +18,8 @@ timespec now(clockid_t clock) {
 
 uint32_t tick_count() {
   const timespec ts = now(CLOCK_MONOTONIC);
-  const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
+  const uint64_t ms =
+      static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
   return static_cast<uint32_t>(ms);
 }
 
@@ -32,8 +33,13 @@ LocalTime local_time() {
   const timespec ts = now(CLOCK_REALTIME);
   tm parts{};
   localtime_r(&ts.tv_sec, &parts);
-  return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                   parts.tm_min,         parts.tm_sec,     static_cast<int>(ts.tv_nsec / 1'000'000)};
+  return LocalTime{parts.tm_year + 1900,
+                   parts.tm_mon + 1,
+                   parts.tm_mday,
+                   parts.tm_hour,
+                   parts.tm_min,
+                   parts.tm_sec,
+                   static_cast<int>(ts.tv_nsec / 1'000'000)};
 }
 
 int64_t perf_counter() {

@@ -30,6 +30,8 @@ LocalTime local_time();
 
 // The performance counter: the monotonic clock in nanoseconds, and its frequency per second.
 int64_t perf_counter();
-constexpr int64_t perf_frequency() { return 1'000'000'000; }
+constexpr int64_t perf_frequency() {
+  return 1'000'000'000;
+}
 
 }  // namespace kav::platform

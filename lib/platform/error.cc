@@ -9,9 +9,13 @@ namespace {
 thread_local int t_last_error = 0;
 }  // namespace
 
-int last_error() { return t_last_error; }
+int last_error() {
+  return t_last_error;
+}
 
-void set_last_error(int code) { t_last_error = code; }
+void set_last_error(int code) {
+  t_last_error = code;
+}
 
 int capture_errno() {
   t_last_error = errno;

@@ -23,7 +23,9 @@ std::string root_dir() {
   return root;
 }
 
-std::string root_path(const std::string& relative) { return root_dir() + relative; }
+std::string root_path(const std::string& relative) {
+  return root_dir() + relative;
+}
 
 std::optional<std::string> module_file_name() {
   const std::string dir = env_or("UMTS_KAV_MODULE_DIR", "");
@@ -45,7 +47,9 @@ bool make_directory(const std::string& path) {
   return false;
 }
 
-bool path_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool path_exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 namespace {
 

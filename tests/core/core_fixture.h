@@ -38,8 +38,10 @@ class CoreTest : public ::testing::Test {
     const std::string directory = dir_.file(log_dir);
     std::string escaped;
     for (char c : directory) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    write_settings("\"Message Logging\"=dword:00000001\r\n\"Comm Logging\"=dword:00000001\r\n"
-                   "\"Logging Directory\"=\"" + escaped + "\"");
+    write_settings(
+        "\"Message Logging\"=dword:00000001\r\n\"Comm Logging\"=dword:00000001\r\n"
+        "\"Logging Directory\"=\"" +
+        escaped + "\"");
     return directory;
   }
 

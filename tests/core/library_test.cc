@@ -87,7 +87,7 @@ TEST_F(CoreTest, OpenWithDirsCreatesThreeLevelsTopDown) {
   ASSERT_NE(file, nullptr);
   std::fclose(file);
   EXPECT_TRUE(file_exists(dir_.file("one/two/three/file.txt")));
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(stat(dir_.file("one/two").c_str(), &info), 0);
   EXPECT_TRUE(S_ISDIR(info.st_mode));
 }
@@ -96,7 +96,8 @@ TEST_F(CoreTest, OpenWithDirsReportsTheLevelItCannotMake) {
   write_file(dir_.file("plain"), "not a directory");
   MessageCapture capture;
   EXPECT_EQ(open_with_dirs(dir_.file("plain/sub/file.txt"), "w"), nullptr);
-  EXPECT_EQ(capture.text(), "ERROR: Make directory failed for \"" + dir_.file("plain/sub") + "\"\n");
+  EXPECT_EQ(capture.text(),
+            "ERROR: Make directory failed for \"" + dir_.file("plain/sub") + "\"\n");
 }
 
 TEST_F(CoreTest, InvalidReasonsAreRefusedOnStandardError) {
@@ -167,7 +168,8 @@ TEST_F(CoreTest, ImpossibleLogDirectoryGivesTheMessageAndTheLibraryWorksOn) {
   const std::vector<std::string> messages = capture.messages();
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[0], "hello\n");
-  EXPECT_EQ(messages[1], "ERROR: Make directory failed for \"" + dir_.file("blocker/logs") + "\"\n");
+  EXPECT_EQ(messages[1],
+            "ERROR: Make directory failed for \"" + dir_.file("blocker/logs") + "\"\n");
   EXPECT_FALSE(message_log_open());
   DllMain(0);
 }

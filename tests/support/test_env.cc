@@ -15,8 +15,8 @@
 namespace kav::test {
 
 TempDir::TempDir() {
-  std::string pattern = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
-                        "/kav_test_XXXXXX";
+  std::string pattern =
+      std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/kav_test_XXXXXX";
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -55,7 +55,9 @@ void write_file(const std::string& path, const std::string& contents) {
   out << contents;
 }
 
-bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool file_exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
 
 std::vector<std::string> list_dir(const std::string& path) {
   std::vector<std::string> names;

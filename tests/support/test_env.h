@@ -52,7 +52,7 @@ std::vector<std::string> split_lines(const std::string& text);
 // Collects the library's messages while installed as its sink.
 class MessageCapture {
  public:
-  MessageCapture();  // installs itself as the library's sink
+  MessageCapture();   // installs itself as the library's sink
   ~MessageCapture();  // removes the sink
   std::vector<std::string> messages() const;
   std::string text() const;  // all messages joined
