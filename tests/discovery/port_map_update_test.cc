@@ -13,6 +13,7 @@
 #include "lib/discovery/port_map.h"
 #include "lib/discovery/port_map_update.h"
 #include "lib/modem/umts_kav_lib.h"
+#include "tests/support/device_root.h"
 #include "tests/support/test_env.h"
 
 namespace kav::test {
@@ -64,13 +65,11 @@ class PortMapUpdateTest : public ::testing::Test {
  protected:
   PortMapUpdateTest()
       : registry_env_("UMTS_KAV_REGISTRY", dir_.file("user.reg")),
-        module_env_("UMTS_KAV_MODULE_DIR", dir_.file("module")),
-        root_env_("UMTS_KAV_ROOT", dir_.file("root")) {}
+        module_env_("UMTS_KAV_MODULE_DIR", dir_.file("module")) {}
 
   void SetUp() override {
     reset_library_for_testing();
     reset_port_map();
-    std::filesystem::create_directory(dir_.file("root"));
     std::filesystem::create_directory(dir_.file("logs"));
     write_file(dir_.file("user.reg"),
                "Windows Registry Editor Version 5.00\r\n\r\n"
@@ -96,7 +95,7 @@ class PortMapUpdateTest : public ::testing::Test {
   TempDir dir_;
   ScopedEnv registry_env_;
   ScopedEnv module_env_;
-  ScopedEnv root_env_;
+  DeviceRoot root_;  // a device view with no device in it
 };
 
 MATCHER_P3(IsEntry, name, type, method, "") {
