@@ -5,6 +5,8 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
+#include "lib/discovery/com_port_scanner.h"
+#include "lib/discovery/monitors.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
@@ -73,6 +75,7 @@ void attach() {
   read_logging_settings();
   open_log_files();
   load_timeouts();
+  start_monitors();
 }
 
 void detach() {
@@ -150,6 +153,7 @@ bool purge_successful_comm_log() {
 }
 
 void library_shutdown() {
+  stop_monitors();
   stop_pinger();
 }
 
@@ -157,6 +161,7 @@ void reset_library_for_testing() {
   library_shutdown();
   reset_messages();
   reset_timeouts();
+  reset_scanner();
   LibraryState& s = state();
   std::lock_guard lock(s.mutex);
   s.purge_msg_log = s.purge_comm_log = false;
