@@ -42,8 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const size_t length = rx.payload_length();
       check(payload != nullptr);
       // Payload and FCS together leave the good-FCS residue.
-      check(kav::hdlc::crc_of(payload, length + kav::hdlc::kFcsSize) ==
-            kav::hdlc::kGoodResidue);
+      check(kav::hdlc::crc_of(payload, length + kav::hdlc::kFcsSize) == kav::hdlc::kGoodResidue);
       // A new receive call now and then, as callers make them.
       if ((++calls & 3) == 0) rx.begin_call();
     }

@@ -18,9 +18,9 @@ class DmFramesTest : public TransportTest {
   // after, so no keep-awake byte mixes into the next frame.
   std::vector<uint8_t> send_and_capture(sim::Pty& modem, const std::vector<uint8_t>& request,
                                         bool leading_flag, size_t expected) {
-    EXPECT_EQ(ZqUmtsKavCommandDMCom(request.data(), static_cast<uint32_t>(request.size()),
-                                    leading_flag),
-              0);
+    EXPECT_EQ(
+        ZqUmtsKavCommandDMCom(request.data(), static_cast<uint32_t>(request.size()), leading_flag),
+        0);
     control_tx_keep_awake_pinger(kPingerStop);
     return read_master(modem, expected);
   }
@@ -63,8 +63,7 @@ TEST_F(DmFramesTest, LibraryRequestsGoOutByteForByte) {
       {bytes_of({0x30}), false, bytes_of({0x7D, 0x10, 0xFB, 0xC1, 0x7E})},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(hex(send_and_capture(modem, c.request, c.leading_flag, c.wire.size())),
-              hex(c.wire));
+    EXPECT_EQ(hex(send_and_capture(modem, c.request, c.leading_flag, c.wire.size())), hex(c.wire));
   }
   // Each frame is one write, logged with its bytes.
   const std::vector<CommRecord> tx = records_tagged("TX");

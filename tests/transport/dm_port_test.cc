@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "lib/discovery/com_port_scanner.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "tests/transport/transport_fixture.h"
 
@@ -225,6 +226,43 @@ TEST_F(DmPortTest, FixedPortReopenFailsWith16WhenTheDeviceStaysAway) {
   EXPECT_FALSE(port);
   EXPECT_FALSE(dm_port_handle());
   EXPECT_THAT(messages.text(), HasSubstr("ERROR: open_com_port: Failed to open comm port.\n"));
+}
+
+// Without fixed-port mode the scanner says where the modem came back, possibly under another
+// COM number.
+TEST_F(DmPortTest, ScannerReopenFollowsTheModemToItsNewPort) {
+  registry_monitor_started_event().set();
+  sim::Pty& first = plug_modem(0, 0x05C6, 0x9008);
+  update_com_port_mask("TEST");
+  DmPortHandle port = connect(1);
+  ASSERT_TRUE(port);
+  unplug_modem(first, 0);
+  sim::Pty& second = plug_modem(3, 0x05C6, 0x9008);
+  update_com_port_mask("TEST");
+  MessageCapture messages;
+  ASSERT_EQ(minimal_port_close_and_reopen(&port), 0);
+  EXPECT_EQ(current_com_port(), 4);
+  EXPECT_EQ(port, dm_port_handle());
+  EXPECT_THAT(messages.text(),
+              HasSubstr("Opening the Modem Connection on COM4\n\t" + port_description(4) + ".\n"));
+  EXPECT_FALSE(port_description(4).empty());
+  EXPECT_EQ(hex(read_master(second, 1, 600)), "7E ");  // pinger started on the new port
+}
+
+TEST_F(DmPortTest, ScannerReopenFailsWith16WhenNoDmPortIsBack) {
+  registry_monitor_started_event().set();
+  sim::Pty& first = plug_modem(0, 0x05C6, 0x9008);
+  update_com_port_mask("TEST");
+  DmPortHandle port = connect(1);
+  ASSERT_TRUE(port);
+  unplug_modem(first, 0);
+  update_com_port_mask("TEST");
+  EXPECT_EQ(minimal_port_close_and_reopen(&port), 16);
+  EXPECT_FALSE(port);
+  EXPECT_FALSE(dm_port_handle());
+  EXPECT_THAT(read_file(comm_log_name()),
+              HasSubstr("minimal_port_close_and_reopen: get_dm_port_wait returned zero"));
+  EXPECT_EQ(records_tagged("OPEN: \\\\.\\COM1").size(), 1u);  // no second open
 }
 
 }  // namespace

@@ -54,8 +54,8 @@ inline std::string hex(const std::vector<uint8_t>& bytes) {
 // A frame as a modem sends it (leading flag, 0x30 not escaped).
 inline std::vector<uint8_t> modem_frame(const std::vector<uint8_t>& payload) {
   std::vector<uint8_t> wire(hdlc::max_encoded_size(payload.size()));
-  wire.resize(hdlc::encode_frame(payload.data(), payload.size(), true, wire.data(), wire.size(),
-                                 false));
+  wire.resize(
+      hdlc::encode_frame(payload.data(), payload.size(), true, wire.data(), wire.size(), false));
   return wire;
 }
 
@@ -84,11 +84,13 @@ class TransportTest : public CoreTest {
 
   // Plugs in a single-interface serial device whose ttyUSB<index> is a new pseudo-terminal
   // (COM index + 1). Returns the modem side.
-  sim::Pty& plug_modem(int index = 0) {
+  // The default identity is in no port map; 05C6:9008 (Qualcomm's emergency download device)
+  // is a DM port to the scanner.
+  sim::Pty& plug_modem(int index = 0, uint16_t vid = 0x1AB7, uint16_t pid = 0x0C01) {
     auto pty = std::make_unique<sim::Pty>();
     sim::UsbDeviceSpec spec;
-    spec.vid = 0x1AB7;
-    spec.pid = 0x0C01;
+    spec.vid = vid;
+    spec.pid = pid;
     spec.bcd = 0x0100;
     spec.busport = "1-" + std::to_string(next_busport_++);
     sim::UsbInterfaceSpec itf;
