@@ -11,6 +11,8 @@
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
 #include "lib/platform/registry.h"
+#include "lib/transport/dm_port.h"
+#include "lib/transport/pinger.h"
 
 namespace kav {
 
@@ -68,6 +70,7 @@ void read_logging_settings() {
 }
 
 void attach() {
+  close_com_port();
   set_message_sink(nullptr);
   read_logging_settings();
   open_log_files();
@@ -76,6 +79,7 @@ void attach() {
 }
 
 void detach() {
+  close_com_port();
   set_message_sink(nullptr);
   close_log_files();
 }
@@ -148,7 +152,10 @@ bool purge_successful_comm_log() {
   return state().purge_comm_log;
 }
 
-void library_shutdown() { stop_monitors(); }
+void library_shutdown() {
+  stop_monitors();
+  stop_pinger();
+}
 
 void reset_library_for_testing() {
   library_shutdown();
@@ -178,6 +185,10 @@ int DllMain(uint32_t ul_reason_for_call) {
   }
 }
 
-void umts_kav_lib_detach() { DllMain(0); }
+void umts_kav_lib_detach() {
+  DllMain(0);
+}
 
-void ZqUmtsKavSetMessageSink(ZqUmtsKavMessageSink sink) { kav::set_message_sink(sink); }
+void ZqUmtsKavSetMessageSink(ZqUmtsKavMessageSink sink) {
+  kav::set_message_sink(sink);
+}
