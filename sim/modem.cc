@@ -151,10 +151,7 @@ void Modem::reenumerate(int gap_ms, bool other_tty, std::optional<ModemMode> mod
   diag_.power_cycle();
   post(gap_ms < 0 ? config_.reenumerate_gap_ms : gap_ms, [this] {
     std::lock_guard lock(presence_mutex_);
-    if (!started_) return;
-    plug_locked();
-    std::lock_guard state(state_mutex_);
-    ++returns_;
+    come_back_locked();
   });
 }
 
@@ -254,6 +251,14 @@ void Modem::unplug_locked() {
   ports_.clear();
   note("unplugged");
   notify_presence();
+}
+
+void Modem::come_back_locked() {
+  if (!started_ || device_) return;
+  plug_locked();
+  std::lock_guard state(state_mutex_);
+  ++returns_;
+  state_changed_.notify_all();
 }
 
 void Modem::notify_presence() {
@@ -374,11 +379,8 @@ void Modem::serve_request(Port* port, const std::vector<uint8_t>& request) {
     if (fault->return_ms >= 0) {
       post(fault->return_ms, [this, other = fault->return_other_tty] {
         std::lock_guard lock(presence_mutex_);
-        if (!started_) return;
         if (other) alternate_tty_ = !alternate_tty_;
-        plug_locked();
-        std::lock_guard state(state_mutex_);
-        ++returns_;
+        come_back_locked();
       });
     }
     return;
@@ -481,10 +483,7 @@ void Modem::on_cdrom_opened() {
   }
   post(config_.reenumerate_gap_ms, [this] {
     std::lock_guard lock(presence_mutex_);
-    if (!started_) return;
-    plug_locked();
-    std::lock_guard state(state_mutex_);
-    ++returns_;
+    come_back_locked();
   });
 }
 

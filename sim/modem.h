@@ -99,6 +99,8 @@ class Modem {
   };
 
   void plug_locked();
+  // Plugs in after a re-enumeration gap and counts the return (nothing once stopped).
+  void come_back_locked();
   void unplug_locked();
   UsbDeviceSpec device_spec() const;
   void start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* spec);
