@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lib/transport/diag_packets.h"
+#include "sim/faults.h"
 #include "sim/modem.h"
 #include "tests/sim/raw_client.h"
 #include "tests/support/test_env.h"
