@@ -125,7 +125,9 @@ std::vector<WriteStep> plan_answer(const std::vector<uint8_t>& request,
       return steps;
     }
     case FaultKind::Garbage: {
-      const std::string junk = "\r\nOK\r\n\x01\x02garbage";
+      // Junk ended by a flag, as when an AT echo precedes the frame: the host's splitter
+      // takes it for a frame with a bad FCS and drops it.
+      const std::string junk = "\r\nOK\r\n\x01\x02garbage\x7e";
       std::vector<WriteStep> steps = {{0, {junk.begin(), junk.end()}}};
       for (auto& step : plain(answers, 0)) steps.push_back(std::move(step));
       return steps;

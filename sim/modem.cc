@@ -385,7 +385,11 @@ void Modem::serve_request(Port* port, const std::vector<uint8_t>& request) {
     }
     return;
   }
-  const DiagAnswer answer = diag_.answer(request.data(), request.size());
+  // A request the modem refuses or never answers does not act on the modem either.
+  const bool refused =
+      fault && (fault->kind == FaultKind::NoAnswer || fault->kind == FaultKind::BadLength ||
+                fault->kind == FaultKind::SecurityLocked || fault->kind == FaultKind::BadCommand);
+  const DiagAnswer answer = refused ? DiagAnswer{} : diag_.answer(request.data(), request.size());
   if (fault) note("fault " + std::to_string(static_cast<int>(fault->kind)));
   const bool written = write_steps(port, plan_answer(request, answer.payloads, fault));
   for (const auto& payload : answer.payloads) {

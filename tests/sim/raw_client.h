@@ -84,6 +84,11 @@ class RawClient {
     return next(ms);
   }
 
+  // Gives bytes taken with read_for back to the frame reader.
+  void keep(const std::vector<uint8_t>& bytes) {
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+  }
+
   int bad_frames() const { return bad_frames_; }
   bool hung_up() const { return hung_up_; }
 
