@@ -5,10 +5,14 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
+#include "lib/discovery/com_port_scanner.h"
+#include "lib/discovery/monitors.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
 #include "lib/platform/registry.h"
+#include "lib/transport/dm_port.h"
+#include "lib/transport/pinger.h"
 
 namespace kav {
 
@@ -66,13 +70,16 @@ void read_logging_settings() {
 }
 
 void attach() {
+  close_com_port();
   set_message_sink(nullptr);
   read_logging_settings();
   open_log_files();
   load_timeouts();
+  start_monitors();
 }
 
 void detach() {
+  close_com_port();
   set_message_sink(nullptr);
   close_log_files();
 }
@@ -145,12 +152,16 @@ bool purge_successful_comm_log() {
   return state().purge_comm_log;
 }
 
-void library_shutdown() {}
+void library_shutdown() {
+  stop_monitors();
+  stop_pinger();
+}
 
 void reset_library_for_testing() {
   library_shutdown();
   reset_messages();
   reset_timeouts();
+  reset_scanner();
   LibraryState& s = state();
   std::lock_guard lock(s.mutex);
   s.purge_msg_log = s.purge_comm_log = false;
@@ -174,6 +185,10 @@ int DllMain(uint32_t ul_reason_for_call) {
   }
 }
 
-void umts_kav_lib_detach() { DllMain(0); }
+void umts_kav_lib_detach() {
+  DllMain(0);
+}
 
-void ZqUmtsKavSetMessageSink(ZqUmtsKavMessageSink sink) { kav::set_message_sink(sink); }
+void ZqUmtsKavSetMessageSink(ZqUmtsKavMessageSink sink) {
+  kav::set_message_sink(sink);
+}

@@ -23,14 +23,14 @@ namespace kav {
 // One port found by a scan. Texts longer than their fields are cut to fit (with their
 // terminating zero); real identifiers are far shorter.
 struct PortScanEntry {
-  int32_t modem_family;      // family of `name`; 0 for an unrecognised port
-  int32_t port_type;         // from the port map; PT_OCP for an unrecognised port
-  char name[128];            // modem name, or "Unrecognized Port"
-  char device_ident[128];    // upper-case identifier, after the revision fallback if tried
-  char device_instance[256]; // device instance identifier, letter case as in the path
-  int32_t reset_method;      // default reset method; 4 for an unrecognised port
-  int32_t com_port;          // 1 or more; 0 for PT_HID and PT_RNDIS interfaces
-  bool present;              // set on every entry a scan adds
+  int32_t modem_family;       // family of `name`; 0 for an unrecognised port
+  int32_t port_type;          // from the port map; PT_OCP for an unrecognised port
+  char name[128];             // modem name, or "Unrecognized Port"
+  char device_ident[128];     // upper-case identifier, after the revision fallback if tried
+  char device_instance[256];  // device instance identifier, letter case as in the path
+  int32_t reset_method;       // default reset method; 4 for an unrecognised port
+  int32_t com_port;           // 1 or more; 0 for PT_HID and PT_RNDIS interfaces
+  bool present;               // set on every entry a scan adds
 };
 
 // The result of a scan, owned by the caller. A scan that adds nothing yields no list.
@@ -48,7 +48,15 @@ struct InterfaceTexts {
   std::string device_instance;
   std::string device_ident;
 };
+// The path is cut to the scanner's 260-byte work buffer (259 characters after the first four)
+// before the instance is taken, so an over-long path yields a shortened instance, never more.
 InterfaceTexts derive_interface_texts(const std::string& interface_path);
+
+// The COM number the machine hive gives `device_instance`: "PORTNAME" under its
+// "Device Parameters" key, else "AttachedTo" under the Class key its "Driver" value names. A
+// value counts when it starts with "COM" (upper case), is longer than that, and the number
+// after it (as atoi reads it) is 1..65535. 0 when none counts or a key path is too long.
+int com_port_of_instance(const std::string& device_instance);
 
 // Walks the modem, COM port, USB device and HID classes and keeps the interfaces of
 // `requested_type` (and, for PT_OCP, the unrecognised COM ports).

@@ -20,6 +20,10 @@ void scan_for_and_eject_zqtl_cdrom();
 // Starts the device-change monitor, then the registry change monitor.
 void start_monitors();
 
+// Whether start_monitors starts the threads (on by default). Tests of other subsystems that
+// count log lines written after attach switch it off; stop_monitors is unaffected.
+void set_monitors_enabled(bool enabled);
+
 // Asks both monitors to end and waits for them. Safe when none runs.
 void stop_monitors();
 

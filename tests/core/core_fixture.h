@@ -9,6 +9,7 @@
 #include <string>
 
 #include "lib/core/library.h"
+#include "lib/discovery/monitors.h"
 #include "tests/support/test_env.h"
 
 namespace kav::test {
@@ -20,7 +21,11 @@ class CoreTest : public ::testing::Test {
         module_env_("UMTS_KAV_MODULE_DIR", dir_.file("module")),
         root_env_("UMTS_KAV_ROOT", dir_.file("root")) {}
 
-  void SetUp() override { reset_library_for_testing(); }
+  // The device monitors would add their own lines to the logs these cases count.
+  void SetUp() override {
+    reset_library_for_testing();
+    set_monitors_enabled(false);
+  }
   void TearDown() override { reset_library_for_testing(); }
 
   std::string registry_file() const { return dir_.file("user.reg"); }

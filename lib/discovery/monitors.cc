@@ -1,0 +1,204 @@
+// The device-change monitor (CD-ROM eject) and the registry change monitor (COM port mask
+// rebuilds), their threads and how they are stopped.
+#include "lib/discovery/monitors.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "lib/core/messages.h"
+#include "lib/core/timeouts.h"
+#include "lib/discovery/com_port_scanner.h"
+#include "lib/platform/clock.h"
+#include "lib/platform/device_watch.h"
+#include "lib/platform/error.h"
+#include "lib/platform/sync.h"
+
+namespace kav {
+namespace {
+
+constexpr const char* kEjectReport = "Brisco Mass Storage CD ROM Detected and Sent Eject Signal.";
+
+// The monitor threads and the watchers they wait on. A thread publishes its watcher here while
+// it waits on it, so that stop_monitors can wake it; it takes it back under the lock before
+// destroying it. Lives until process end.
+struct MonitorState {
+  std::mutex lock;
+  std::thread device_thread;
+  std::thread registry_thread;
+  bool enabled = true;    // start_monitors starts threads
+  bool stopping = false;  // set by stop_monitors until both threads are joined
+  platform::CdromWatcher* cdrom_watcher = nullptr;
+  platform::DeviceWatcher* device_watcher = nullptr;
+  platform::ManualResetEvent stopped;  // wakes a monitor that has no watcher to wait on
+};
+
+MonitorState& state() {
+  static MonitorState* s = new MonitorState;
+  return *s;
+}
+
+// Publishes `watcher` in `*slot`; false (watcher not published) when a stop is under way.
+template <typename Watcher>
+bool publish(Watcher* watcher, Watcher** slot) {
+  MonitorState& s = state();
+  std::lock_guard lock(s.lock);
+  if (s.stopping) return false;
+  *slot = watcher;
+  return true;
+}
+
+template <typename Watcher>
+void withdraw(Watcher** slot) {
+  std::lock_guard lock(state().lock);
+  *slot = nullptr;
+}
+
+bool contains(const std::string& text, const char* word) {
+  return text.find(word) != std::string::npos;
+}
+
+// The maker's mass-storage CD-ROM, by the words of its (lower-cased) interface path.
+bool is_maker_cdrom(const std::string& lower_path) {
+  return contains(lower_path, "usbstor") &&
+         (contains(lower_path, "ven_brisco") || contains(lower_path, "ven_zqtl")) &&
+         (contains(lower_path, "prod_mass_storage") || contains(lower_path, "prod_autoinstall"));
+}
+
+// Waits for CD-ROM arrivals and removals until stopped, running the eject scan on each.
+void watch_cdroms(platform::CdromWatcher& watcher) {
+  for (;;) {
+    switch (watcher.wait(platform::kInfinite)) {
+      case platform::CdromEvent::Arrival:
+      case platform::CdromEvent::Removal:
+        scan_for_and_eject_zqtl_cdrom();
+        break;
+      case platform::CdromEvent::Stopped:
+        return;
+      case platform::CdromEvent::None:
+        break;
+    }
+  }
+}
+
+// Rebuilds the mask on every change and every interval until stopped.
+void watch_registry(platform::DeviceWatcher& watcher) {
+  for (;;) {
+    // Read anew before every wait, so that a changed interval applies from the next wait on.
+    const auto interval =
+        static_cast<uint32_t>(timeout(Timeout::REGISTRY_CHANGE_MONITOR_PERIODIC_SCAN_INTERVAL));
+    switch (watcher.wait(interval)) {
+      case platform::DeviceChange::DevNodes:
+        update_com_port_mask("RSC CHG");
+        break;
+      case platform::DeviceChange::Services:
+        update_com_port_mask("RSV CHG");
+        break;
+      case platform::DeviceChange::None:
+        update_com_port_mask("INTRVAL");
+        break;
+      case platform::DeviceChange::Stopped:
+        return;
+    }
+  }
+}
+
+}  // namespace
+
+void scan_for_and_eject_zqtl_cdrom() {
+  std::vector<std::string> paths;
+  if (platform::enumerate_interfaces(platform::InterfaceClass::CdRom, &paths) != 0) {
+    show_msg("ERROR: scan_for_and_eject_zqtl_cdrom failed to SetupDiGetClassDevs\n");
+    return;
+  }
+  for (const std::string& path : paths) {
+    std::string lower = path;
+    for (char& c : lower) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (!is_maker_cdrom(lower)) continue;
+    // The open happens inside eject_cdrom; the short pause follows it, as the device set-up
+    // service needs a moment before the eject request is taken. A failed open sends nothing
+    // but is reported like a sent one.
+    platform::eject_cdrom(path);
+    platform::sleep_ms(5);
+    show_msg("%s\n", kEjectReport);
+    comm_log_record(kEjectReport, nullptr, -1);
+  }
+}
+
+void wm_devicechange_monitor() {
+  MonitorState& s = state();
+  int error = 0;
+  std::unique_ptr<platform::CdromWatcher> watcher = platform::CdromWatcher::open(&error);
+  if (!watcher) {
+    show_msg("ERROR: wm_devicechange_monitor_WndProc -- RegisterDeviceNotification failed: %lx.\n",
+             static_cast<unsigned long>(error));
+  }
+  // A CD-ROM present before the thread started is handled too.
+  scan_for_and_eject_zqtl_cdrom();
+  if (watcher && publish(watcher.get(), &s.cdrom_watcher)) {
+    watch_cdroms(*watcher);
+    withdraw(&s.cdrom_watcher);
+  } else if (!watcher) {
+    // Without notifications the thread keeps only its start-up scan and waits to be stopped.
+    s.stopped.wait(platform::kInfinite);
+  }
+  show_msg("WM_DEVICECHANGE Monitor thread shutting down.\n");
+}
+
+void registry_change_monitor() {
+  MonitorState& s = state();
+  registry_monitor_started_event().set();
+  update_com_port_mask("RCM INI");
+  int error = 0;
+  std::unique_ptr<platform::DeviceWatcher> watcher = platform::DeviceWatcher::open(&error);
+  if (!watcher) {
+    show_msg("ERROR: Failed to open registry monitor key for %s (%d, %s).\n", "HARDWARE\\DEVICEMAP",
+             error, platform::system_error_text(error).c_str());
+    return;
+  }
+  if (publish(watcher.get(), &s.device_watcher)) {
+    watch_registry(*watcher);
+    withdraw(&s.device_watcher);
+  }
+  show_msg("Registry Change Monitor thread shutting down.\n");
+}
+
+void start_monitors() {
+  MonitorState& s = state();
+  std::lock_guard lock(s.lock);
+  if (!s.enabled || s.device_thread.joinable() || s.registry_thread.joinable()) return;
+  s.stopping = false;
+  s.stopped.reset();
+  s.device_thread = std::thread(wm_devicechange_monitor);
+  s.registry_thread = std::thread(registry_change_monitor);
+}
+
+void set_monitors_enabled(bool enabled) {
+  MonitorState& s = state();
+  std::lock_guard lock(s.lock);
+  s.enabled = enabled;
+}
+
+void stop_monitors() {
+  MonitorState& s = state();
+  std::thread device_thread;
+  std::thread registry_thread;
+  {
+    std::lock_guard lock(s.lock);
+    s.stopping = true;
+    s.stopped.set();
+    if (s.cdrom_watcher) s.cdrom_watcher->stop();
+    if (s.device_watcher) s.device_watcher->stop();
+    device_thread = std::move(s.device_thread);
+    registry_thread = std::move(s.registry_thread);
+  }
+  if (device_thread.joinable()) device_thread.join();
+  if (registry_thread.joinable()) registry_thread.join();
+  std::lock_guard lock(s.lock);
+  s.stopping = false;
+}
+
+}  // namespace kav

@@ -1,0 +1,22 @@
+#include "lib/modem/comm_mode.h"
+
+#include <atomic>
+
+namespace kav {
+
+namespace {
+
+// Unknown at program start: nothing is connected yet.
+std::atomic<ZqUmtsKavCommModeEnum> g_current_comm_mode{ZqUmtsKavCommMode_Unknown};
+
+}  // namespace
+
+ZqUmtsKavCommModeEnum current_comm_mode() {
+  return g_current_comm_mode.load();
+}
+
+void set_current_comm_mode(ZqUmtsKavCommModeEnum mode) {
+  g_current_comm_mode.store(mode);
+}
+
+}  // namespace kav

@@ -1,0 +1,21 @@
+// What answers on the DM port: the modem's DIAG task (DM), its downloader (DL), or nothing
+// known. The process keeps one current value, set by the mode probe of the connect logic and set
+// back to Unknown whenever the DM port is closed.
+//
+// Threading: the current value is an atomic; any thread may read or set it.
+#pragma once
+
+#include <cstdint>
+
+enum ZqUmtsKavCommModeEnum : int32_t {
+  ZqUmtsKavCommMode_Unknown = 0,
+  ZqUmtsKavCommMode_DM = 1,
+  ZqUmtsKavCommMode_DL = 2,
+};
+
+namespace kav {
+
+ZqUmtsKavCommModeEnum current_comm_mode();
+void set_current_comm_mode(ZqUmtsKavCommModeEnum mode);
+
+}  // namespace kav

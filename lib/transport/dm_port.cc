@@ -1,0 +1,291 @@
+#include "lib/transport/dm_port.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "lib/core/messages.h"
+#include "lib/core/timeouts.h"
+#include "lib/discovery/com_port_scanner.h"
+#include "lib/modem/comm_mode.h"
+#include "lib/modem/umts_kav_lib.h"
+#include "lib/platform/clock.h"
+#include "lib/platform/devices.h"
+#include "lib/platform/error.h"
+#include "lib/transport/pinger.h"
+
+namespace kav {
+
+namespace {
+
+constexpr uint32_t kDefaultBaudRate = 115200;
+// Pause before the fixed-port reopen, letting the driver settle.
+constexpr uint32_t kFixedPortReopenDelayMs = 250;
+// The scanner is asked once, briefly: the device either is back or the reopen fails.
+constexpr uint32_t kReopenScanWaitMs = 10;
+
+// Read: return what is buffered, else wait at most 10 ms for a first byte. Write: 1 ms per
+// byte plus 5 s.
+constexpr platform::SerialTimeouts kDmPortTimeouts{10, 1, 5000};
+
+struct PortState {
+  std::mutex handle_mutex;  // guards `handle` only
+  DmPortHandle handle;
+  std::atomic<int> current_com_port{0};
+  std::atomic<uint32_t> last_close_time{0};
+  std::atomic<uint32_t> baud_rate{kDefaultBaudRate};
+  std::atomic<int> requested_com_port{0};
+  std::atomic<bool> fixed_port_mode{false};
+  std::atomic<uint32_t> open_retry_pause_ms{kDefaultOpenRetryPauseMs};
+};
+
+PortState& state() {
+  static PortState* s = new PortState;
+  return *s;
+}
+
+// A tick of 0 means "never closed", so a close that happens at tick 0 is stamped 1.
+void stamp_close_time() {
+  const uint32_t now = platform::tick_count();
+  state().last_close_time.store(now != 0 ? now : 1);
+}
+
+// Keeps opens at least MIN_DELAY_BETWEEN_CLOSE_AND_REOPEN after the last close. The first
+// open of the process stamps the close time, so a second open soon after it waits too.
+void wait_out_close_spacing() {
+  PortState& s = state();
+  const uint32_t last = s.last_close_time.load();
+  if (last == 0) {
+    stamp_close_time();
+    return;
+  }
+  const int32_t spacing = timeout(Timeout::MIN_DELAY_BETWEEN_CLOSE_AND_REOPEN);
+  const uint32_t elapsed = platform::tick_count() - last;
+  if (spacing > 0 && elapsed < static_cast<uint32_t>(spacing)) {
+    platform::sleep_ms(static_cast<uint32_t>(spacing) - elapsed);
+  }
+}
+
+// One open attempt of the device node of `com`; on failure `*error_text` gets the reason.
+bool try_open(platform::SerialPort* port, const std::optional<std::string>& node,
+              std::string* error_text) {
+  if (!node) {
+    // A COM number with no device node name: as Windows, "cannot find the file".
+    *error_text = platform::system_error_text(ENOENT);
+    return false;
+  }
+  if (port->open(*node)) return true;
+  *error_text = platform::open_error_text();
+  return false;
+}
+
+// Up to kOpenAttempts opens, pausing between them. The caller holds port_lock.
+bool open_with_retries(platform::SerialPort* port, int com) {
+  const std::optional<std::string> node = platform::com_device_node(com);
+  for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
+    std::string error_text;
+    if (try_open(port, node, &error_text)) return true;
+    show_msg("ERROR: %s\n", error_text.c_str());
+    if (attempt < kOpenAttempts) platform::sleep_ms(state().open_retry_pause_ms.load());
+  }
+  return false;
+}
+
+// Time-outs and line settings of a freshly opened port. The event mask of the Windows port
+// (EV_RXCHAR | EV_ERR) has no counterpart here: reads poll the descriptor directly.
+bool configure_port(platform::SerialPort* port) {
+  if (!port->set_timeouts(kDmPortTimeouts)) {
+    show_msg("ERROR: open_com_port: Failed to SetCommTimeouts.\n");
+    return false;
+  }
+  // configure() reads the line settings, changes speed, framing and flow control, and writes
+  // them back; a refused write (an unknown speed, a vanished device) is the common failure.
+  if (!port->configure(state().baud_rate.load())) {
+    show_msg("ERROR: open_com_port: Failed to SetCommState.\n");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+DmPortHandle dm_port_handle() {
+  PortState& s = state();
+  std::lock_guard lock(s.handle_mutex);
+  return s.handle;
+}
+
+void set_dm_port_handle(DmPortHandle handle) {
+  PortState& s = state();
+  std::lock_guard lock(s.handle_mutex);
+  s.handle = std::move(handle);
+}
+
+int current_com_port() {
+  return state().current_com_port.load();
+}
+uint32_t last_close_time() {
+  return state().last_close_time.load();
+}
+uint32_t baud_rate() {
+  return state().baud_rate.load();
+}
+int requested_com_port() {
+  return state().requested_com_port.load();
+}
+bool fixed_port_mode() {
+  return state().fixed_port_mode.load();
+}
+void set_baud_rate(uint32_t rate) {
+  state().baud_rate.store(rate);
+}
+void set_requested_com_port(int com_port) {
+  state().requested_com_port.store(com_port);
+}
+void set_fixed_port_mode(bool fixed) {
+  state().fixed_port_mode.store(fixed);
+}
+void set_open_retry_pause_ms(uint32_t ms) {
+  state().open_retry_pause_ms.store(ms);
+}
+
+DmPortHandle open_com_port(int com) {
+  wait_out_close_spacing();
+  char path[16];
+  std::snprintf(path, sizeof path, "\\\\.\\COM%d", com);
+  ensure_pinger_started();
+  std::unique_lock lock(port_lock());
+  auto port = std::make_shared<platform::SerialPort>();
+  if (!open_with_retries(port.get(), com)) {
+    lock.unlock();
+    show_msg("ERROR: open_com_port: Failed to open comm port.\n");
+    return nullptr;
+  }
+  char tag[32];
+  std::snprintf(tag, sizeof tag, "OPEN: %s", path);
+  comm_log_record(tag, nullptr, 0);
+  show_msg("COM%d opened\n", com);
+  if (!configure_port(port.get())) {
+    port->close();  // nobody else will ever see this handle
+    return nullptr;
+  }
+  lock.unlock();
+  const int32_t settle =
+      timeout(Timeout::POST_OPEN_DELAY) - timeout(Timeout::ZQUMTSKAVCONNECT_TEASER_DELAY);
+  if (settle > 0) platform::sleep_ms(static_cast<uint32_t>(settle));
+  state().current_com_port.store(com);
+  return port;
+}
+
+ZqUmtsKavStatusEnum close_com_port() {
+  // The per-modem caches of the connect logic are cleared here once that logic exists.
+  const DmPortHandle port = dm_port_handle();
+  if (!port) return status::kNoPortOpen;
+  show_msg("Closing the Modem Connection.\n");
+  ensure_pinger_started();
+  std::lock_guard lock(port_lock());
+  control_tx_keep_awake_pinger(kPingerStop);
+  if (!port->purge()) {
+    show_msg("PurgeComm on Disconnect ERROR: %s\n",
+             platform::system_error_text(platform::last_error()).c_str());
+  }
+  if (!port->close()) {
+    show_msg("CloseHandle ERROR: %s\n",
+             platform::system_error_text(platform::last_error()).c_str());
+  }
+  stamp_close_time();
+  comm_log_record("CLOSE", nullptr, 0);
+  set_dm_port_handle(nullptr);
+  set_current_comm_mode(ZqUmtsKavCommMode_Unknown);
+  return status::kSuccess;
+}
+
+namespace {
+
+// First half of the reopen: stop the pinger and close the current handle, under port_lock.
+void close_for_reopen() {
+  ensure_pinger_started();
+  std::lock_guard lock(port_lock());
+  control_tx_keep_awake_pinger(kPingerStop);
+  const DmPortHandle port = dm_port_handle();
+  if (!port || !port->close()) {
+    const int error = port ? platform::last_error() : EBADF;
+    show_msg("minimal_port_close_and_reopen: Close Handle ERROR: %s\n",
+             platform::system_error_text(error).c_str());
+  }
+  // The closed object must not be written by anyone until the reopen stores its successor.
+  set_dm_port_handle(nullptr);
+  stamp_close_time();
+  comm_log_record("CLOSE_mpcar", nullptr, 0);
+}
+
+// The COM number to reopen, or 0 when no single DM port is there.
+int port_to_reopen() {
+  PortState& s = state();
+  if (s.fixed_port_mode.load()) {
+    platform::sleep_ms(kFixedPortReopenDelayMs);
+    return s.current_com_port.load();
+  }
+  const int found = get_dm_port_wait(kReopenScanWaitMs, true, s.requested_com_port.load());
+  if (found == 0) {
+    log_all_current_devices("minimal_port_close_and_reopen: get_dm_port_wait returned zero");
+    return 0;
+  }
+  if (found < 0) {
+    // More than one DM port: nothing tells which one was ours.
+    log_all_current_devices(
+        "minimal_port_close_and_reopen: get_dm_port_wait found more than one DM port");
+    return 0;
+  }
+  s.current_com_port.store(found);
+  return found;
+}
+
+}  // namespace
+
+ZqUmtsKavStatusEnum minimal_port_close_and_reopen(DmPortHandle* handle) {
+  close_for_reopen();
+  const int com = port_to_reopen();
+  if (com <= 0) {
+    if (handle != nullptr) handle->reset();
+    return status::kOpenFailed;
+  }
+  show_msg("Opening the Modem Connection on COM%d\n\t%s.\n", com, port_description(com).c_str());
+  DmPortHandle port = open_com_port(com);
+  set_dm_port_handle(port);
+  if (handle != nullptr) *handle = port;
+  if (!port) {
+    log_all_current_devices("minimal_port_close_and_reopen: open_com_port returned NULL");
+    return status::kOpenFailed;
+  }
+  control_tx_keep_awake_pinger(kPingerStart);
+  return status::kSuccess;
+}
+
+void reset_dm_port() {
+  PortState& s = state();
+  if (const DmPortHandle port = dm_port_handle()) {
+    std::lock_guard lock(port_lock());
+    port->close();
+    set_dm_port_handle(nullptr);
+  }
+  s.current_com_port.store(0);
+  s.last_close_time.store(0);
+  s.baud_rate.store(kDefaultBaudRate);
+  s.requested_com_port.store(0);
+  s.fixed_port_mode.store(false);
+  s.open_retry_pause_ms.store(kDefaultOpenRetryPauseMs);
+  set_current_comm_mode(ZqUmtsKavCommMode_Unknown);
+}
+
+}  // namespace kav
+
+void ZqUmtsKavSetConnectSettings(uint32_t baud_rate, bool fixed_port_mode,
+                                 int32_t requested_com_port) {
+  kav::set_baud_rate(baud_rate);
+  kav::set_fixed_port_mode(fixed_port_mode);
+  kav::set_requested_com_port(requested_com_port);
+}
