@@ -1,0 +1,209 @@
+// kav-modem-sim: runs simulated USB modems in a device root until SIGINT or SIGTERM.
+//
+//   kav-modem-sim --root DIR [--scenario FILE] [--trace FILE|-] [--set KEY=VALUE]...
+//
+// Without a scenario one modem with the default configuration runs (5C8E:A7E2 bcdDevice 0318
+// on bus port 1-2: DM port on interface 1 as ttyUSB0/COM1, AT port on interface 2 as ttyUSB1).
+// --set applies one modem key (the keys of the scenario file) to the first modem, creating it
+// when the scenario has none; "--set fault=..." adds a fault.
+//
+// Scenario file ("key = value" lines, '#' or ';' comments):
+//   root = DIR              the device root (--root wins)
+//   trace = FILE | -        trace every frame received and sent (- : standard error)
+//   [modem]                 starts a modem; the keys below it configure that modem
+//   vid = 0x5C8E            ... every key listed by --help
+//   fault = unplug command=0x26 return=500 tty=other
+//
+// On start it prints one line per port it created ("COM1 DIR/dev/ttyUSB0 -> /dev/pts/5 (DM)";
+// a modem that starts as a CD-ROM prints "CDROM DIR/dev/sr0") and then creates DIR/.ready.
+// On exit it removes its sysfs entries, /dev nodes and .ready and closes its pseudo-terminals;
+// only the NV store files stay.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/modem.h"
+
+namespace {
+
+using kav::sim::Modem;
+using kav::sim::ModemConfig;
+using kav::sim::Scenario;
+
+struct Options {
+  std::string root;
+  std::string scenario_file;
+  std::string trace;
+  std::vector<std::string> sets;
+  bool help = false;
+};
+
+void print_usage(FILE* out) {
+  std::fprintf(out,
+               "Usage: kav-modem-sim --root DIR [--scenario FILE] [--trace FILE|-] "
+               "[--set KEY=VALUE]...\n"
+               "Runs simulated USB modems below DIR (created if missing) until SIGINT or "
+               "SIGTERM.\n"
+               "  --root DIR        device root (required unless the scenario sets it)\n"
+               "  --scenario FILE   scenario file (format below)\n"
+               "  --trace FILE|-    trace every frame received and sent (- : standard error)\n"
+               "  --set KEY=VALUE   one modem key for the first modem (repeatable)\n"
+               "  --help            this text\n\n%s",
+               kav::sim::scenario_help());
+}
+
+// Returns an empty text, or what is wrong with the command line.
+std::string parse_options(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      options->help = true;
+      continue;
+    }
+    if (i + 1 >= argc) return "missing value after " + arg;
+    const std::string value = argv[++i];
+    if (arg == "--root") {
+      options->root = value;
+    } else if (arg == "--scenario") {
+      options->scenario_file = value;
+    } else if (arg == "--trace") {
+      options->trace = value;
+    } else if (arg == "--set") {
+      options->sets.push_back(value);
+    } else {
+      return "unknown option " + arg;
+    }
+  }
+  return {};
+}
+
+std::string build_scenario(const Options& options, Scenario* scenario) {
+  if (!options.scenario_file.empty()) {
+    std::ifstream in(options.scenario_file);
+    if (!in) return "cannot read " + options.scenario_file;
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string error = kav::sim::parse_scenario(text.str(), scenario);
+    if (!error.empty()) return options.scenario_file + ": " + error;
+  }
+  if (!options.root.empty()) scenario->root = options.root;
+  if (!options.trace.empty()) scenario->trace = options.trace;
+  if (scenario->modems.empty()) scenario->modems.emplace_back();
+  for (const std::string& set : options.sets) {
+    const size_t eq = set.find('=');
+    if (eq == std::string::npos) return "--set needs KEY=VALUE: " + set;
+    const std::string error =
+        kav::sim::apply_modem_key(set.substr(0, eq), set.substr(eq + 1), &scenario->modems[0]);
+    if (!error.empty()) return error;
+  }
+  if (scenario->root.empty()) return "--root is required";
+  return {};
+}
+
+// The trace goes to standard error or a file; lines from every modem's threads are serialised.
+class Trace {
+ public:
+  explicit Trace(const std::string& target) {
+    if (target == "-") {
+      out_ = stderr;
+    } else if (!target.empty()) {
+      out_ = std::fopen(target.c_str(), "a");
+      owned_ = out_ != nullptr;
+    }
+  }
+  ~Trace() {
+    if (owned_) std::fclose(out_);
+  }
+  bool enabled() const { return out_ != nullptr; }
+  void line(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
+  }
+
+ private:
+  FILE* out_ = nullptr;
+  bool owned_ = false;
+  std::mutex mutex_;
+};
+
+void print_ports(const Modem& modem, const ModemConfig& config) {
+  if (modem.in_cdrom_mode()) {
+    std::printf("CDROM %s/dev/sr%d\n", modem.root().c_str(), config.cdrom_index);
+  }
+  for (const kav::sim::PortInfo& port : modem.ports()) {
+    std::printf("COM%d %s -> %s (%s)\n", port.com, port.node.c_str(), port.slave.c_str(),
+                port.role.c_str());
+  }
+}
+
+// Second and later modems of a root get their own NV store file unless they name one.
+void default_nv_files(Scenario* scenario) {
+  for (size_t i = 1; i < scenario->modems.size(); ++i) {
+    ModemConfig& config = scenario->modems[i];
+    if (config.nv_file.empty()) {
+      config.nv_file = scenario->root + "/kav-modem-sim-nv-" + std::to_string(i + 1) + ".txt";
+    }
+  }
+}
+
+int run(Scenario scenario) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  // Blocked before any thread starts, so every thread inherits the mask and sigwait below
+  // receives them.
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::filesystem::create_directories(scenario.root);
+  default_nv_files(&scenario);
+  Trace trace(scenario.trace);
+  std::vector<std::unique_ptr<Modem>> modems;
+  for (const ModemConfig& config : scenario.modems) {
+    modems.push_back(std::make_unique<Modem>(scenario.root, config));
+    if (trace.enabled())
+      modems.back()->set_trace([&trace](const std::string& t) { trace.line(t); });
+    modems.back()->start();
+    print_ports(*modems.back(), config);
+  }
+  std::fflush(stdout);
+  const std::string ready = scenario.root + "/.ready";
+  std::ofstream(ready).close();
+  int signal_number = 0;
+  sigwait(&signals, &signal_number);
+  std::remove(ready.c_str());
+  modems.clear();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  std::string error = parse_options(argc, argv, &options);
+  if (options.help) {
+    print_usage(stdout);
+    return 0;
+  }
+  Scenario scenario;
+  if (error.empty()) error = build_scenario(options, &scenario);
+  if (!error.empty()) {
+    std::fprintf(stderr, "kav-modem-sim: %s\n", error.c_str());
+    print_usage(stderr);
+    return 2;
+  }
+  try {
+    return run(std::move(scenario));
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "kav-modem-sim: %s\n", failure.what());
+    return 1;
+  }
+}

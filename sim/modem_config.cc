@@ -1,0 +1,285 @@
+#include "sim/modem_config.h"
+
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <sstream>
+
+namespace kav::sim {
+
+namespace {
+
+std::string trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+bool to_long(const std::string& text, long* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  *value = std::strtol(text.c_str(), &end, 0);
+  return end && *end == '\0';
+}
+
+bool to_bool(const std::string& text, bool* value) {
+  if (text == "1" || text == "true" || text == "yes" || text == "on") return *value = true, true;
+  if (text == "0" || text == "false" || text == "no" || text == "off") return *value = false, true;
+  return false;
+}
+
+// "26 7e 7d" or "267e7d": hexadecimal bytes, blanks optional.
+bool to_bytes(const std::string& text, std::vector<uint8_t>* bytes) {
+  std::string digits;
+  for (char c : text) {
+    if (c == ' ' || c == ':') continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+    digits += c;
+  }
+  if (digits.size() % 2 != 0) return false;
+  bytes->clear();
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    bytes->push_back(static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+  }
+  return true;
+}
+
+using Setter = std::function<bool(const std::string&, ModemConfig*)>;
+
+template <typename T>
+Setter number(T ModemConfig::*field) {
+  return [field](const std::string& v, ModemConfig* c) {
+    long n;
+    return to_long(v, &n) ? (c->*field = static_cast<T>(n), true) : false;
+  };
+}
+
+template <typename T>
+Setter status_number(T StatusFields::*field) {
+  return [field](const std::string& v, ModemConfig* c) {
+    long n;
+    return to_long(v, &n) ? (c->status.*field = static_cast<T>(n), true) : false;
+  };
+}
+
+Setter status_text(std::string StatusFields::*field) {
+  return [field](const std::string& v, ModemConfig* c) { return c->status.*field = v, true; };
+}
+
+Setter flag(bool ModemConfig::*field) {
+  return [field](const std::string& v, ModemConfig* c) { return to_bool(v, &(c->*field)); };
+}
+
+template <typename E>
+Setter choice(E ModemConfig::*field, std::map<std::string, E> names) {
+  return [field, names](const std::string& v, ModemConfig* c) {
+    auto it = names.find(v);
+    return it == names.end() ? false : (c->*field = it->second, true);
+  };
+}
+
+bool set_items(const std::string& v, std::set<uint16_t>* items) {
+  items->clear();
+  std::istringstream in(v);
+  std::string token;
+  while (std::getline(in, token, ',')) {
+    long n;
+    if (!to_long(trim(token), &n)) return false;
+    items->insert(static_cast<uint16_t>(n));
+  }
+  return true;
+}
+
+bool add_preset(const std::string& v, ModemConfig* c) {
+  const size_t space = v.find_first_of(" \t");
+  long id;
+  std::vector<uint8_t> bytes;
+  if (space == std::string::npos || !to_long(v.substr(0, space), &id) ||
+      !to_bytes(trim(v.substr(space)), &bytes) || bytes.size() > 128) {
+    return false;
+  }
+  c->nv_presets.emplace_back(static_cast<uint16_t>(id), bytes);
+  return true;
+}
+
+const std::map<std::string, Setter>& setters() {
+  static const std::map<std::string, Setter> table = {
+      {"vid", number(&ModemConfig::vid)},
+      {"pid", number(&ModemConfig::pid)},
+      {"bcd", number(&ModemConfig::bcd)},
+      {"busport", [](const std::string& v, ModemConfig* c) { return c->busport = v, true; }},
+      {"dm_interface", number(&ModemConfig::dm_interface)},
+      {"at_interface", number(&ModemConfig::at_interface)},
+      {"extra_interfaces", number(&ModemConfig::extra_interfaces)},
+      {"dm_tty", number(&ModemConfig::dm_tty)},
+      {"at_tty", number(&ModemConfig::at_tty)},
+      {"alt_dm_tty", number(&ModemConfig::alt_dm_tty)},
+      {"alt_at_tty", number(&ModemConfig::alt_at_tty)},
+      {"reenumerate_gap_ms", number(&ModemConfig::reenumerate_gap_ms)},
+      {"leave_delay_ms", number(&ModemConfig::leave_delay_ms)},
+      {"download_reenumerates", flag(&ModemConfig::download_reenumerates)},
+      {"dl_vid", number(&ModemConfig::dl_vid)},
+      {"dl_pid", number(&ModemConfig::dl_pid)},
+      {"dl_interface", number(&ModemConfig::dl_interface)},
+      {"downloader", choice(&ModemConfig::downloader, std::map<std::string, Downloader>{
+                                                          {"boot", Downloader::Boot},
+                                                          {"streaming", Downloader::Streaming}})},
+      {"start_in_dl", flag(&ModemConfig::start_in_dl)},
+      {"cdrom_first", flag(&ModemConfig::cdrom_first)},
+      {"cdrom_pid", number(&ModemConfig::cdrom_pid)},
+      {"cdrom_index", number(&ModemConfig::cdrom_index)},
+      {"zqdmat_answer",
+       choice(&ModemConfig::zqdmat_answer,
+              std::map<std::string, AtAnswer>{
+                  {"ok", AtAnswer::Ok}, {"error", AtAnswer::Error}, {"none", AtAnswer::Silent}})},
+      {"status_subsystem", choice(&ModemConfig::status_subsystem,
+                                  std::map<std::string, StatusSubsystem>{
+                                      {"250", StatusSubsystem::Main},
+                                      {"50", StatusSubsystem::Alternate},
+                                      {"none", StatusSubsystem::None}})},
+      {"layout_version", status_number(&StatusFields::layout_version)},
+      {"online_mode", status_number(&StatusFields::online_mode)},
+      {"offline_mode", status_number(&StatusFields::offline_mode)},
+      {"unreported_answers", status_number(&StatusFields::unreported_answers)},
+      {"firmware", status_text(&StatusFields::firmware)},
+      {"model", status_text(&StatusFields::model)},
+      {"hw_rev", status_text(&StatusFields::hw_rev)},
+      {"second_model", status_text(&StatusFields::second_model)},
+      {"imei", status_text(&StatusFields::imei)},
+      {"offline_delay_ms", number(&ModemConfig::offline_delay_ms)},
+      {"openzumi_layout", choice(&ModemConfig::openzumi_layout,
+                                 std::map<std::string, OpenZumiLayout>{
+                                     {"74", OpenZumiLayout::Long74},
+                                     {"73", OpenZumiLayout::Short73},
+                                     {"8", OpenZumiLayout::Echo8},
+                                     {"none", OpenZumiLayout::BadCommand}})},
+      {"openzumi_status", number(&ModemConfig::openzumi_status)},
+      {"openzumi_text", [](const std::string& v, ModemConfig* c) { return c->openzumi_text = v, true; }},
+      {"nv_file", [](const std::string& v, ModemConfig* c) { return c->nv_file = v, true; }},
+      {"read_only_items", [](const std::string& v, ModemConfig* c) { return set_items(v, &c->read_only_items); }},
+      {"array_items", [](const std::string& v, ModemConfig* c) { return set_items(v, &c->array_items); }},
+      {"nv", add_preset},
+      {"fault", [](const std::string& v, ModemConfig* c) {
+         FaultSpec fault;
+         if (!parse_fault(v, &fault).empty()) return false;
+         c->faults.push_back(fault);
+         return true;
+       }},
+  };
+  return table;
+}
+
+const std::map<std::string, FaultKind>& fault_kinds() {
+  static const std::map<std::string, FaultKind> kinds = {
+      {"no_answer", FaultKind::NoAnswer},     {"delay", FaultKind::Delay},
+      {"stale_first", FaultKind::StaleFirst}, {"garbage", FaultKind::Garbage},
+      {"bad_fcs", FaultKind::BadFcs},         {"split", FaultKind::Split},
+      {"escape_all", FaultKind::EscapeAll},   {"bad_length", FaultKind::BadLength},
+      {"locked", FaultKind::SecurityLocked},  {"bad_command", FaultKind::BadCommand},
+      {"unplug", FaultKind::Unplug}};
+  return kinds;
+}
+
+bool apply_fault_option(const std::string& key, const std::string& value, FaultSpec* fault) {
+  long n = 0;
+  if (key == "tty") {
+    if (value != "same" && value != "other") return false;
+    fault->return_other_tty = value == "other";
+    return true;
+  }
+  if (!to_long(value, &n)) return false;
+  if (key == "command") return fault->command = static_cast<int>(n), true;
+  if (key == "count") return fault->count = static_cast<int>(n), true;
+  if (key == "delay") return fault->delay_ms = static_cast<int>(n), true;
+  if (key == "return") return fault->return_ms = static_cast<int>(n), true;
+  return false;
+}
+
+}  // namespace
+
+std::string parse_fault(const std::string& text, FaultSpec* fault) {
+  std::istringstream in(text);
+  std::string word;
+  if (!(in >> word)) return "empty fault";
+  auto kind = fault_kinds().find(word);
+  if (kind == fault_kinds().end()) return "unknown fault kind: " + word;
+  *fault = FaultSpec{};
+  fault->kind = kind->second;
+  while (in >> word) {
+    const size_t eq = word.find('=');
+    if (eq == std::string::npos ||
+        !apply_fault_option(word.substr(0, eq), word.substr(eq + 1), fault)) {
+      return "bad fault option: " + word;
+    }
+  }
+  return {};
+}
+
+std::string apply_modem_key(const std::string& key, const std::string& value, ModemConfig* config) {
+  auto it = setters().find(key);
+  if (it == setters().end()) return "unknown key: " + key;
+  if (!it->second(value, config)) return "bad value for " + key + ": " + value;
+  return {};
+}
+
+std::string parse_scenario(const std::string& text, Scenario* scenario) {
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  bool in_modem = false;
+  while (std::getline(in, line)) {
+    ++number;
+    line = trim(line);
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    const std::string where = "line " + std::to_string(number) + ": ";
+    if (line == "[modem]") {
+      scenario->modems.emplace_back();
+      in_modem = true;
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) return where + "expected key = value";
+    const std::string key = trim(line.substr(0, eq));
+    const std::string value = trim(line.substr(eq + 1));
+    if (!in_modem && key == "root") {
+      scenario->root = value;
+    } else if (!in_modem && key == "trace") {
+      scenario->trace = value;
+    } else {
+      if (!in_modem) return where + "modem key before [modem]: " + key;
+      const std::string error = apply_modem_key(key, value, &scenario->modems.back());
+      if (!error.empty()) return where + error;
+    }
+  }
+  return {};
+}
+
+const char* scenario_help() {
+  return R"(Scenario file: "key = value" lines; '#' or ';' starts a comment line.
+  root = DIR            the device root (the --root option wins)
+  trace = FILE | -      trace every frame received and sent (- : standard error)
+  [modem]               starts a modem; the keys below it configure that modem
+USB identity and ports:
+  vid, pid, bcd (0x5C8E, 0xA7E2, 0x0318), busport (1-2), dm_interface (1),
+  at_interface (2; -1 none), extra_interfaces (1), dm_tty (0), at_tty (1),
+  alt_dm_tty (4), alt_at_tty (5): the ttyUSB indexes used after every second
+  re-enumeration, reenumerate_gap_ms (1000), leave_delay_ms (50)
+DL mode: download_reenumerates (true), dl_vid, dl_pid (0: keep the DM identity;
+  e.g. 0x05C6 0x9008), dl_interface (0), downloader (boot|streaming), start_in_dl
+CD-ROM start: cdrom_first (false), cdrom_pid (0x1000), cdrom_index (0)
+AT: zqdmat_answer (ok|error|none)
+Status record: status_subsystem (250|50|none), layout_version (6), online_mode (5),
+  offline_mode (2), offline_delay_ms (200), unreported_answers (0), firmware,
+  model, hw_rev, second_model, imei (15 digits or empty)
+OpenZumi: openzumi_layout (74|73|8|none), openzumi_status (0), openzumi_text
+NV: nv_file (<root>/kav-modem-sim-nv.txt), read_only_items (5597,5598),
+  array_items (ids), nv = ID HEXBYTES (a value present before any write)
+Faults (repeatable, applied in order):
+  fault = KIND [command=0xNN] [count=N|-1] [delay=MS] [return=MS] [tty=same|other]
+  KIND: no_answer delay stale_first garbage bad_fcs split escape_all
+        bad_length locked bad_command unplug
+)";
+}
+
+}  // namespace kav::sim
