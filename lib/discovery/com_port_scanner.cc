@@ -51,8 +51,9 @@ void copy_field(char (&field)[N], const std::string& text) {
 // Reads a string value into a zero-filled 100-byte buffer, as the registry would: none when the
 // key or value is missing or the value does not fit. The result always ends at a zero.
 std::optional<std::string> read_string_value(const std::string& key, const char* name) {
+  // The query opens the key itself (a missing key fails it); a separate open would read the
+  // device view once more for nothing.
   platform::RegistryHive& hive = platform::machine_hive();
-  if (hive.open_key(key, false) != 0) return std::nullopt;
   platform::RegValue value;
   if (hive.query_value(key, name, &value) != 0) return std::nullopt;
   if (value.data.size() > kValueBufferSize) return std::nullopt;  // ERROR_MORE_DATA

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "lib/core/library.h"
+#include "lib/core/messages.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/monitors.h"
 #include "lib/discovery/port_map.h"
@@ -50,20 +53,44 @@ class ScannerTest : public ::testing::Test {
   void SetUp() override {
     reset_library_for_testing();
     reset_port_map();
+    capture_.emplace();  // after the reset, which removes any sink
   }
   void TearDown() override {
     stop_monitors();
+    capture_.reset();
     reset_library_for_testing();
     reset_port_map();
   }
 
   sim::DeviceTree& tree() { return root_.tree(); }
 
+  // Turns the comm log on, writing into a directory of the test; returns the log's file name.
+  std::string enable_comm_log() {
+    write_file(dir_.file("user.reg"),
+               "Windows Registry Editor Version 5.00\r\n\r\n"
+               "[HKEY_CURRENT_USER\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\r\n"
+               "\"Logging Directory\"=\"" +
+                   dir_.file("logs") + "\"\r\n");
+    set_logging(false, true);
+    open_log_files();
+    return comm_log_name();
+  }
+
+  // The comm-log lines that carry `tag` (after the time stamp).
+  std::vector<std::string> comm_lines_with(const std::string& tag) {
+    std::vector<std::string> found;
+    for (const std::string& line : split_lines(read_file(comm_log_name()))) {
+      if (line.find(tag) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
+
   TempDir dir_;
   ScopedEnv registry_env_;
   ScopedEnv module_env_;
   DeviceRoot root_;
-  MessageCapture messages_;
+  std::optional<MessageCapture> capture_;
+  MessageCapture& messages() { return *capture_; }
 };
 
 }  // namespace kav::test

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/discovery/scanner_fixture.h"
+
+namespace kav::test {
+namespace {
+
+struct ToolRun {
+  std::string out;
+  int status = -1;
+};
+
+// Runs the built kav-ports with `args` (the test's UMTS_KAV_ROOT is inherited).
+ToolRun kav_ports(const std::string& args) {
+  const char* dir = std::getenv("KAV_TEST_BINARY_DIR");
+  EXPECT_NE(nullptr, dir) << "KAV_TEST_BINARY_DIR is set by the test build";
+  ToolRun run;
+  if (dir == nullptr) return run;
+  const std::string command = std::string(dir) + "/tool/kav-ports " + args + " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  EXPECT_NE(nullptr, pipe);
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+bool has_line(const std::string& text, const std::string& line) {
+  for (const std::string& l : split_lines(text)) {
+    if (l == line) return true;
+  }
+  return false;
+}
+
+TEST_F(ScannerTest, KavPortsListsPortsAndMarksTheDmPort) {
+  tree().add_device(gobi_modem(4, 5, "1-2"));
+  tree().add_device({0x1234, 0x0001, 0x0100, "1-4", 0, {serial_interface(0, 8)}});  // COM 9
+  const ToolRun all = kav_ports("");
+  EXPECT_EQ(0, all.status) << all.out;
+  const std::string dev = root_.path() + "/dev/";
+  char line[512];
+  std::snprintf(line, sizeof line, "%-3s %-6d %-24s %-7s %-14s %-38s %s", "DM>", 5,
+                (dev + "ttyUSB4").c_str(), "PT_DM", "Both", "USB\\VID_05C6&PID_9001&MI_00",
+                "Qualcomm Gobi Modem");
+  EXPECT_TRUE(has_line(all.out, line)) << all.out;
+  EXPECT_NE(std::string::npos, all.out.find("ttyUSB5 ")) << all.out;  // the AT port, COM 6
+  std::snprintf(line, sizeof line, "%-3s %-6d %-24s %-7s %-14s %-38s %s", "", 9,
+                (dev + "ttyUSB8").c_str(), "PT_OCP", "?????", "USB\\VID_1234&PID_0001",
+                "Unrecognized Port");
+  EXPECT_TRUE(has_line(all.out, line)) << all.out;
+
+  const ToolRun dm = kav_ports("--dm-only");
+  EXPECT_EQ(0, dm.status);
+  EXPECT_EQ(2u, split_lines(dm.out).size()) << dm.out;  // heading and the DM port
+  EXPECT_EQ(std::string::npos, dm.out.find("PT_AT")) << dm.out;
+}
+
+TEST_F(ScannerTest, KavPortsDmOnlyFailsWithoutADmPort) {
+  tree().add_device({0x1234, 0x0001, 0x0100, "1-4", 0, {serial_interface(0, 8)}});
+  const ToolRun dm = kav_ports("--dm-only");
+  EXPECT_EQ(1, dm.status);
+  EXPECT_EQ("No DM port present.\n", dm.out);
+  EXPECT_EQ(2, kav_ports("--bogus").status);
+}
+
+TEST(KavPortsRulesTest, OneRulePerDmRowOfTheTable) {
+  const ToolRun rules = kav_ports("--udev-rules");
+  EXPECT_EQ(0, rules.status);
+  int count = 0;
+  for (const PortMapRow& row : valid_ports_map_initializer()) count += row.port_type == PT_DM;
+  int rule_lines = 0;
+  for (const std::string& l : split_lines(rules.out)) {
+    rule_lines += l.find("ENV{ID_MM_PORT_IGNORE}=\"1\"") != std::string::npos;
+  }
+  EXPECT_EQ(count, rule_lines);
+  EXPECT_TRUE(has_line(rules.out,
+                       "ATTRS{idVendor}==\"05c6\", ATTRS{idProduct}==\"9001\", "
+                       "ENV{ID_USB_INTERFACE_NUM}==\"00\", ENV{ID_MM_PORT_IGNORE}=\"1\""))
+      << rules.out;
+  // A revision is matched on the device's bcdDevice.
+  EXPECT_TRUE(has_line(rules.out,
+                       "ATTRS{idVendor}==\"5c8e\", ATTRS{idProduct}==\"a200\", "
+                       "ATTRS{bcdDevice}==\"0001\", ENV{ID_USB_INTERFACE_NUM}==\"00\", "
+                       "ENV{ID_MM_PORT_IGNORE}=\"1\""))
+      << rules.out;
+  // A row without interface number matches the whole device.
+  EXPECT_TRUE(has_line(rules.out,
+                       "ATTRS{idVendor}==\"05c6\", ATTRS{idProduct}==\"9008\", "
+                       "ENV{ID_MM_PORT_IGNORE}=\"1\""))
+      << rules.out;
+}
+
+}  // namespace
+}  // namespace kav::test
