@@ -11,6 +11,7 @@
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
 #include "lib/platform/registry.h"
+#include "lib/transport/dm_frames.h"
 #include "lib/transport/dm_port.h"
 #include "lib/transport/pinger.h"
 
@@ -159,6 +160,8 @@ void library_shutdown() {
 
 void reset_library_for_testing() {
   library_shutdown();
+  reset_dm_port();
+  reset_dm_frames();
   reset_messages();
   reset_timeouts();
   reset_scanner();
@@ -187,6 +190,9 @@ int DllMain(uint32_t ul_reason_for_call) {
 
 void umts_kav_lib_detach() {
   DllMain(0);
+  // The routine runs from the exit handler list: stop the monitors and the pinger too, so that
+  // no library thread is still running while the runtime tears the process down.
+  kav::library_shutdown();
 }
 
 void ZqUmtsKavSetMessageSink(ZqUmtsKavMessageSink sink) {

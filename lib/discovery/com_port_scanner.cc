@@ -9,6 +9,7 @@
 #include "lib/core/messages.h"
 #include "lib/discovery/port_map.h"
 #include "lib/identity/modem_family.h"
+#include "lib/platform/machine_hive.h"
 #include "lib/platform/registry.h"
 
 namespace kav {
@@ -161,6 +162,8 @@ void scan_interface(const std::string& path, platform::InterfaceClass cls, int32
 
 PortScanListPtr scan_for_comports(int32_t requested_type) {
   init_valid_ports_map();
+  // One reading of the device view answers every COM number look-up of this scan.
+  platform::MachineHiveSnapshot snapshot;
   PortScanListPtr list;
   for (const platform::InterfaceClass cls : kScanClasses) {
     std::vector<std::string> paths;

@@ -28,7 +28,10 @@ struct PortKey {
   int com = 0;
 };
 
-std::vector<PortKey> port_keys() {
+// The snapshot of the calling thread, when it holds a MachineHiveSnapshot.
+thread_local const std::vector<PortKey>* t_snapshot = nullptr;
+
+std::vector<PortKey> read_port_keys() {
   std::vector<PortKey> keys;
   std::vector<DeviceInterface> members;
   if (enumerate_interfaces(InterfaceClass::ComPort, &members) != 0) return keys;
@@ -39,6 +42,10 @@ std::vector<PortKey> port_keys() {
         {folded(kEnumPrefix + device_instance_of_path(member.path) + kParametersSuffix), com});
   }
   return keys;
+}
+
+std::vector<PortKey> port_keys() {
+  return t_snapshot ? *t_snapshot : read_port_keys();
 }
 
 // True when `key` is `path` or one of its parents.
@@ -85,6 +92,18 @@ int DeviceMachineHive::query_value(const std::string& path, const std::string& n
 
 int DeviceMachineHive::set_dword(const std::string&, const std::string&, uint32_t) {
   return EACCES;
+}
+
+MachineHiveSnapshot::MachineHiveSnapshot() {
+  if (t_snapshot) return;
+  t_snapshot = new std::vector<PortKey>(read_port_keys());
+  outermost_ = true;
+}
+
+MachineHiveSnapshot::~MachineHiveSnapshot() {
+  if (!outermost_) return;
+  delete t_snapshot;
+  t_snapshot = nullptr;
 }
 
 RegistryHive& machine_hive() {

@@ -10,7 +10,8 @@
 //    key, set_dword always with EACCES.
 //
 // Key paths and value names are compared without letter case. Every query reads the device
-// view afresh. Threading: any thread; the object holds no mutable state.
+// view afresh, unless the calling thread holds a MachineHiveSnapshot.
+// Threading: any thread; the object holds no mutable state.
 #pragma once
 
 #include <string>
@@ -24,6 +25,21 @@ class DeviceMachineHive : public RegistryHive {
   int open_key(const std::string& path, bool create) override;
   int query_value(const std::string& path, const std::string& name, RegValue* out) override;
   int set_dword(const std::string& path, const std::string& name, uint32_t value) override;
+};
+
+// While one lives, the calling thread's queries of the device machine hive answer from one
+// reading of the device view taken when it was created, so that a scan making a look-up per
+// interface reads the device view once instead of once per look-up. Nesting is allowed (the
+// outermost snapshot is used). Create and destroy on the same thread.
+class MachineHiveSnapshot {
+ public:
+  MachineHiveSnapshot();
+  ~MachineHiveSnapshot();
+  MachineHiveSnapshot(const MachineHiveSnapshot&) = delete;
+  MachineHiveSnapshot& operator=(const MachineHiveSnapshot&) = delete;
+
+ private:
+  bool outermost_ = false;
 };
 
 }  // namespace kav::platform

@@ -46,7 +46,10 @@ TEST_F(CoreTest, FirstAttachCreatesTheFourFlagsAtZeroAndNoLoggingDirectory) {
 }
 
 TEST_F(CoreTest, TextValueOneCountsAsOffAndIsReplacedByDwordZero) {
-  write_settings("\"Message Logging\"=\"1\"\r\n\"Comm Logging\"=dword:00000002");
+  write_settings(
+      "\"Message Logging\"=\"1\"\r\n\"Comm Logging\"=dword:00000002\r\n"
+      "\"Logging Directory\"=\"" +
+      dir_.file("logs") + "\"");
   DllMain(1);
   EXPECT_FALSE(message_logging());
   EXPECT_TRUE(comm_logging());

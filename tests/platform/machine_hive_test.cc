@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "lib/platform/registry.h"
 #include "tests/support/device_root.h"
@@ -109,6 +110,26 @@ TEST_F(MachineHiveTest, FollowsTheDeviceView) {
   root_.tree().remove_device(modem_);
   EXPECT_EQ(ENOENT, hive_.query_value(kDmKey, "PORTNAME", &value));
   EXPECT_EQ(ENOENT, hive_.open_key(kDmKey, false));
+}
+
+TEST_F(MachineHiveTest, SnapshotAnswersFromOneReadingUntilItEnds) {
+  RegValue value;
+  {
+    MachineHiveSnapshot snapshot;
+    root_.tree().remove_device(modem_);
+    EXPECT_EQ(0, hive_.query_value(kDmKey, "PORTNAME", &value)) << "answered from the snapshot";
+    {
+      MachineHiveSnapshot nested;  // the outer reading stays in force
+      EXPECT_EQ(0, hive_.open_key(kDmKey, false));
+    }
+    EXPECT_EQ(0, hive_.query_value(kDmKey, "PORTNAME", &value));
+    std::thread other([&] {  // other threads read the device view afresh
+      RegValue seen;
+      EXPECT_EQ(ENOENT, hive_.query_value(kDmKey, "PORTNAME", &seen));
+    });
+    other.join();
+  }
+  EXPECT_EQ(ENOENT, hive_.query_value(kDmKey, "PORTNAME", &value));
 }
 
 class FakeHive : public RegistryHive {
