@@ -7,6 +7,7 @@
 
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/diag_packets.h"
+#include "tool/port_map_document.h"
 
 namespace kav::tool {
 namespace {
@@ -20,18 +21,6 @@ constexpr char kValue[] = "Tarvell";
 
 constexpr char kBanner[] =
     "\nkelnorset\n\nUsage: kelnorset\n    Sets NV item 5078 to \"Tarvell\\0\".\n\n\n";
-
-// The DM ports of the modems this command is for, added to the library's port map before
-// connecting: one line, no declaration, no white space between elements.
-constexpr char kPortMapDocument[] =
-    "<UmtsKavConfig>"
-    "<Modem><Name>ZQTL Vorla</Name>"
-    "<PortId PortType=\"PT_DM\">USB\\VID_5C8E&amp;PID_A7E2&amp;MI_01</PortId></Modem>"
-    "<Modem><Name>ZQTL Vorla</Name>"
-    "<PortId PortType=\"PT_DM\">USB\\VID_5C8E&amp;PID_A7E3&amp;MI_01</PortId></Modem>"
-    "<Modem><Name>ZQTL Halvern</Name>"
-    "<PortId PortType=\"PT_DM\">USB\\VID_3E94&amp;PID_D41B&amp;MI_01</PortId></Modem>"
-    "</UmtsKavConfig>";
 
 // Where the command and the message sink write; set at the start of every run and kept for
 // the detach routine, which may still send a message at process exit.
@@ -160,7 +149,7 @@ bool read_final_value(NvItemPacket& request) {
 }
 
 bool connect_to_modem() {
-  if (ZqUmtsKavPortMapUpdate(kPortMapDocument) != status::kSuccess) {
+  if (ZqUmtsKavPortMapUpdate(kKelnorsetPortMapDocument) != status::kSuccess) {
     print("ERROR: Failure to add Vorla entries to port mapper.\n");
     return false;
   }

@@ -121,6 +121,11 @@ const char* reset_method_name(int32_t reset_method) {
   }
 }
 
+std::vector<std::pair<std::string, PortMapEntry>> port_map_entries() {
+  const std::map<std::string, PortMapEntry>& map = state().map;
+  return {map.begin(), map.end()};
+}
+
 void reset_port_map() {
   PortMapState& s = state();
   std::lock_guard lock(s.init_mutex);

@@ -16,6 +16,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 // What a device interface is used for. 0 is not used.
 enum ZqUmtsKavPortTypeEnum : int32_t {
@@ -76,6 +78,10 @@ std::optional<PortMapEntry> lookup_port_map_with_fallback(const std::string& dev
 
 // Inserts the entry, or replaces all three fields of the entry with the same key.
 void set_port_map_entry(const std::string& device_ident, const PortMapEntry& entry);
+
+// A copy of every entry, in key order, for diagnostic listings (kav-ports). The library itself
+// never walks the map. The caller serialises it against updates (scan_lock()).
+std::vector<std::pair<std::string, PortMapEntry>> port_map_entries();
 
 // Text forms for messages: "PT_AT" .. "PT_RNDIS", "ModemHardware" .. "None"; "?????" for a
 // value outside the enum.

@@ -63,6 +63,20 @@ TEST_F(ScannerTest, KavPortsListsPortsAndMarksTheDmPort) {
   EXPECT_EQ(std::string::npos, dm.out.find("PT_AT")) << dm.out;
 }
 
+TEST_F(ScannerTest, KavPortsKnowsTheModemsOfKelnorsetsDocument) {
+  // 5C8E:A7E2 is not in the built-in table; kelnorset adds its DM port before it connects.
+  tree().add_device(
+      {0x5c8e, 0xa7e2, 0x0318, "1-3", 0, {serial_interface(0, 2), serial_interface(1, 3)}});
+  const ToolRun dm = kav_ports("--dm-only");
+  EXPECT_EQ(0, dm.status) << dm.out;
+  const std::vector<std::string> lines = split_lines(dm.out);
+  ASSERT_EQ(2u, lines.size()) << dm.out;
+  EXPECT_EQ(0u, lines[1].find("DM>")) << lines[1];
+  EXPECT_NE(std::string::npos, lines[1].find(" 4 ")) << "ttyUSB3 is COM 4: " << lines[1];
+  EXPECT_NE(std::string::npos, lines[1].find("USB\\VID_5C8E&PID_A7E2&MI_01")) << lines[1];
+  EXPECT_NE(std::string::npos, lines[1].find("ZQTL Vorla")) << lines[1];
+}
+
 TEST_F(ScannerTest, KavPortsDmOnlyFailsWithoutADmPort) {
   tree().add_device({0x1234, 0x0001, 0x0100, "1-4", 0, {serial_interface(0, 8)}});
   const ToolRun dm = kav_ports("--dm-only");
@@ -71,10 +85,10 @@ TEST_F(ScannerTest, KavPortsDmOnlyFailsWithoutADmPort) {
   EXPECT_EQ(2, kav_ports("--bogus").status);
 }
 
-TEST(KavPortsRulesTest, OneRulePerDmRowOfTheTable) {
+TEST(KavPortsRulesTest, OneRulePerDmRowOfTheTableAndOfKelnorsetsDocument) {
   const ToolRun rules = kav_ports("--udev-rules");
   EXPECT_EQ(0, rules.status);
-  int count = 0;
+  int count = 3;  // the three DM ports kelnorset adds to the map
   for (const PortMapRow& row : valid_ports_map_initializer()) count += row.port_type == PT_DM;
   int rule_lines = 0;
   for (const std::string& l : split_lines(rules.out)) {
@@ -84,6 +98,10 @@ TEST(KavPortsRulesTest, OneRulePerDmRowOfTheTable) {
   EXPECT_TRUE(has_line(rules.out,
                        "ATTRS{idVendor}==\"05c6\", ATTRS{idProduct}==\"9001\", "
                        "ENV{ID_USB_INTERFACE_NUM}==\"00\", ENV{ID_MM_PORT_IGNORE}=\"1\""))
+      << rules.out;
+  EXPECT_TRUE(has_line(rules.out,
+                       "ATTRS{idVendor}==\"3e94\", ATTRS{idProduct}==\"d41b\", "
+                       "ENV{ID_USB_INTERFACE_NUM}==\"01\", ENV{ID_MM_PORT_IGNORE}=\"1\""))
       << rules.out;
   // A revision is matched on the device's bcdDevice.
   EXPECT_TRUE(has_line(rules.out,
