@@ -7,33 +7,47 @@ bash scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)"
 
+sim_pid=""
+root=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  if [ -n "$root" ]; then rm -rf "$root"; fi
+}
+trap cleanup EXIT
+
+# Starts kav-modem-sim in a fresh device root and waits until its ports are in place.
+start_simulator() {
+  root=$(mktemp -d)
+  build/sim/kav-modem-sim --root "$root" &
+  sim_pid=$!
+  for _ in $(seq 100); do
+    [ -e "$root/.ready" ] && return 0
+    sleep 0.1
+  done
+  echo "The modem simulator did not come up." >&2
+  exit 1
+}
+
 if [ ! -x build/tool/kelnorset ]; then
   echo
   echo "kelnorset is not built yet: the library does not provide ZqUmtsKavConnect and"
-  echo "ZqUmtsKavSendGenericDMCommand (modem control) so far."
-  if [ -x build/tool/kav-ports ]; then
-    echo "What the port scanner sees on this machine (kav-ports):"
-    build/tool/kav-ports || true
-  fi
+  echo "ZqUmtsKavSendGenericDMCommand (modem control) so far. Built so far: the library core,"
+  echo "the port map, the COM port scanner and monitors, the DM transport, kav-ports and the"
+  echo "modem simulator. What the port scanner sees of a simulated modem (kav-ports):"
+  start_simulator
+  UMTS_KAV_ROOT="$root" build/tool/kav-ports
   exit 0
 fi
 
-modem_attached() {
-  [ -x build/tool/kav-ports ] && build/tool/kav-ports --dm-only >/dev/null 2>&1
-}
-
-if modem_attached; then
+if build/tool/kav-ports --dm-only >/dev/null 2>&1; then
   exec build/tool/kelnorset
 fi
 
-if [ ! -x build/sim/kav-modem-sim ]; then
-  echo "No modem attached and no simulator built." >&2
-  exit 1
-fi
-root=$(mktemp -d)
-trap 'kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; rm -rf "$root"' EXIT
-echo "No modem attached: running against kav-modem-sim in $root"
-build/sim/kav-modem-sim --root "$root" &
-sim_pid=$!
-for _ in $(seq 100); do [ -e "$root/.ready" ] && break; sleep 0.1; done
-UMTS_KAV_ROOT="$root" UMTS_KAV_MODULE_DIR="$root" build/tool/kelnorset
+echo "No modem attached: running kelnorset against kav-modem-sim."
+start_simulator
+status=0
+UMTS_KAV_ROOT="$root" UMTS_KAV_MODULE_DIR="$root" build/tool/kelnorset || status=$?
+exit "$status"
