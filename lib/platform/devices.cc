@@ -14,6 +14,8 @@
 
 #include "lib/platform/files.h"
 
+#include "lib/platform/text.h"
+
 namespace kav::platform {
 
 namespace {
@@ -37,11 +39,6 @@ Root current_root() {
   root.real =
       realpath(root_dir().c_str(), resolved) ? without_trailing_slash(resolved) : root.given;
   return root;
-}
-
-std::string to_lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 void push_components(const std::string& path, std::deque<std::string>* todo) {
@@ -135,7 +132,7 @@ std::optional<std::string> hex_attribute(const std::string& dir, const char* nam
   for (char c : *text) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
   }
-  return to_lower(*text);
+  return ascii_lower(*text);
 }
 
 // bNumInterfaces: a decimal count from 1 to 255 (the kernel pads it with a blank).
@@ -209,7 +206,7 @@ std::string usb_interface_path(const char* enumerator, const UsbInterface& usb,
                      usb.device.pid + "&rev_" + usb.device.rev;
   if (composite) path += "&mi_" + usb.number;
   path += "#" + (composite ? usb.name : usb.device.name) + guid_suffix(cls);
-  return to_lower(path);
+  return ascii_lower(path);
 }
 
 // A SCSI inquiry text as the storage enumerator spells it: trimmed, blanks (and characters
@@ -220,7 +217,7 @@ std::string scsi_text(const std::string& text) {
     const unsigned char u = static_cast<unsigned char>(c);
     if (u <= 0x20 || u >= 0x7F || c == '#' || c == '\\' || c == '/') c = '_';
   }
-  return to_lower(out);
+  return ascii_lower(out);
 }
 
 // Compares names with runs of digits by value, so ttyUSB2 sorts before ttyUSB10.
@@ -287,7 +284,7 @@ std::optional<DeviceInterface> class_member(const Root& root, InterfaceClass cls
     const std::string path = "\\\\?\\usbstor#cdrom&ven_" + scsi_text(*vendor) + "&prod_" +
                              scsi_text(*model) + "&rev_" + scsi_text(*rev) + "#" + usb->name +
                              guid_suffix(cls);
-    return DeviceInterface{to_lower(path), name};
+    return DeviceInterface{ascii_lower(path), name};
   }
   const char* enumerator = cls == InterfaceClass::Hid ? "hid" : "usb";
   return DeviceInterface{usb_interface_path(enumerator, *usb, cls), name};
@@ -301,7 +298,7 @@ std::optional<DeviceInterface> usb_device_member(const Root& root, const std::st
   const std::string path = "\\\\?\\usb#vid_" + device->vid + "&pid_" + device->pid + "&rev_" +
                            device->rev + "#" + device->name +
                            guid_suffix(InterfaceClass::UsbDevice);
-  return DeviceInterface{to_lower(path), device->name};
+  return DeviceInterface{ascii_lower(path), device->name};
 }
 
 const char* class_directory(InterfaceClass cls) {
@@ -356,7 +353,7 @@ const char* interface_class_guid(InterfaceClass cls) {
 }
 
 std::optional<InterfaceClass> interface_class_of_guid(const std::string& guid) {
-  std::string text = to_lower(guid);
+  std::string text = ascii_lower(guid);
   if (text.size() >= 2 && text.front() == '{' && text.back() == '}') {
     text = text.substr(1, text.size() - 2);
   }
@@ -426,7 +423,7 @@ std::optional<std::string> com_device_node(int com) {
 }
 
 std::optional<std::string> device_node_of_path(const std::string& device_path) {
-  const std::string lower = to_lower(device_path);
+  const std::string lower = ascii_lower(device_path);
   if (lower.compare(0, 7, "\\\\.\\com") == 0) {
     const std::string digits = lower.substr(7);
     if (digits.empty() || digits.size() > 3 || digits[0] == '0') return std::nullopt;

@@ -4,31 +4,11 @@
 #include <fstream>
 #include <optional>
 
+#include "lib/platform/text.h"
+
 namespace kav::platform {
 
 namespace {
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string trim(const std::string& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && is_blank(text[begin])) ++begin;
-  while (end > begin && (is_blank(text[end - 1]) || text[end - 1] == '\r')) --end;
-  return text.substr(begin, end - begin);
-}
-
-bool iequal(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
 
 // A value enclosed in a matching pair of quotes loses them, as the Windows reader does.
 std::string unquote(const std::string& value) {
@@ -46,16 +26,18 @@ std::optional<std::string> find_value(std::istream& in, const std::string& secti
   while (std::getline(in, line)) {
     if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
     first = false;
-    const std::string text = trim(line);
+    const std::string text = trim_blanks(line);
     if (text.empty() || text[0] == ';' || text[0] == '#') continue;
     if (text[0] == '[') {
       const size_t close = text.find(']');
-      in_section = close != std::string::npos && iequal(trim(text.substr(1, close - 1)), section);
+      in_section =
+          close != std::string::npos && iequals(trim_blanks(text.substr(1, close - 1)), section);
       continue;
     }
     const size_t equals = text.find('=');
     if (!in_section || equals == std::string::npos) continue;
-    if (iequal(trim(text.substr(0, equals)), key)) return unquote(trim(text.substr(equals + 1)));
+    if (iequals(trim_blanks(text.substr(0, equals)), key))
+      return unquote(trim_blanks(text.substr(equals + 1)));
   }
   return std::nullopt;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lib/platform/devices.h"
+#include "lib/platform/text.h"
 
 namespace kav::platform {
 
@@ -15,8 +16,7 @@ constexpr char kEnumPrefix[] = "system\\currentcontrolset\\enum\\";
 constexpr char kParametersSuffix[] = "\\device parameters";
 
 std::string folded(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string out = ascii_lower(text);
   while (!out.empty() && out.back() == '\\') out.pop_back();
   return out;
 }

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "lib/platform/reg_file.h"
+#include "lib/platform/text.h"
 
 namespace kav::platform {
 
@@ -10,28 +11,6 @@ namespace {
 constexpr char kHeader5[] = "Windows Registry Editor Version 5.00";
 constexpr char kHeader4[] = "REGEDIT4";
 constexpr char kUserRoot[] = "HKEY_CURRENT_USER";
-
-std::string lower(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return out;
-}
-
-bool iequal(const std::string& a, const std::string& b) {
-  return lower(a) == lower(b);
-}
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t';
-}
-
-std::string trim(const std::string& text) {
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && is_blank(text[begin])) ++begin;
-  while (end > begin && (is_blank(text[end - 1]) || text[end - 1] == '\r')) --end;
-  return text.substr(begin, end - begin);
-}
 
 // The text of a line without its terminator.
 std::string content(const std::string& line) {
@@ -119,12 +98,12 @@ bool parse_hex_number(const std::string& text, uint32_t* out) {
 // A comma-separated list of bytes in hexadecimal ("01,ff,0a"); empty for no bytes.
 bool parse_hex_bytes(const std::string& text, std::vector<uint8_t>* out, std::string* error) {
   out->clear();
-  if (trim(text).empty()) return true;
+  if (trim_blanks(text).empty()) return true;
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find(',', start);
     if (end == std::string::npos) end = text.size();
-    const std::string item = trim(text.substr(start, end - start));
+    const std::string item = trim_blanks(text.substr(start, end - start));
     uint32_t byte = 0;
     if (item.size() > 2 || !parse_hex_number(item, &byte)) {
       *error = "\"" + item + "\" is not a byte in hexadecimal";
@@ -148,7 +127,7 @@ bool parse_data(const std::string& data, RegValue* value, bool* deleted, std::st
     size_t pos = 0;
     std::string text;
     if (!parse_quoted(data, &pos, &text, error)) return false;
-    if (!trim(data.substr(pos)).empty()) {
+    if (!trim_blanks(data.substr(pos)).empty()) {
       *error = "unexpected text after the closing quote";
       return false;
     }
@@ -157,10 +136,10 @@ bool parse_data(const std::string& data, RegValue* value, bool* deleted, std::st
     value->data.push_back(0);
     return true;
   }
-  const std::string low = lower(data);
+  const std::string low = ascii_lower(data);
   if (low.rfind("dword:", 0) == 0) {
     uint32_t number = 0;
-    if (!parse_hex_number(trim(data.substr(6)), &number)) {
+    if (!parse_hex_number(trim_blanks(data.substr(6)), &number)) {
       *error = "dword: must be followed by 1 to 8 hexadecimal digits";
       return false;
     }
@@ -203,9 +182,9 @@ bool RegDocument::parse(const std::string& text, std::string* problem) {
   }
   const std::vector<std::string> lines = split_lines(body);
   bool all_blank = true;
-  for (const std::string& line : lines) all_blank = all_blank && trim(content(line)).empty();
+  for (const std::string& line : lines) all_blank = all_blank && trim_blanks(content(line)).empty();
   if (all_blank) return true;
-  const std::string first = trim(content(lines[0]));
+  const std::string first = trim_blanks(content(lines[0]));
   if (first != kHeader5 && first != kHeader4) {
     *problem = std::string("line 1: the file does not begin with \"") + kHeader5 + "\"";
     return false;
@@ -229,7 +208,7 @@ bool RegDocument::parse(const std::string& text, std::string* problem) {
 bool RegDocument::parse_line(const std::vector<std::string>& lines, size_t* index,
                              std::string* error) {
   const std::string& raw = lines[*index];
-  const std::string line = trim(content(raw));
+  const std::string line = trim_blanks(content(raw));
   ++*index;
   if (line.empty() || line[0] == ';') {
     if (sections_.empty()) {
@@ -249,7 +228,7 @@ bool RegDocument::parse_line(const std::vector<std::string>& lines, size_t* inde
     const std::string key = line.substr(1, line.size() - 2);
     const std::string root = key.substr(0, key.find('\\'));
     // "[-key]" deletes a key on import and other roots are not this hive: both stay as text.
-    section.in_hive = !key.empty() && key[0] != '-' && iequal(root, kUserRoot);
+    section.in_hive = !key.empty() && key[0] != '-' && iequals(root, kUserRoot);
     if (section.in_hive) section.path = normalize_path(key.substr(root.size()));
     sections_.push_back(std::move(section));
     return true;
@@ -268,21 +247,21 @@ bool RegDocument::parse_line(const std::vector<std::string>& lines, size_t* inde
     pos = 0;
     if (!parse_quoted(line, &pos, &entry.name, error)) return false;
   }
-  while (pos < line.size() && is_blank(line[pos])) ++pos;
+  while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t')) ++pos;
   if (pos >= line.size() || line[pos] != '=') {
     *error = "expected '=' after the value name";
     return false;
   }
-  std::string data = trim(line.substr(pos + 1));
+  std::string data = trim_blanks(line.substr(pos + 1));
   // A hex list continues on the next line when this one ends in a backslash.
-  while (lower(data).rfind("hex", 0) == 0 && !data.empty() && data.back() == '\\') {
+  while (ascii_lower(data).rfind("hex", 0) == 0 && !data.empty() && data.back() == '\\') {
     if (*index >= lines.size()) {
       *error = "the hex list continues past the end of the file";
       return false;
     }
     data.pop_back();
     entry.raw += lines[*index];
-    data += trim(content(lines[(*index)++]));
+    data += trim_blanks(content(lines[(*index)++]));
   }
   bool deleted = false;
   if (!parse_data(data, &entry.data, &deleted, error)) return false;
@@ -301,11 +280,11 @@ std::string RegDocument::render() const {
 }
 
 bool RegDocument::has_key(const std::string& path) const {
-  const std::string key = lower(normalize_path(path));
+  const std::string key = ascii_lower(normalize_path(path));
   if (key.empty()) return true;
   for (const Section& section : sections_) {
     if (!section.in_hive) continue;
-    const std::string have = lower(section.path);
+    const std::string have = ascii_lower(section.path);
     if (have == key || have.rfind(key + "\\", 0) == 0) return true;
   }
   return false;
@@ -322,9 +301,9 @@ const RegDocument::Entry* RegDocument::find_value(const std::string& path,
   const std::string key = normalize_path(path);
   const Entry* found = nullptr;
   for (const Section& section : sections_) {
-    if (!section.in_hive || !iequal(section.path, key)) continue;
+    if (!section.in_hive || !iequals(section.path, key)) continue;
     for (const Entry& entry : section.entries) {
-      if (entry.is_value && iequal(entry.name, name)) found = &entry;
+      if (entry.is_value && iequals(entry.name, name)) found = &entry;
     }
   }
   return found;
@@ -394,7 +373,7 @@ bool RegDocument::set_dword(const std::string& path, const std::string& name, ui
   const std::string key = normalize_path(path);
   Section* section = nullptr;
   for (Section& candidate : sections_) {
-    if (candidate.in_hive && iequal(candidate.path, key)) section = &candidate;
+    if (candidate.in_hive && iequals(candidate.path, key)) section = &candidate;
   }
   // A missing key, or one that exists only as the parent of other keys, gets a section.
   if (!section) section = &append_section(key);

@@ -22,17 +22,10 @@ using sim::PortKind;
 using sim::UsbInterfaceSpec;
 using Clock = std::chrono::steady_clock;
 
-UsbInterfaceSpec port(int number, uint8_t cls, PortKind kind, int index) {
-  UsbInterfaceSpec itf;
-  itf.number = number;
-  itf.interface_class = cls;
-  itf.kind = kind;
-  itf.index = index;
-  return itf;
-}
+using test::usb_port;
 
 sim::UsbDeviceSpec cdrom_device(const char* vendor) {
-  UsbInterfaceSpec cd = port(0, 0x08, PortKind::Cdrom, 0);
+  UsbInterfaceSpec cd = usb_port(0, 0x08, PortKind::Cdrom, 0);
   cd.scsi_vendor = vendor;
   cd.scsi_model = "AutoInstall     ";
   return {0x19d2, 0x2000, 0, "1-3", 0, {cd}};
@@ -88,7 +81,7 @@ TEST_F(DeviceWatcherTest, DeviceArrivalReportsBothKindsOnceEach) {
   sim::DeviceHandle handle;
   auto [first, took] = wait_around([&] {
     handle = root_.tree().add_device(
-        {0x05c6, 0x9008, 0, "1-2", 0, {port(0, 0xff, PortKind::Serial, 0)}});
+        {0x05c6, 0x9008, 0, "1-2", 0, {usb_port(0, 0xff, PortKind::Serial, 0)}});
   });
   EXPECT_EQ(DeviceChange::DevNodes, first);
   EXPECT_LT(took, 2s);

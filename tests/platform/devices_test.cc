@@ -24,20 +24,13 @@ constexpr char kUsb[] = "#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
 constexpr char kHid[] = "#{4d1e55b2-f16f-11cf-88cb-001111000030}";
 constexpr char kCdrom[] = "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
 
-UsbInterfaceSpec port(int number, uint8_t cls, PortKind kind, int index) {
-  UsbInterfaceSpec itf;
-  itf.number = number;
-  itf.interface_class = cls;
-  itf.kind = kind;
-  itf.index = index;
-  return itf;
-}
+using test::usb_port;
 
 // A composite modem: DM on ttyUSB0, AT on ttyUSB1, a vendor interface without a port, a HID.
 UsbDeviceSpec composite_modem() {
   UsbDeviceSpec spec{0x5c8e, 0xa7e2, 0x0318, "1-2", 0, {}};
-  spec.interfaces = {port(0, 0xff, PortKind::Serial, 0), port(1, 0xff, PortKind::Serial, 1),
-                     port(2, 0xff, PortKind::None, 0), port(3, 0x03, PortKind::Hidraw, 0)};
+  spec.interfaces = {usb_port(0, 0xff, PortKind::Serial, 0), usb_port(1, 0xff, PortKind::Serial, 1),
+                     usb_port(2, 0xff, PortKind::None, 0), usb_port(3, 0x03, PortKind::Hidraw, 0)};
   return spec;
 }
 
@@ -73,12 +66,12 @@ TEST_F(DevicesTest, CompositeDeviceGivesInterfacePathsWithInterfaceNumbers) {
 }
 
 TEST_F(DevicesTest, SingleInterfaceDeviceHasNoInterfaceNumberAndUsesDeviceName) {
-  UsbDeviceSpec spec{0x05c6, 0x9008, 0x0000, "3-1", 0, {port(0, 0xff, PortKind::Serial, 2)}};
+  UsbDeviceSpec spec{0x05c6, 0x9008, 0x0000, "3-1", 0, {usb_port(0, 0xff, PortKind::Serial, 2)}};
   root_.tree().add_device(spec);
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
             Paths{"\\\\?\\usb#vid_05c6&pid_9008&rev_0000#3-1" + std::string(kCom)});
   // bNumInterfaces decides, not the number of interfaces that carry ports.
-  UsbDeviceSpec partial{0x1234, 0xabcd, 0x0100, "3-2", 2, {port(1, 0xff, PortKind::Serial, 3)}};
+  UsbDeviceSpec partial{0x1234, 0xabcd, 0x0100, "3-2", 2, {usb_port(1, 0xff, PortKind::Serial, 3)}};
   root_.tree().add_device(partial);
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
             (Paths{"\\\\?\\usb#vid_05c6&pid_9008&rev_0000#3-1" + std::string(kCom),
@@ -86,8 +79,8 @@ TEST_F(DevicesTest, SingleInterfaceDeviceHasNoInterfaceNumberAndUsesDeviceName) 
 }
 
 TEST_F(DevicesTest, UpperCaseAttributesGiveLowerCasePaths) {
-  auto handle =
-      root_.tree().add_device({0x05c6, 0x9008, 0, "2-4", 0, {port(0, 0xff, PortKind::Serial, 0)}});
+  auto handle = root_.tree().add_device(
+      {0x05c6, 0x9008, 0, "2-4", 0, {usb_port(0, 0xff, PortKind::Serial, 0)}});
   root_.write(root_.tree().device_dir(handle).substr(root_.path().size() + 1) + "/idProduct",
               "A7E2\n");
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
@@ -100,8 +93,8 @@ TEST_F(DevicesTest, AcmPortIsBothModemAndComPort) {
                      0x0232,
                      "1-4",
                      0,
-                     {port(0, 0x02, PortKind::Acm, 0), port(1, 0x0a, PortKind::None, 0),
-                      port(2, 0xff, PortKind::Serial, 0)}};
+                     {usb_port(0, 0x02, PortKind::Acm, 0), usb_port(1, 0x0a, PortKind::None, 0),
+                      usb_port(2, 0xff, PortKind::Serial, 0)}};
   root_.tree().add_device(spec);
   const std::string acm = "\\\\?\\usb#vid_1bbb&pid_0017&rev_0232&mi_00#1-4:1.0";
   EXPECT_EQ(paths_of(InterfaceClass::Modem), Paths{acm + kModem});
@@ -112,12 +105,12 @@ TEST_F(DevicesTest, AcmPortIsBothModemAndComPort) {
 }
 
 TEST_F(DevicesTest, CdromPathCarriesTrimmedScsiTexts) {
-  UsbInterfaceSpec cd = port(0, 0x08, PortKind::Cdrom, 0);
+  UsbInterfaceSpec cd = usb_port(0, 0x08, PortKind::Cdrom, 0);
   cd.scsi_vendor = "ZQTL    ";
   cd.scsi_model = "Mass Storage    ";
   cd.scsi_rev = "2.31";
   root_.tree().add_device({0x19d2, 0x2000, 0x0000, "1-3", 0, {cd}});
-  UsbInterfaceSpec other = port(0, 0x08, PortKind::Cdrom, 1);
+  UsbInterfaceSpec other = usb_port(0, 0x08, PortKind::Cdrom, 1);
   other.scsi_vendor = " Brisco ";
   other.scsi_model = "AutoInstall  CD  ";
   other.scsi_rev = "1.0 ";
@@ -131,8 +124,8 @@ TEST_F(DevicesTest, CdromPathCarriesTrimmedScsiTexts) {
 }
 
 TEST_F(DevicesTest, MembersSortByNumberAndNonUsbTtysAreIgnored) {
-  root_.tree().add_device({0x05c6, 0x9008, 0, "1-1", 0, {port(0, 0xff, PortKind::Serial, 10)}});
-  root_.tree().add_device({0x05c6, 0x9009, 0, "1-2", 0, {port(0, 0xff, PortKind::Serial, 2)}});
+  root_.tree().add_device({0x05c6, 0x9008, 0, "1-1", 0, {usb_port(0, 0xff, PortKind::Serial, 10)}});
+  root_.tree().add_device({0x05c6, 0x9009, 0, "1-2", 0, {usb_port(0, 0xff, PortKind::Serial, 2)}});
   // A platform serial port and a virtual console: not below a USB interface.
   namespace fs = std::filesystem;
   fs::create_directories(root_.path() + "/sys/devices/platform/serial8250/tty/ttyS0");
@@ -149,8 +142,8 @@ TEST_F(DevicesTest, MembersSortByNumberAndNonUsbTtysAreIgnored) {
 }
 
 TEST_F(DevicesTest, AbsoluteLinksResolveBelowTheRoot) {
-  auto handle =
-      root_.tree().add_device({0x05c6, 0x9008, 0, "1-7", 0, {port(0, 0xff, PortKind::Serial, 0)}});
+  auto handle = root_.tree().add_device(
+      {0x05c6, 0x9008, 0, "1-7", 0, {usb_port(0, 0xff, PortKind::Serial, 0)}});
   const std::string port_dir = root_.tree().interface_dir(handle, 0) + "/ttyUSB0";
   const std::string tty = port_dir + "/tty/ttyUSB0";
   namespace fs = std::filesystem;
@@ -174,8 +167,9 @@ std::pair<std::string, std::string> P(std::string where, std::string text) {
 
 TEST_P(SpoiltMemberTest, SpoiltMemberIsSkippedOthersRemain) {
   auto bad = root_.tree().add_device(
-      {0x05c6, 0x9008, 0x0001, "1-1", 0, {port(0, 0xff, PortKind::Serial, 0)}});
-  root_.tree().add_device({0x05c6, 0x9009, 0x0001, "1-2", 0, {port(0, 0xff, PortKind::Serial, 1)}});
+      {0x05c6, 0x9008, 0x0001, "1-1", 0, {usb_port(0, 0xff, PortKind::Serial, 0)}});
+  root_.tree().add_device(
+      {0x05c6, 0x9009, 0x0001, "1-2", 0, {usb_port(0, 0xff, PortKind::Serial, 1)}});
   const std::string where = GetParam().first;
   const std::string text = GetParam().second;
   const std::string dir = where.rfind("itf:", 0) == 0 ? root_.tree().interface_dir(bad, 0)
@@ -208,7 +202,7 @@ TEST_F(DevicesTest, DanglingLoopingAndEscapingLinksAreSkipped) {
        0,
        "1-1",
        0,
-       {port(0, 0xff, PortKind::Serial, 0), port(1, 0x03, PortKind::Hidraw, 0)}});
+       {usb_port(0, 0xff, PortKind::Serial, 0), usb_port(1, 0x03, PortKind::Hidraw, 0)}});
   namespace fs = std::filesystem;
   const std::string cls = root_.path() + "/sys/class/tty/";
   fs::create_directory_symlink("../../devices/nowhere", cls + "ttyUSB5");
@@ -216,7 +210,7 @@ TEST_F(DevicesTest, DanglingLoopingAndEscapingLinksAreSkipped) {
   fs::create_directory_symlink("ttyUSB6", cls + "ttyUSB7");
   fs::create_directory_symlink("../../../../../../../../../../../../..", cls + "ttyUSB8");
   // An sr entry whose SCSI device lacks its model text.
-  UsbInterfaceSpec cd = port(0, 0x08, PortKind::Cdrom, 0);
+  UsbInterfaceSpec cd = usb_port(0, 0x08, PortKind::Cdrom, 0);
   auto cd_handle = root_.tree().add_device({0x19d2, 0x2000, 0, "1-3", 0, {cd}});
   for (const auto& entry : fs::recursive_directory_iterator(root_.tree().device_dir(cd_handle))) {
     if (entry.path().filename() == "model") fs::remove(entry.path());

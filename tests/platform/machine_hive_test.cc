@@ -16,14 +16,7 @@ using sim::PortKind;
 using sim::UsbDeviceSpec;
 using sim::UsbInterfaceSpec;
 
-UsbInterfaceSpec port(int number, uint8_t cls, PortKind kind, int index) {
-  UsbInterfaceSpec itf;
-  itf.number = number;
-  itf.interface_class = cls;
-  itf.kind = kind;
-  itf.index = index;
-  return itf;
-}
+using test::usb_port;
 
 std::string text_of(const RegValue& value) {
   return std::string(value.data.begin(), value.data.end());
@@ -38,14 +31,15 @@ class MachineHiveTest : public ::testing::Test {
          0x0318,
          "1-2",
          0,
-         {port(0, 0xff, PortKind::Serial, 4), port(1, 0xff, PortKind::Serial, 5),
-          port(3, 0x03, PortKind::Hidraw, 0)}});
-    root_.tree().add_device({0x1bbb,
-                             0x0017,
-                             0x0232,
-                             "1-4",
-                             2,
-                             {port(0, 0x02, PortKind::Acm, 2), port(1, 0x0a, PortKind::None, 0)}});
+         {usb_port(0, 0xff, PortKind::Serial, 4), usb_port(1, 0xff, PortKind::Serial, 5),
+          usb_port(3, 0x03, PortKind::Hidraw, 0)}});
+    root_.tree().add_device(
+        {0x1bbb,
+         0x0017,
+         0x0232,
+         "1-4",
+         2,
+         {usb_port(0, 0x02, PortKind::Acm, 2), usb_port(1, 0x0a, PortKind::None, 0)}});
   }
 
   test::DeviceRoot root_;

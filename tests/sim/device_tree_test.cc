@@ -16,14 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-UsbInterfaceSpec port(int number, uint8_t cls, PortKind kind, int index) {
-  UsbInterfaceSpec itf;
-  itf.number = number;
-  itf.interface_class = cls;
-  itf.kind = kind;
-  itf.index = index;
-  return itf;
-}
+using test::usb_port;
 
 UsbDeviceSpec every_kind(const std::string& busport, int base) {
   return {0x05c6,
@@ -31,8 +24,8 @@ UsbDeviceSpec every_kind(const std::string& busport, int base) {
           0x0318,
           busport,
           0,
-          {port(0, 0xff, PortKind::Serial, base), port(1, 0x02, PortKind::Acm, base),
-           port(2, 0x03, PortKind::Hidraw, base), port(3, 0x08, PortKind::Cdrom, base)}};
+          {usb_port(0, 0xff, PortKind::Serial, base), usb_port(1, 0x02, PortKind::Acm, base),
+           usb_port(2, 0x03, PortKind::Hidraw, base), usb_port(3, 0x08, PortKind::Cdrom, base)}};
 }
 
 std::set<std::string> entries(const std::string& root) {
@@ -90,7 +83,7 @@ TEST(DeviceTreeTest, KeepsTheKernelsShape) {
 TEST(DeviceTreeTest, SerialNodeReachesThePseudoTerminal) {
   test::DeviceRoot root;
   Pty pty;
-  UsbInterfaceSpec dm = port(0, 0xff, PortKind::Serial, 4);
+  UsbInterfaceSpec dm = usb_port(0, 0xff, PortKind::Serial, 4);
   dm.node_target = pty.slave_path();
   root.tree().add_device({0x05c6, 0x9008, 0, "1-2", 0, {dm}});
   auto node = platform::com_device_node(5);

@@ -32,4 +32,16 @@ class DeviceRoot {
   std::optional<sim::DeviceTree> tree_;
 };
 
+// One interface of a simulated device: its number, class, the kind of node it carries and the
+// node's index (ttyUSB<index>, hidraw<index>, ...).
+inline sim::UsbInterfaceSpec usb_port(int number, uint8_t interface_class, sim::PortKind kind,
+                                      int index) {
+  sim::UsbInterfaceSpec itf;
+  itf.number = number;
+  itf.interface_class = interface_class;
+  itf.kind = kind;
+  itf.index = index;
+  return itf;
+}
+
 }  // namespace kav::test
