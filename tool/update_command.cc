@@ -82,7 +82,16 @@ bool exchange(const NvItemPacket& request, NvItemPacket& response) {
          response.item == request.item;
 }
 
-bool read_initial_value(const NvItemPacket& request) {
+// The two reads differ only in their wording and in what an inactive item means: before the
+// write it is a value to report, after the write a failure.
+struct ReadStep {
+  const char* label;  // "Initial" or "Final"
+  bool inactive_is_failure;
+};
+constexpr ReadStep kInitialRead{"Initial", false};
+constexpr ReadStep kFinalRead{"Final", true};
+
+bool read_value(const NvItemPacket& request, const ReadStep& step) {
   NvItemPacket response;
   if (!exchange(request, response)) {
     print("ERROR: Read NV command failure.\n");
@@ -90,14 +99,15 @@ bool read_initial_value(const NvItemPacket& request) {
   }
   const uint16_t nv_stat = response.nv_stat;
   if (nv_stat == diag::kNvInactive) {
-    print("Initial value of NV item %d is INACTIVE\n", kNvItem);
-    return true;
+    print("%s%s value of NV item %d is INACTIVE\n", step.inactive_is_failure ? "ERROR: " : "",
+          step.label, kNvItem);
+    return !step.inactive_is_failure;
   }
   if (nv_stat != diag::kNvDone) {
     print("ERROR: Failure to read NV item value, nv_stat = 0x%4.4X.\n", nv_stat);
     return false;
   }
-  print("Initial value of NV item %d is \"%.*s\"\n", kNvItem, text_length(response.data),
+  print("%s value of NV item %d is \"%.*s\"\n", step.label, kNvItem, text_length(response.data),
         as_text(response.data));
   return true;
 }
@@ -129,23 +139,7 @@ bool write_value() {
 bool read_final_value(NvItemPacket& request) {
   std::memset(request.data, 0, sizeof request.data);
   request.nv_stat = 0;
-  NvItemPacket response;
-  if (!exchange(request, response)) {
-    print("ERROR: Read NV command failure.\n");
-    return false;
-  }
-  const uint16_t nv_stat = response.nv_stat;
-  if (nv_stat == diag::kNvInactive) {
-    print("ERROR: Final value of NV item %d is INACTIVE\n", kNvItem);
-    return false;
-  }
-  if (nv_stat != diag::kNvDone) {
-    print("ERROR: Failure to read NV item value, nv_stat = 0x%4.4X.\n", nv_stat);
-    return false;
-  }
-  print("Final value of NV item %d is \"%.*s\"\n", kNvItem, text_length(response.data),
-        as_text(response.data));
-  return true;
+  return read_value(request, kFinalRead);
 }
 
 bool connect_to_modem() {
@@ -163,7 +157,7 @@ bool connect_to_modem() {
 
 bool update_nv_item() {
   NvItemPacket read_request = nv_request(diag::kCmdNvRead);
-  return read_initial_value(read_request) && write_value() && read_final_value(read_request);
+  return read_value(read_request, kInitialRead) && write_value() && read_final_value(read_request);
 }
 
 }  // namespace
