@@ -157,6 +157,7 @@ TEST_F(SimScannerTest, MonitorsWakeWaitersWhenTheDmPortGoesAndComesBack) {
   EXPECT_EQ(get_dm_port_wait(20000, false, 3), 0);
   const long long vanished_after = ms_since(start);
   leave.get();
+  RecordProperty("vanished_after_ms", static_cast<int>(vanished_after));
   EXPECT_GE(vanished_after, 150);
   EXPECT_LT(vanished_after, 200 + 2000) << "woken by the change, not by the 20 s limit";
   EXPECT_TRUE(modem.present() == false || modem.dm_com() == 7);
@@ -164,6 +165,7 @@ TEST_F(SimScannerTest, MonitorsWakeWaitersWhenTheDmPortGoesAndComesBack) {
   start = Clock::now();
   EXPECT_EQ(get_dm_port_wait(20000, true, 0), 7);
   const long long returned_after = ms_since(start);
+  RecordProperty("returned_after_ms", static_cast<int>(returned_after));
   EXPECT_EQ(modem.dm_com(), 7);
   EXPECT_LT(returned_after, 700 + 2000) << "woken by the change, not by the 20 s limit";
   EXPECT_EQ(get_dm_port(3), 0);
