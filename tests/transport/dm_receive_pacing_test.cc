@@ -87,7 +87,7 @@ TEST_F(DmReceivePacingTest, QuietLineIsReadSpeculativelyEvery500msWithGrowingPau
   const uint32_t wall_ms = platform::tick_count() - start;
   EXPECT_EQ(left, 0);
   EXPECT_GE(wall_ms, 2700u);
-  EXPECT_LT(wall_ms, 2700u + 400u);
+  EXPECT_LT(wall_ms, 2700u + 500u);
   // The wait sleeps: polling a quiet line costs little CPU.
   EXPECT_LT(cpu_ms, 0.1 * wall_ms) << "cpu " << cpu_ms << " ms over " << wall_ms << " ms";
   EXPECT_EQ(records_tagged("RXTIMEOUT").size(), 1u);
@@ -109,20 +109,15 @@ TEST_F(DmReceivePacingTest, QuietLineIsReadSpeculativelyEvery500msWithGrowingPau
     previous_lp = r.lp;
     // Each speculative read comes 500 ms (plus at most one pause and some slack) after the last.
     EXPECT_GE(r.at_ms - previous, 498);
-    EXPECT_LT(r.at_ms - previous, 500 + 100 + 80);
+    EXPECT_LT(r.at_ms - previous, 500 + 100 + 150);
     previous = r.at_ms;
-    // The pause follows the silence; at the thresholds either neighbour is right.
-    if (since_start < 990) {
-      EXPECT_EQ(r.sl, 2);
-    } else if (since_start < 1030) {
-      EXPECT_TRUE(r.sl == 2 || r.sl == 10);
-    } else if (since_start < 1990) {
-      EXPECT_EQ(r.sl, 10);
-    } else if (since_start < 2030) {
-      EXPECT_TRUE(r.sl == 10 || r.sl == 100);
-    } else {
-      EXPECT_EQ(r.sl, 100);
-    }
+    // The pause follows the silence at the moment it was chosen, a little before the record
+    // was written (one pause and the read, more on a loaded machine).
+    ASSERT_TRUE(r.sl == 2 || r.sl == 10 || r.sl == 100);
+    const double chosen_after = r.sl == 2 ? 0 : r.sl == 10 ? 999 : 1999;
+    const double chosen_before = r.sl == 2 ? 1000 : r.sl == 10 ? 2000 : 1e9;
+    EXPECT_GE(since_start, chosen_after);
+    EXPECT_LT(since_start, chosen_before + 150);
   }
   EXPECT_EQ(rx2.front().sl, 2);
   EXPECT_EQ(rx2.back().sl, 100);
