@@ -28,14 +28,14 @@ void BM_IdleReceiveCpu(benchmark::State& state) {
   setenv("UMTS_KAV_ROOT", root.c_str(), 1);
   kav::sim::DeviceTree tree(root);
   kav::sim::Pty pty;
-  kav::sim::UsbDeviceSpec spec;
-  spec.vid = 0x1AB7;
-  spec.pid = 0x0C01;
+  kav::sim::UsbDeviceSpec usb;
+  usb.vid = 0x1AB7;
+  usb.pid = 0x0C01;
   kav::sim::UsbInterfaceSpec itf;
   itf.kind = kav::sim::PortKind::Serial;
   itf.node_target = pty.slave_path();
-  spec.interfaces.push_back(itf);
-  tree.add_device(spec);
+  usb.interfaces.push_back(itf);
+  tree.add_device(usb);
   kav::set_timeout(kav::Timeout::MIN_DELAY_BETWEEN_CLOSE_AND_REOPEN, 0);
   kav::set_dm_port_handle(kav::open_com_port(1));
   if (!kav::dm_port_handle()) {

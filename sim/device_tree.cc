@@ -102,43 +102,43 @@ DeviceTree::DeviceTree(std::string root) : root_(std::move(root)) {
   }
 }
 
-DeviceHandle DeviceTree::add_device(const UsbDeviceSpec& spec) {
+DeviceHandle DeviceTree::add_device(const UsbDeviceSpec& usb) {
   for (const auto& [id, device] : devices_) {
-    if (device.busport == spec.busport) throw std::runtime_error("busport in use: " + spec.busport);
+    if (device.busport == usb.busport) throw std::runtime_error("busport in use: " + usb.busport);
   }
-  for (const UsbInterfaceSpec& itf : spec.interfaces) {
+  for (const UsbInterfaceSpec& itf : usb.interfaces) {
     if (itf.kind != PortKind::None &&
         fs::symlink_status(abs("dev/" + node_name(itf))).type() != fs::file_type::not_found) {
       throw std::runtime_error("node in use: " + node_name(itf));
     }
   }
   Created created;
-  created.busport = spec.busport;
-  created.device_dir = std::string(kPciBase) + "/usb" + bus_of(spec.busport) + "/" + spec.busport;
+  created.busport = usb.busport;
+  created.device_dir = std::string(kPciBase) + "/usb" + bus_of(usb.busport) + "/" + usb.busport;
   const std::string dir = abs(created.device_dir);
   make_dirs(dir);
   const int count =
-      spec.num_interfaces > 0 ? spec.num_interfaces : static_cast<int>(spec.interfaces.size());
-  write_file(dir + "/idVendor", hex(spec.vid, 4) + "\n");
-  write_file(dir + "/idProduct", hex(spec.pid, 4) + "\n");
-  write_file(dir + "/bcdDevice", hex(spec.bcd, 4) + "\n");
+      usb.num_interfaces > 0 ? usb.num_interfaces : static_cast<int>(usb.interfaces.size());
+  write_file(dir + "/idVendor", hex(usb.vid, 4) + "\n");
+  write_file(dir + "/idProduct", hex(usb.pid, 4) + "\n");
+  write_file(dir + "/bcdDevice", hex(usb.bcd, 4) + "\n");
   char interfaces[16];
   std::snprintf(interfaces, sizeof interfaces, "%2d\n", count);
   write_file(dir + "/bNumInterfaces", interfaces);
   write_file(dir + "/bDeviceClass", "00\n");
   write_file(dir + "/bConfigurationValue", "1\n");
-  for (const UsbInterfaceSpec& itf : spec.interfaces) add_interface(spec, itf, &created);
+  for (const UsbInterfaceSpec& itf : usb.interfaces) add_interface(usb, itf, &created);
   // Bus links: the interfaces first, then the device, as the kernel registers them.
   for (const auto& [number, itf_dir] : created.interface_dirs) {
     const std::string link = "sys/bus/usb/devices/" + itf_dir.substr(itf_dir.rfind('/') + 1);
     make_link(from_sys(itf_dir, 3), abs(link));
     created.links.push_back(link);
   }
-  const std::string device_link = "sys/bus/usb/devices/" + spec.busport;
+  const std::string device_link = "sys/bus/usb/devices/" + usb.busport;
   make_link(from_sys(created.device_dir, 3), abs(device_link));
   created.links.push_back(device_link);
   // Class links, then the /dev nodes last.
-  for (const UsbInterfaceSpec& itf : spec.interfaces) {
+  for (const UsbInterfaceSpec& itf : usb.interfaces) {
     if (itf.kind == PortKind::None) continue;
     const std::string node = node_name(itf);
     const std::string class_dir = created.interface_dirs.at(itf.number) + "/";
@@ -151,7 +151,7 @@ DeviceHandle DeviceTree::add_device(const UsbDeviceSpec& spec) {
         class_entry = class_dir + "tty/" + node;
         break;
       case PortKind::Hidraw:
-        class_entry = class_dir + "0003:" + hex(spec.vid, 4) + ":" + hex(spec.pid, 4) + "." +
+        class_entry = class_dir + "0003:" + hex(usb.vid, 4) + ":" + hex(usb.pid, 4) + "." +
                       hex(static_cast<unsigned>(itf.index + 1), 4) + "/hidraw/" + node;
         break;
       default:
@@ -162,7 +162,7 @@ DeviceHandle DeviceTree::add_device(const UsbDeviceSpec& spec) {
     make_link(from_sys(class_entry, 2), abs(link));
     created.links.push_back(link);
   }
-  for (const UsbInterfaceSpec& itf : spec.interfaces) {
+  for (const UsbInterfaceSpec& itf : usb.interfaces) {
     if (itf.kind == PortKind::None) continue;
     const std::string node = "dev/" + node_name(itf);
     if (itf.node_target.empty()) {
@@ -177,9 +177,9 @@ DeviceHandle DeviceTree::add_device(const UsbDeviceSpec& spec) {
   return DeviceHandle{id};
 }
 
-void DeviceTree::add_interface(const UsbDeviceSpec& spec, const UsbInterfaceSpec& itf,
+void DeviceTree::add_interface(const UsbDeviceSpec& usb, const UsbInterfaceSpec& itf,
                                Created* created) {
-  const std::string name = spec.busport + ":1." + std::to_string(itf.number);
+  const std::string name = usb.busport + ":1." + std::to_string(itf.number);
   const std::string itf_dir = created->device_dir + "/" + name;
   make_dirs(abs(itf_dir));
   write_file(abs(itf_dir + "/bInterfaceNumber"), hex(static_cast<unsigned>(itf.number), 2) + "\n");
@@ -203,7 +203,7 @@ void DeviceTree::add_interface(const UsbDeviceSpec& spec, const UsbInterfaceSpec
       break;
     }
     case PortKind::Hidraw: {
-      const std::string hid_name = "0003:" + hex(spec.vid, 4) + ":" + hex(spec.pid, 4) + "." +
+      const std::string hid_name = "0003:" + hex(usb.vid, 4) + ":" + hex(usb.pid, 4) + "." +
                                    hex(static_cast<unsigned>(itf.index + 1), 4);
       const std::string hidraw = abs(itf_dir + "/" + hid_name + "/hidraw/" + node);
       make_dirs(hidraw);

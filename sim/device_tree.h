@@ -64,7 +64,7 @@ class DeviceTree {
   const std::string& root() const { return root_; }
 
   // Adds a device; throws when its busport or one of its nodes is already in use.
-  DeviceHandle add_device(const UsbDeviceSpec& spec);
+  DeviceHandle add_device(const UsbDeviceSpec& usb);
 
   // Removes everything add_device created for the device. False for an unknown handle.
   bool remove_device(DeviceHandle handle);
@@ -87,7 +87,7 @@ class DeviceTree {
     std::vector<std::string> links;             // class and bus links, in creation order
   };
 
-  void add_interface(const UsbDeviceSpec& spec, const UsbInterfaceSpec& itf, Created* created);
+  void add_interface(const UsbDeviceSpec& usb, const UsbInterfaceSpec& itf, Created* created);
   std::string abs(const std::string& relative) const { return root_ + "/" + relative; }
 
   std::string root_;

@@ -156,24 +156,24 @@ void Modem::reenumerate(int gap_ms, bool other_tty, std::optional<ModemMode> mod
 }
 
 UsbDeviceSpec Modem::device_spec() const {
-  UsbDeviceSpec spec;
-  spec.vid = config_.vid;
-  spec.pid = config_.pid;
-  spec.bcd = config_.bcd;
-  spec.busport = config_.busport;
-  if (cdrom_) spec.pid = config_.cdrom_pid;
+  UsbDeviceSpec usb;
+  usb.vid = config_.vid;
+  usb.pid = config_.pid;
+  usb.bcd = config_.bcd;
+  usb.busport = config_.busport;
+  if (cdrom_) usb.pid = config_.cdrom_pid;
   if (!cdrom_ && diag_.mode() == ModemMode::DL && config_.dl_vid != 0) {
-    spec.vid = config_.dl_vid;
-    spec.pid = config_.dl_pid;
+    usb.vid = config_.dl_vid;
+    usb.pid = config_.dl_pid;
   }
-  return spec;
+  return usb;
 }
 
 void Modem::plug_locked() {
   if (device_) return;
   // A fresh tree each time: its constructor puts back a skeleton another modem may have pruned.
   tree_.emplace(root_);
-  UsbDeviceSpec spec = device_spec();
+  UsbDeviceSpec usb = device_spec();
   const bool dl_identity = diag_.mode() == ModemMode::DL && config_.dl_vid != 0;
   if (cdrom_) {
     UsbInterfaceSpec itf;
@@ -183,30 +183,30 @@ void Modem::plug_locked() {
     itf.index = config_.cdrom_index;
     itf.scsi_vendor = "ZQTL";
     itf.scsi_model = "Autoinstall";
-    spec.interfaces.push_back(itf);
+    usb.interfaces.push_back(itf);
   } else if (dl_identity) {
     start_port(true, config_.dl_interface, alternate_tty_ ? config_.alt_dm_tty : config_.dm_tty,
-               &spec);
+               &usb);
   } else {
     start_port(true, config_.dm_interface, alternate_tty_ ? config_.alt_dm_tty : config_.dm_tty,
-               &spec);
+               &usb);
     if (config_.at_interface >= 0) {
       start_port(false, config_.at_interface, alternate_tty_ ? config_.alt_at_tty : config_.at_tty,
-                 &spec);
+                 &usb);
     }
     // Interfaces without a port take the lowest free numbers.
     for (int number = 0, added = 0; added < config_.extra_interfaces; ++number) {
       bool used = false;
-      for (const auto& itf : spec.interfaces) used = used || itf.number == number;
+      for (const auto& itf : usb.interfaces) used = used || itf.number == number;
       if (used) continue;
       UsbInterfaceSpec itf;
       itf.number = number;
-      spec.interfaces.push_back(itf);
+      usb.interfaces.push_back(itf);
       ++added;
     }
   }
   try {
-    device_ = tree_->add_device(spec);
+    device_ = tree_->add_device(usb);
   } catch (const std::exception& error) {
     ports_.clear();
     note(std::string("cannot plug in: ") + error.what());
@@ -222,7 +222,7 @@ void Modem::plug_locked() {
   notify_presence();
 }
 
-void Modem::start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* spec) {
+void Modem::start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* usb) {
   auto port = std::make_unique<Port>();
   port->dm = dm;
   port->com = com_number(tty);
@@ -232,7 +232,7 @@ void Modem::start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* sp
   itf.kind = PortKind::Serial;
   itf.index = tty;
   itf.node_target = port->pty.slave_path();
-  spec->interfaces.push_back(itf);
+  usb->interfaces.push_back(itf);
   ports_.push_back(std::move(port));
 }
 

@@ -103,7 +103,7 @@ class Modem {
   void come_back_locked();
   void unplug_locked();
   UsbDeviceSpec device_spec() const;
-  void start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* spec);
+  void start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* usb);
   void serve(Port* port);
   void serve_dm_message(Port* port, const HostMessage& message);
   void serve_request(Port* port, const std::vector<uint8_t>& request);

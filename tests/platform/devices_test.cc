@@ -28,10 +28,10 @@ using test::usb_port;
 
 // A composite modem: DM on ttyUSB0, AT on ttyUSB1, a vendor interface without a port, a HID.
 UsbDeviceSpec composite_modem() {
-  UsbDeviceSpec spec{0x5c8e, 0xa7e2, 0x0318, "1-2", 0, {}};
-  spec.interfaces = {usb_port(0, 0xff, PortKind::Serial, 0), usb_port(1, 0xff, PortKind::Serial, 1),
+  UsbDeviceSpec usb{0x5c8e, 0xa7e2, 0x0318, "1-2", 0, {}};
+  usb.interfaces = {usb_port(0, 0xff, PortKind::Serial, 0), usb_port(1, 0xff, PortKind::Serial, 1),
                      usb_port(2, 0xff, PortKind::None, 0), usb_port(3, 0x03, PortKind::Hidraw, 0)};
-  return spec;
+  return usb;
 }
 
 Paths paths_of(InterfaceClass cls) {
@@ -66,8 +66,8 @@ TEST_F(DevicesTest, CompositeDeviceGivesInterfacePathsWithInterfaceNumbers) {
 }
 
 TEST_F(DevicesTest, SingleInterfaceDeviceHasNoInterfaceNumberAndUsesDeviceName) {
-  UsbDeviceSpec spec{0x05c6, 0x9008, 0x0000, "3-1", 0, {usb_port(0, 0xff, PortKind::Serial, 2)}};
-  root_.tree().add_device(spec);
+  UsbDeviceSpec usb{0x05c6, 0x9008, 0x0000, "3-1", 0, {usb_port(0, 0xff, PortKind::Serial, 2)}};
+  root_.tree().add_device(usb);
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
             Paths{"\\\\?\\usb#vid_05c6&pid_9008&rev_0000#3-1" + std::string(kCom)});
   // bNumInterfaces decides, not the number of interfaces that carry ports.
@@ -88,14 +88,14 @@ TEST_F(DevicesTest, UpperCaseAttributesGiveLowerCasePaths) {
 }
 
 TEST_F(DevicesTest, AcmPortIsBothModemAndComPort) {
-  UsbDeviceSpec spec{0x1bbb,
+  UsbDeviceSpec usb{0x1bbb,
                      0x0017,
                      0x0232,
                      "1-4",
                      0,
                      {usb_port(0, 0x02, PortKind::Acm, 0), usb_port(1, 0x0a, PortKind::None, 0),
                       usb_port(2, 0xff, PortKind::Serial, 0)}};
-  root_.tree().add_device(spec);
+  root_.tree().add_device(usb);
   const std::string acm = "\\\\?\\usb#vid_1bbb&pid_0017&rev_0232&mi_00#1-4:1.0";
   EXPECT_EQ(paths_of(InterfaceClass::Modem), Paths{acm + kModem});
   // Sorted by tty name: ttyACM0 before ttyUSB0.

@@ -14,11 +14,11 @@ using Clock = std::chrono::steady_clock;
 const Bytes kRead = bytes_of(nv_request(0x26, 5078));
 
 FaultSpec fault(FaultKind kind, int command = -1, int delay_ms = 0) {
-  FaultSpec spec;
-  spec.kind = kind;
-  spec.command = command;
-  spec.delay_ms = delay_ms;
-  return spec;
+  FaultSpec fault;
+  fault.kind = kind;
+  fault.command = command;
+  fault.delay_ms = delay_ms;
+  return fault;
 }
 
 TEST_F(ModemFaultsTest, NoAnswerOnlyForTheMatchingCommandAndCount) {

@@ -88,18 +88,18 @@ class TransportTest : public CoreTest {
   // is a DM port to the scanner.
   sim::Pty& plug_modem(int index = 0, uint16_t vid = 0x1AB7, uint16_t pid = 0x0C01) {
     auto pty = std::make_unique<sim::Pty>();
-    sim::UsbDeviceSpec spec;
-    spec.vid = vid;
-    spec.pid = pid;
-    spec.bcd = 0x0100;
-    spec.busport = "1-" + std::to_string(next_busport_++);
+    sim::UsbDeviceSpec usb;
+    usb.vid = vid;
+    usb.pid = pid;
+    usb.bcd = 0x0100;
+    usb.busport = "1-" + std::to_string(next_busport_++);
     sim::UsbInterfaceSpec itf;
     itf.number = 0;
     itf.kind = sim::PortKind::Serial;
     itf.index = index;
     itf.node_target = pty->slave_path();
-    spec.interfaces.push_back(itf);
-    devices_[index] = root_->tree().add_device(spec);
+    usb.interfaces.push_back(itf);
+    devices_[index] = root_->tree().add_device(usb);
     sim::Pty& ref = *pty;
     ptys_.push_back(std::move(pty));
     return ref;
