@@ -15,6 +15,7 @@
 #include "lib/modem/umts_kav_lib.h"
 #include "tests/support/device_root.h"
 #include "tests/support/test_env.h"
+#include "tool/port_map_document.h"
 
 namespace kav::test {
 namespace {
@@ -24,12 +25,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 // The document the update command passes.
-constexpr const char* kCommandDocument =
-    "<UmtsKavConfig><Modem><Name>ZQTL Vorla</Name><PortId "
-    "PortType=\"PT_DM\">USB\\VID_5C8E&amp;PID_A7E2&amp;MI_01</PortId></Modem><Modem><Name>ZQTL "
-    "Vorla</Name><PortId PortType=\"PT_DM\">USB\\VID_5C8E&amp;PID_A7E3&amp;MI_01</PortId></"
-    "Modem><Modem><Name>ZQTL Halvern</Name><PortId "
-    "PortType=\"PT_DM\">USB\\VID_3E94&amp;PID_D41B&amp;MI_01</PortId></Modem></UmtsKavConfig>";
+constexpr const char* kCommandDocument = tool::kKelnorsetPortMapDocument;
 
 constexpr const char* kAdded = "Port Map Update -- Added New Entry to Port Map\n";
 constexpr const char* kAlready = "Port Map Update -- Already in Port Map\n";

@@ -24,6 +24,7 @@
 #include "lib/discovery/port_map.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "tests/sim/sim_fixture.h"
+#include "tool/port_map_document.h"
 
 namespace kav::sim::test {
 namespace {
@@ -32,15 +33,7 @@ using ::testing::HasSubstr;
 using Clock = std::chrono::steady_clock;
 
 // The document the update command applies before it connects.
-constexpr char kUpdateCommandDocument[] =
-    "<UmtsKavConfig>"
-    "<Modem><Name>ZQTL Vorla</Name>"
-    "<PortId PortType=\"PT_DM\">USB\\VID_5C8E&amp;PID_A7E2&amp;MI_01</PortId></Modem>"
-    "<Modem><Name>ZQTL Vorla</Name>"
-    "<PortId PortType=\"PT_DM\">USB\\VID_5C8E&amp;PID_A7E3&amp;MI_01</PortId></Modem>"
-    "<Modem><Name>ZQTL Halvern</Name>"
-    "<PortId PortType=\"PT_DM\">USB\\VID_3E94&amp;PID_D41B&amp;MI_01</PortId></Modem>"
-    "</UmtsKavConfig>";
+constexpr const char* kUpdateCommandDocument = kav::tool::kKelnorsetPortMapDocument;
 
 long long ms_since(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
