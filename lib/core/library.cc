@@ -191,7 +191,9 @@ int DllMain(uint32_t ul_reason_for_call) {
 void umts_kav_lib_detach() {
   DllMain(0);
   // The routine runs from the exit handler list: stop the monitors and the pinger too, so that
-  // no library thread is still running while the runtime tears the process down.
+  // no library thread is still running while the runtime tears the process down. Their
+  // shutting-down reports must not open a new pair of logs after detach closed them.
+  kav::set_logging(false, false);
   kav::library_shutdown();
 }
 

@@ -129,7 +129,7 @@ void open_one_log(const std::string& directory, const char* stem, int number, st
   const int length = std::snprintf(formatted, sizeof formatted, "%s%s_%3.3d.%s", directory.c_str(),
                                    stem, number, kLogExtension);
   std::optional<std::string> full;
-  if (length >= 0 && static_cast<size_t>(length) < sizeof formatted - 1) {
+  if (length >= 0 && static_cast<size_t>(length) < sizeof formatted) {
     full = platform::full_path(formatted);
   }
   if (!full) {

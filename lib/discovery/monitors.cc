@@ -118,11 +118,9 @@ void scan_for_and_eject_zqtl_cdrom() {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     if (!is_maker_cdrom(lower)) continue;
-    // The open happens inside eject_cdrom; the short pause follows it, as the device set-up
-    // service needs a moment before the eject request is taken. A failed open sends nothing
-    // but is reported like a sent one.
-    platform::eject_cdrom(path);
-    platform::sleep_ms(5);
+    // The drive is opened, given 5 ms before the eject request, and closed. A failed open
+    // sends nothing but is reported like a sent one.
+    platform::eject_cdrom(path, 5);
     show_msg("%s\n", kEjectReport);
     comm_log_record(kEjectReport, nullptr, -1);
   }
@@ -153,10 +151,16 @@ void registry_change_monitor() {
   registry_monitor_started_event().set();
   update_com_port_mask("RCM INI");
   int error = 0;
-  std::unique_ptr<platform::DeviceWatcher> watcher = platform::DeviceWatcher::open(&error);
+  platform::DeviceChange failed = platform::DeviceChange::DevNodes;
+  std::unique_ptr<platform::DeviceWatcher> watcher = platform::DeviceWatcher::open(&error, &failed);
   if (!watcher) {
-    show_msg("ERROR: Failed to open registry monitor key for %s (%d, %s).\n", "HARDWARE\\DEVICEMAP",
-             error, platform::system_error_text(error).c_str());
+    // The device-node watch stands for the device map key, the USB device watch for the
+    // services key: name the one that could not be opened.
+    const char* key = failed == platform::DeviceChange::Services
+                          ? "SYSTEM\\CurrentControlSet\\Services"
+                          : "HARDWARE\\DEVICEMAP";
+    show_msg("ERROR: Failed to open registry monitor key for %s (%d, %s).\n", key, error,
+             platform::system_error_text(error).c_str());
     return;
   }
   if (publish(watcher.get(), &s.device_watcher)) {

@@ -18,8 +18,8 @@ struct PortMapState {
 };
 
 PortMapState& state() {
-  static PortMapState s;
-  return s;
+  static PortMapState* s = new PortMapState;  // never destroyed: scans may run during exit
+  return *s;
 }
 
 std::string ascii_upper(const char* text) {

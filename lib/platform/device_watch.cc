@@ -124,15 +124,18 @@ void set_device_event_settle_ms(uint32_t ms) {
   g_settle_ms.store(ms);
 }
 
-std::unique_ptr<DeviceWatcher> DeviceWatcher::open(int* error) {
+std::unique_ptr<DeviceWatcher> DeviceWatcher::open(int* error, DeviceChange* failed_watch) {
   std::unique_ptr<DeviceWatcher> watcher(new DeviceWatcher());
+  DeviceChange failed = DeviceChange::DevNodes;
   int code = open_stop_fd(&watcher->stop_fd_);
   if (code == 0) code = open_inotify(root_path("dev"), &watcher->dev_fd_);
   if (code == 0) {
+    failed = DeviceChange::Services;
     code = root_dir() == "/" ? open_uevent_socket(&watcher->uevent_fd_)
                              : open_inotify(root_path("sys/bus/usb/devices"), &watcher->bus_fd_);
   }
   if (error) *error = code;
+  if (failed_watch && code != 0) *failed_watch = failed;
   if (code != 0) return nullptr;
   return watcher;
 }
@@ -274,7 +277,7 @@ CdromEvent CdromWatcher::wait(uint32_t timeout_ms) {
   }
 }
 
-int eject_cdrom(const std::string& interface_path) {
+int eject_cdrom(const std::string& interface_path, uint32_t settle_ms) {
   std::vector<DeviceInterface> members;
   if (const int error = enumerate_interfaces(InterfaceClass::CdRom, &members)) return error;
   std::string wanted = interface_path;
@@ -288,6 +291,7 @@ int eject_cdrom(const std::string& interface_path) {
       if (result != 0) result = errno;
       continue;
     }
+    if (settle_ms > 0) sleep_ms(settle_ms);
     // Refused by a plain file in a test root, or by a drive that is busy: not reported.
     (void)ioctl(fd, CDROMEJECT, 0);
     ::close(fd);

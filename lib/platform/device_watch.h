@@ -35,7 +35,8 @@ class DeviceWatcher {
  public:
   // Opens the watches of the current root. None on failure, with the error code in *error
   // (ENOENT when <root>/dev or <root>/sys/bus/usb/devices is missing).
-  static std::unique_ptr<DeviceWatcher> open(int* error);
+  // `failed_watch` (may be null) tells which watch could not be opened: DevNodes or Services.
+  static std::unique_ptr<DeviceWatcher> open(int* error, DeviceChange* failed_watch = nullptr);
   ~DeviceWatcher();
   DeviceWatcher(const DeviceWatcher&) = delete;
   DeviceWatcher& operator=(const DeviceWatcher&) = delete;
@@ -92,7 +93,8 @@ class CdromWatcher {
 // node was opened (the eject itself may be refused, e.g. by a test root's plain file or a
 // mounted disc; that is not reported), ENOENT when no present CD-ROM has that path, or the
 // error of the open.
-int eject_cdrom(const std::string& interface_path);
+// `settle_ms` is waited between the open and the eject request.
+int eject_cdrom(const std::string& interface_path, uint32_t settle_ms = 0);
 
 // How long a wait keeps collecting a burst after its first event before it reports (ms).
 // Settable so that tests can make bursts explicit; 20 ms by default.

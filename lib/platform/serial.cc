@@ -267,6 +267,13 @@ bool SerialPort::set_timeouts(const SerialTimeouts& timeouts) {
   return true;
 }
 
+bool SerialPort::line_settings_readable() {
+  if (!is_open()) return fail_with(EBADF);
+  termios tio{};
+  if (tcgetattr(fd_, &tio) != 0) return fail_with_errno();
+  return true;
+}
+
 bool SerialPort::configure(uint32_t baud_rate) {
   if (!is_open()) return fail_with(EBADF);
   speed_t speed;
@@ -309,8 +316,10 @@ bool SerialPort::read(uint8_t* buffer, size_t size, size_t* bytes_read) {
     if (n < 0 && errno != EAGAIN) return fail_with_errno();
     // 0 is end of file on a hung-up tty, but also "nothing yet" when the line still has
     // VMIN 0 (before configure); poll tells them apart.
-    if (n == 0 && (poll_once(fd_, POLLIN, 0) & kGoneEvents)) {
-      return fail_with(kErrorDeviceNotConnected);
+    if (n == 0) {
+      const int events = poll_once(fd_, POLLIN, 0);
+      if (events < 0) return fail_with_errno();
+      if (events & kGoneEvents) return fail_with(kErrorDeviceNotConnected);
     }
     const int wait = remaining_ms(start, timeouts_.read_first_byte_ms);
     if (wait == 0) return true;  // time-out: nothing arrived

@@ -79,6 +79,10 @@ class SerialPort {
   // pseudo-terminal has none, which is not an error). An unknown speed fails with EINVAL.
   bool configure(uint32_t baud_rate);
 
+  // True when the port's line settings can be read (the first half of configure(), which
+  // callers may check on its own to tell a refused read from a refused write).
+  bool line_settings_readable();
+
   // Reads up to `size` bytes into `buffer`; `*bytes_read` gets the count, 0 when the read
   // time-out passed without a byte. Fails with kErrorDeviceNotConnected when the device has
   // gone.

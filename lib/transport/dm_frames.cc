@@ -318,6 +318,9 @@ ZqUmtsKavStatusEnum ZqUmtsKavResponseDMCom(const uint8_t** data_out, int32_t* le
   if (call.budget > 0 && !call.port) {
     comm_log_record("RX Attempted on NULL handle", nullptr, -1);
     show_msg("ERROR: ZqUmtsKavResponseDM: RX Attempted on NULL handle.\n");
+    // Without a port no answer can come: spend the budget, so that a caller looping until
+    // the budget runs out ends too.
+    *time_left = 0;
     return status::kPortReadFailed;
   }
   ZqUmtsKavStatusEnum result = status::kResponseTimeout;

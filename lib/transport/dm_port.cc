@@ -101,8 +101,12 @@ bool configure_port(platform::SerialPort* port) {
     show_msg("ERROR: open_com_port: Failed to SetCommTimeouts.\n");
     return false;
   }
-  // configure() reads the line settings, changes speed, framing and flow control, and writes
-  // them back; a refused write (an unknown speed, a vanished device) is the common failure.
+  if (!port->line_settings_readable()) {
+    show_msg("ERROR: open_com_port: Failed to GetCommState.\n");
+    return false;
+  }
+  // configure() changes speed, framing and flow control and writes the settings back; a
+  // refused write (an unknown speed, a vanished device) is the common failure.
   if (!port->configure(state().baud_rate.load())) {
     show_msg("ERROR: open_com_port: Failed to SetCommState.\n");
     return false;
@@ -182,12 +186,14 @@ DmPortHandle open_com_port(int com) {
 
 ZqUmtsKavStatusEnum close_com_port() {
   // The per-modem caches of the connect logic are cleared here once that logic exists.
-  const DmPortHandle port = dm_port_handle();
-  if (!port) return status::kNoPortOpen;
+  if (!dm_port_handle()) return status::kNoPortOpen;
   show_msg("Closing the Modem Connection.\n");
   ensure_pinger_started();
   std::lock_guard lock(port_lock());
   control_tx_keep_awake_pinger(kPingerStop);
+  // Read again under the lock: a reopen on a receiving thread may have replaced the handle.
+  const DmPortHandle port = dm_port_handle();
+  if (!port) return status::kSuccess;
   if (!port->purge()) {
     show_msg("PurgeComm on Disconnect ERROR: %s\n",
              platform::system_error_text(platform::last_error()).c_str());

@@ -126,13 +126,15 @@ void poke_comms() {
   bool ok = false;
   int error = 0;
   control_tx_keep_awake_pinger(kPingerLock);
-  // The handle may have been closed while this thread waited for the lock.
-  if (const DmPortHandle port = dm_port_handle()) {
-    ok = port->write(&byte, 1, &written);
-    if (!ok) error = platform::last_error();
-  } else {
-    error = EBADF;  // what a write on a closed handle reports
+  // The port may have been closed while this thread waited for the lock: then the ping is
+  // simply not due any more, and closing the port never leaves error records behind.
+  const DmPortHandle port = dm_port_handle();
+  if (!port) {
+    control_tx_keep_awake_pinger(kPingerUnlock);
+    return;
   }
+  ok = port->write(&byte, 1, &written);
+  if (!ok) error = platform::last_error();
   control_tx_keep_awake_pinger(kPingerUnlock);
   comm_log_record("FTX", &byte, written == 1 ? 1 : 0);
   if (!ok) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "lib/core/messages.h"
+#include "lib/discovery/monitors.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/registry.h"
 #include "tests/core/core_fixture.h"
@@ -158,6 +159,35 @@ TEST_F(CoreTest, DetachClearsTheSinkAndClosesTheLogs) {
   EXPECT_FALSE(comm_log_open());
   show_msg("after detach\n");
   EXPECT_TRUE(capture.messages().empty()) << "detach removes the host's sink";
+}
+
+TEST_F(CoreTest, ExitRoutineStopsTheThreadsWithoutOpeningANewPairOfLogs) {
+  const std::string logs = enable_logs();
+  set_monitors_enabled(true);  // their shutting-down reports come after detach
+  DllMain(1);
+  umts_kav_lib_detach();
+  EXPECT_EQ(list_dir(logs), (std::vector<std::string>{"umts_kav_lib_comm_log_001.txt",
+                                                      "umts_kav_lib_msg_log_001.txt"}));
+}
+
+TEST_F(CoreTest, LogNameOfExactly259CharactersFitsAndOneMoreDoesNot) {
+  // "umts_kav_lib_msg_log_001.txt" has 28 characters, the comm log's name 29.
+  std::string directory = dir_.path() + "/";
+  directory += std::string(259 - 28 - directory.size() - 1, 'd') + "/";
+  ASSERT_EQ(directory.size() + 28, 259u);
+  write_settings(
+      "\"Message Logging\"=dword:00000001\r\n\"Comm Logging\"=dword:00000001\r\n"
+      "\"Logging Directory\"=\"" +
+      directory + "\"");
+  DllMain(1);
+  MessageCapture capture;
+  EXPECT_EQ(message_log_name(), directory + "umts_kav_lib_msg_log_001.txt");
+  EXPECT_EQ(comm_log_name(), "");
+  close_log_files();
+  open_log_files();  // opening again reports the comm log's name, cut where the name buffer ends
+  EXPECT_EQ(capture.text(), "ERROR: Unable to determine full path name for \"" + directory +
+                                "umts_kav_lib_comm_log_002.tx\"\n");
+  DllMain(0);
 }
 
 TEST_F(CoreTest, ImpossibleLogDirectoryGivesTheMessageAndTheLibraryWorksOn) {

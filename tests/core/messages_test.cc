@@ -68,7 +68,7 @@ TEST_F(MessagesTest, WithBothLogsOffNoFileIsCreated) {
 
 TEST_F(MessagesTest, NewPairTakesTheNumberAboveBothStems) {
   const std::string logs = enable_logs();
-  ASSERT_NE(open_with_dirs(logs + "/umts_kav_lib_msg_log_003.txt", "w"), nullptr);
+  write_file_with_dirs(logs + "/umts_kav_lib_msg_log_003.txt", "");
   write_file(logs + "/umts_kav_lib_comm_log_007.txt", "");
   write_file(logs + "/umts_kav_lib_msg_log_12a.txt", "");  // not a number: ignored
   DllMain(1);
@@ -95,7 +95,7 @@ TEST_F(MessagesTest, NumberSearchRules) {
 
 TEST_F(MessagesTest, NumberAfter999HasFourDigits) {
   const std::string logs = enable_logs();
-  ASSERT_NE(open_with_dirs(logs + "/umts_kav_lib_msg_log_999.txt", "w"), nullptr);
+  write_file_with_dirs(logs + "/umts_kav_lib_msg_log_999.txt", "");
   DllMain(1);
   EXPECT_EQ(message_log_name(), logs + "/umts_kav_lib_msg_log_1000.txt");
   DllMain(0);

@@ -15,8 +15,7 @@ using ::testing::HasSubstr;
 class TimeoutsTest : public CoreTest {
  protected:
   void write_ini(const std::string& body) {
-    ASSERT_NE(open_with_dirs(dir_.file("module/umts_kav_lib_timeouts.ini"), "w"), nullptr);
-    write_file(dir_.file("module/umts_kav_lib_timeouts.ini"), "[general]\n" + body);
+    write_file_with_dirs(dir_.file("module/umts_kav_lib_timeouts.ini"), "[general]\n" + body);
   }
   std::vector<std::string> timeout_lines() {
     std::vector<std::string> found;

@@ -207,6 +207,20 @@ TEST_F(MonitorTest, MissingDeviceDirectoriesAreReportedAndTheDeviceMonitorWaitsF
   EXPECT_EQ(0, count_messages("Registry Change Monitor thread shutting down.\n"));
 }
 
+TEST_F(MonitorTest, AMissingUsbDeviceWatchNamesTheServicesKey) {
+  // Device nodes can be watched, USB devices cannot.
+  write_file_with_dirs(dir_.file("partial/dev/placeholder"), "");
+  ScopedEnv partial_root("UMTS_KAV_ROOT", dir_.file("partial"));
+  start_monitors();
+  EXPECT_TRUE(eventually([this] {
+    return count_messages(
+               "ERROR: Failed to open registry monitor key for "
+               "SYSTEM\\CurrentControlSet\\Services (2, No such file or "
+               "directory).\n") == 1;
+  }));
+  stop_monitors();
+}
+
 TEST_F(MonitorTest, AttachStartsTheMonitorsAndShutdownStopsThem) {
   tree().add_device(gobi_modem(4, 5, "1-2"));
   DllMain(1);

@@ -55,6 +55,11 @@ void write_file(const std::string& path, const std::string& contents) {
   out << contents;
 }
 
+void write_file_with_dirs(const std::string& path, const std::string& contents) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  write_file(path, contents);
+}
+
 bool file_exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }

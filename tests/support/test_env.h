@@ -43,6 +43,8 @@ class ScopedEnv {
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
+// write_file after creating the directories on the path.
+void write_file_with_dirs(const std::string& path, const std::string& contents);
 bool file_exists(const std::string& path);
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> list_dir(const std::string& path);

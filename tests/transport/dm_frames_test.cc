@@ -282,6 +282,21 @@ TEST_F(DmFramesTest, SendWithoutPortAndOversizedRequestAreRefused) {
   reader.join();
 }
 
+TEST_F(DmFramesTest, ReceiveWithoutPortSpendsTheBudgetAtOnce) {
+  MessageCapture messages;
+  const uint8_t* data = nullptr;
+  int32_t length = -1;
+  int32_t time_left = 2000;
+  const uint32_t start = platform::tick_count();
+  // A caller looping until the budget is spent must end: the budget comes back as 0.
+  EXPECT_EQ(ZqUmtsKavResponseDMCom(&data, &length, &time_left), 2);
+  EXPECT_LT(platform::tick_count() - start, 100u);
+  EXPECT_EQ(time_left, 0);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(length, 0);
+  EXPECT_EQ(messages.text(), "ERROR: ZqUmtsKavResponseDM: RX Attempted on NULL handle.\n");
+}
+
 // ---- the far end going away ----
 
 class DmReconnectTest : public DmFramesTest {
