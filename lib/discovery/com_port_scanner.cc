@@ -11,9 +11,12 @@
 #include "lib/identity/modem_family.h"
 #include "lib/platform/machine_hive.h"
 #include "lib/platform/registry.h"
+#include "lib/platform/text.h"
 
 namespace kav {
 namespace {
+
+using platform::ascii_upper;
 
 // The device instance is derived in a work buffer of this many bytes (with its terminator);
 // a longer path is cut to fit before the instance is taken from it.
@@ -33,13 +36,6 @@ const platform::InterfaceClass kScanClasses[] = {
     platform::InterfaceClass::UsbDevice,
     platform::InterfaceClass::Hid,
 };
-
-std::string ascii_upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 // Copies `text` into a fixed field, cutting it to the field's size less the terminator.
 template <size_t N>

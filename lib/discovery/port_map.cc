@@ -5,9 +5,12 @@
 #include <mutex>
 
 #include "lib/core/messages.h"
+#include "lib/platform/text.h"
 
 namespace kav {
 namespace {
+
+using platform::ascii_upper;
 
 // valid_ports_map and its initialisation state. The map is serialised by its callers; the flag
 // is read and written only under init_mutex.
@@ -20,14 +23,6 @@ struct PortMapState {
 PortMapState& state() {
   static PortMapState* s = new PortMapState;  // never destroyed: scans may run during exit
   return *s;
-}
-
-std::string ascii_upper(const char* text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
 }
 
 // The identifier without its revision component: "&REV_" up to the following "&MI_", or to the

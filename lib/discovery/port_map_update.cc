@@ -16,9 +16,12 @@
 #include "lib/discovery/port_map.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/files.h"
+#include "lib/platform/text.h"
 
 namespace kav {
 namespace {
+
+using platform::ascii_upper;
 
 // Comments and processing instructions are kept so that an element's serialised text shows
 // them as written; fragment mode keeps character data at top level, which a well-formed
@@ -137,13 +140,6 @@ namespace kav {
 namespace {
 
 constexpr const char* kInternalError = "ERROR: Internal error in Port Map Update XML parser.\n";
-
-std::string ascii_upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 std::optional<int32_t> reset_method_from(const std::string& text) {
   for (int32_t method : {ModemHardware, PortCloseOpen, Both, None}) {

@@ -4,9 +4,12 @@
 #include <string>
 
 #include "lib/core/timeouts.h"
+#include "lib/platform/text.h"
 
 namespace kav {
 namespace {
+
+using platform::ascii_upper;
 
 // Searched in order; the first row whose text occurs in the model text wins. Hotspots are
 // listed with and without the blank after the brand word, as their firmware reports either.
@@ -189,14 +192,6 @@ constexpr const char* kFamilyNames[] = {
 
 // A 9X15 modem can take up to three minutes to come back on the USB bus after a reset.
 constexpr int32_t k9X15ReappearLimitMs = 180000;
-
-std::string ascii_upper(const char* text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 }  // namespace
 

@@ -16,6 +16,14 @@ inline std::string ascii_lower(std::string text) {
   return text;
 }
 
+// `text` with ASCII lower-case letters turned to upper case (other bytes unchanged).
+inline std::string ascii_upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
 // True when `a` and `b` are equal but for ASCII letter case.
 inline bool iequals(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
