@@ -18,6 +18,7 @@
 
 #include "lib/platform/error.h"
 #include "sim/pty.h"
+#include "tests/support/port_holder.h"
 
 namespace kav::platform {
 namespace {
@@ -241,36 +242,19 @@ TEST(SerialPort, OpenIsExclusiveAcrossProcesses) {
 
 TEST(SerialPort, BusyTextNamesAnotherHoldingProcess) {
   sim::Pty pty;
-  int ready[2], release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
   const std::string path = pty.slave_path();
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    prctl(PR_SET_NAME, "kav-holder");
-    SerialPort held;
-    const char ok = held.open(path) ? 'y' : 'n';
-    (void)!::write(ready[1], &ok, 1);
-    char c;
-    (void)!::read(release[0], &c, 1);
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-  ASSERT_EQ(ok, 'y');
+  test::PortHolder holder(path, "kav-holder");
+  ASSERT_TRUE(holder.held());
   SerialPort port;
   EXPECT_FALSE(port.open(path));
   EXPECT_EQ(last_error(), EBUSY);
   const std::string text = open_error_text();
-  EXPECT_NE(text.find("kav-holder, pid " + std::to_string(child)), std::string::npos) << text;
+  EXPECT_NE(text.find("kav-holder, pid " + std::to_string(holder.pid())), std::string::npos)
+      << text;
   EXPECT_EQ(describe_open_error(path, EBUSY), text);
-  (void)!::write(release[1], "x", 1);
-  int status = 0;
-  waitpid(child, &status, 0);
+  holder.release();
   // The holder's exit releases the device.
   EXPECT_TRUE(port.open(path)) << open_error_text();
-  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
 }
 
 TEST(SerialPort, DeviceGoneShowsInErrorWordWriteAndRead) {

@@ -2,12 +2,11 @@
 // records, the spacing after a close, a port held by another process, configuration failures,
 // and the fixed-port reopen.
 #include <gmock/gmock.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/modem/umts_kav_lib.h"
+#include "tests/support/port_holder.h"
 #include "tests/transport/transport_fixture.h"
 
 namespace kav::test {
@@ -83,32 +82,15 @@ TEST_F(DmPortTest, SettleDelayIsTheExcessOfPostOpenOverTeaser) {
 
 TEST_F(DmPortTest, PortHeldByAnotherProcessIsTriedFiveTimes) {
   sim::Pty& modem = plug_modem();
-  int ready[2], release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  const std::string path = modem.slave_path();
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    prctl(PR_SET_NAME, "kav-dm-holder");
-    platform::SerialPort held;
-    const char ok = held.open(path) ? 'y' : 'n';
-    (void)!::write(ready[1], &ok, 1);
-    char c;
-    (void)!::read(release[0], &c, 1);
-    _exit(0);
-  }
-  char ok = 0;
-  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
-  ASSERT_EQ(ok, 'y');
+  test::PortHolder holder(modem.slave_path(), "kav-dm-holder");
+  ASSERT_TRUE(holder.held());
+  const pid_t child = holder.pid();
   set_open_retry_pause_ms(200);
   MessageCapture messages;
   const uint32_t start = platform::tick_count();
   EXPECT_FALSE(open_com_port(1));
   const uint32_t took = platform::tick_count() - start;
-  (void)!::write(release[1], "x", 1);
-  int status = 0;
-  waitpid(child, &status, 0);
+  holder.release();
   EXPECT_GE(took, 800u);  // four pauses
   EXPECT_LT(took, 1200u);
   const std::vector<std::string> lines = messages.messages();
