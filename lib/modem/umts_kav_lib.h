@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "lib/core/status.h"
+#include "lib/modem/comm_mode.h"
 #include "lib/transport/diag_packets.h"
 
 // Attach (reason 1) or detach (reason 0) the library. Returns 1 for those, 0 for any other.
@@ -39,3 +40,10 @@ ZqUmtsKavStatusEnum ZqUmtsKavDisconnect();
 // Sends the 133-byte DIAG request `cmd_buff` and copies the matching response (at most 133
 // bytes) into `rsp_buff` (may be null). 0, 3, 5, 437, 439, 440 or 441.
 ZqUmtsKavStatusEnum ZqUmtsKavSendGenericDMCommand(const uint8_t* cmd_buff, uint8_t* rsp_buff);
+
+// Moves the modem into DM (1) or DL (2) mode, resetting it for the way back to DM. 0, 2, 3, 4,
+// 5 or the code of a failed reconnect.
+ZqUmtsKavStatusEnum ZqUmtsKavSetModemCommMode(int32_t com_mode);
+
+// Resets the modem the way its port's reset method says and connects again. 0, 2, 5 or 51.
+ZqUmtsKavStatusEnum ZqUmtsKavResetModem();

@@ -38,3 +38,36 @@ struct [[gnu::packed]] NvItemPacket {
 };
 static_assert(sizeof(NvItemPacket) == 133, "NvItemPacket is 133 bytes on the wire");
 static_assert(offsetof(NvItemPacket, nv_stat) == 131);
+
+// The maker's status record, the answer to 4B <subsystem 250 or 50> 00 00, 181 bytes:
+//   offset 0    cmd_code        0x4B
+//   offset 1    subsystem_id    the subsystem that answered (250 or 50)
+//   offset 2    subsystem_cmd   0, little-endian
+//   offset 4    layout_version  layout of the record (fields below are missing in old ones)
+//   offset 5    operating_mode  0xFF not yet reported; 2, 3, 4 offline
+//   offset 9    firmware        firmware version text, zero-terminated
+//   offset 89   identity        IMEI as a 3GPP mobile identity: 0, 0, length 8, type 0xA with
+//                               the first digit in the high half, 7 bytes of digit pairs
+//   offset 100  model           model name
+//   offset 132  hw_rev          hardware revision (layout 4 and later)
+//   offset 149  second_model    second model name (layout 6 and later)
+struct [[gnu::packed]] ZqStatusRecord {
+  uint8_t cmd_code;
+  uint8_t subsystem_id;
+  uint16_t subsystem_cmd;
+  uint8_t layout_version;
+  uint8_t operating_mode;
+  uint8_t reserved_6[3];
+  char firmware[80];
+  uint8_t identity[11];
+  char model[32];
+  char hw_rev[16];
+  uint8_t reserved_148;
+  char second_model[32];
+};
+static_assert(sizeof(ZqStatusRecord) == 181, "the status record is 181 bytes");
+static_assert(offsetof(ZqStatusRecord, firmware) == 9);
+static_assert(offsetof(ZqStatusRecord, identity) == 89);
+static_assert(offsetof(ZqStatusRecord, model) == 100);
+static_assert(offsetof(ZqStatusRecord, hw_rev) == 132);
+static_assert(offsetof(ZqStatusRecord, second_model) == 149);
