@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ enum class FaultKind {
   StaleFirst,      // a late answer to an earlier request (an NV read of another item; for a
                    // subsystem request, another command of that subsystem) and an unrelated
                    // log packet before the answer
+  StaleIndex,      // before an NV answer for an array element, one for another element of
+                   // the same item (as if left over from an earlier read)
   Garbage,         // text bytes before the answer's frame
   BadFcs,          // the answer with a spoilt frame check sequence (and nothing else)
   Split,           // the answer written in two pieces, `delay_ms` apart
@@ -117,6 +120,9 @@ struct ModemConfig {
   std::set<uint16_t> read_only_items = {5597, 5598};
   std::set<uint16_t> array_items;
   std::vector<std::pair<uint16_t, std::vector<uint8_t>>> nv_presets;
+  // Items the modem answers with this nv_stat and zero data, reads and writes alike, without
+  // touching the store (4 NV_FAIL_S, 6 bad parameter, 8 not defined for this target, ...).
+  std::map<uint16_t, uint16_t> nv_status;
 
   std::vector<FaultSpec> faults;
 };
