@@ -21,7 +21,6 @@ namespace kav {
 
 namespace {
 
-constexpr uint32_t kDefaultBaudRate = 115200;
 // Pause before the fixed-port reopen, letting the driver settle.
 constexpr uint32_t kFixedPortReopenDelayMs = 250;
 // The scanner is asked once, briefly: the device either is back or the reopen fails.
@@ -40,6 +39,7 @@ struct PortState {
   std::atomic<int> requested_com_port{0};
   std::atomic<bool> fixed_port_mode{false};
   std::atomic<uint32_t> open_retry_pause_ms{kDefaultOpenRetryPauseMs};
+  std::atomic<PortCloseHook> close_hook{nullptr};
 };
 
 PortState& state() {
@@ -184,8 +184,12 @@ DmPortHandle open_com_port(int com) {
   return port;
 }
 
+void set_port_close_hook(PortCloseHook hook) {
+  state().close_hook.store(hook);
+}
+
 ZqUmtsKavStatusEnum close_com_port() {
-  // The per-modem caches of the connect logic are cleared here once that logic exists.
+  if (const PortCloseHook hook = state().close_hook.load()) hook();
   if (!dm_port_handle()) return status::kNoPortOpen;
   show_msg("Closing the Modem Connection.\n");
   ensure_pinger_started();
