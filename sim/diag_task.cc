@@ -142,7 +142,12 @@ std::vector<uint8_t> DiagTask::answer_nv(const std::vector<uint8_t>& request) {
   const uint16_t id = packet.item;
   const bool array = config_.array_items.count(id) != 0;
   const uint8_t index = array ? packet.data[0] : 0;
-  if (packet.cmd_code == diag::kCmdNvRead) {
+  const auto fixed_status = config_.nv_status.find(id);
+  if (fixed_status != config_.nv_status.end()) {
+    std::memset(packet.data, 0, sizeof packet.data);
+    if (array) packet.data[0] = index;
+    packet.nv_stat = fixed_status->second;
+  } else if (packet.cmd_code == diag::kCmdNvRead) {
     const auto value = nv_->read(id, index);
     std::memset(packet.data, 0, sizeof packet.data);
     if (value) std::memcpy(packet.data, value->data(), value->size());

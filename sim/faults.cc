@@ -23,6 +23,16 @@ std::vector<uint8_t> stale_nv_answer(const std::vector<uint8_t>& request) {
   return {raw, raw + sizeof packet};
 }
 
+// The NV answer for the next element of the same array item, its value bytes spoilt.
+std::vector<uint8_t> other_element_answer(const std::vector<uint8_t>& answer) {
+  std::vector<uint8_t> other = answer;
+  if (other.size() < sizeof(NvItemPacket)) return other;
+  const size_t data = offsetof(NvItemPacket, data);
+  other[data] = static_cast<uint8_t>(other[data] + 1);
+  for (size_t i = data + 1; i < data + 128; ++i) other[i] ^= 0xA5;
+  return other;
+}
+
 // A DIAG log packet (command 0x10) the host did not ask for.
 std::vector<uint8_t> unrelated_log_packet() {
   return {0x10, 0x00, 0x12, 0x00, 0x12, 0x00, 0x7E, 0x7D, 0x30, 0x10,
@@ -121,6 +131,13 @@ std::vector<WriteStep> plan_answer(const std::vector<uint8_t>& request,
     case FaultKind::StaleFirst: {
       std::vector<WriteStep> steps = {{0, frame_answer(stale_nv_answer(request))},
                                       {0, frame_answer(unrelated_log_packet())}};
+      for (auto& step : plain(answers, 0)) steps.push_back(std::move(step));
+      return steps;
+    }
+    case FaultKind::StaleIndex: {
+      std::vector<WriteStep> steps;
+      for (const auto& answer : answers)
+        steps.push_back({0, frame_answer(other_element_answer(answer))});
       for (auto& step : plain(answers, 0)) steps.push_back(std::move(step));
       return steps;
     }

@@ -103,6 +103,18 @@ bool add_preset(const std::string& v, ModemConfig* c) {
   return true;
 }
 
+bool add_nv_status(const std::string& v, ModemConfig* c) {
+  std::istringstream in(v);
+  std::string id_text, stat_text, rest;
+  long id, stat;
+  if (!(in >> id_text >> stat_text) || (in >> rest) || !to_long(id_text, &id) ||
+      !to_long(stat_text, &stat) || id < 0 || id > 0xFFFF || stat < 0 || stat > 0xFFFF) {
+    return false;
+  }
+  c->nv_status[static_cast<uint16_t>(id)] = static_cast<uint16_t>(stat);
+  return true;
+}
+
 const std::map<std::string, Setter>& setters() {
   static const std::map<std::string, Setter> table = {
       {"vid", number(&ModemConfig::vid)},
@@ -161,6 +173,7 @@ const std::map<std::string, Setter>& setters() {
       {"read_only_items", [](const std::string& v, ModemConfig* c) { return set_items(v, &c->read_only_items); }},
       {"array_items", [](const std::string& v, ModemConfig* c) { return set_items(v, &c->array_items); }},
       {"nv", add_preset},
+      {"nv_status", add_nv_status},
       {"fault", [](const std::string& v, ModemConfig* c) {
          FaultSpec fault;
          if (!parse_fault(v, &fault).empty()) return false;
@@ -172,13 +185,18 @@ const std::map<std::string, Setter>& setters() {
 }
 
 const std::map<std::string, FaultKind>& fault_kinds() {
-  static const std::map<std::string, FaultKind> kinds = {
-      {"no_answer", FaultKind::NoAnswer},     {"delay", FaultKind::Delay},
-      {"stale_first", FaultKind::StaleFirst}, {"garbage", FaultKind::Garbage},
-      {"bad_fcs", FaultKind::BadFcs},         {"split", FaultKind::Split},
-      {"escape_all", FaultKind::EscapeAll},   {"bad_length", FaultKind::BadLength},
-      {"locked", FaultKind::SecurityLocked},  {"bad_command", FaultKind::BadCommand},
-      {"unplug", FaultKind::Unplug}};
+  static const std::map<std::string, FaultKind> kinds = {{"no_answer", FaultKind::NoAnswer},
+                                                         {"delay", FaultKind::Delay},
+                                                         {"stale_first", FaultKind::StaleFirst},
+                                                         {"stale_index", FaultKind::StaleIndex},
+                                                         {"garbage", FaultKind::Garbage},
+                                                         {"bad_fcs", FaultKind::BadFcs},
+                                                         {"split", FaultKind::Split},
+                                                         {"escape_all", FaultKind::EscapeAll},
+                                                         {"bad_length", FaultKind::BadLength},
+                                                         {"locked", FaultKind::SecurityLocked},
+                                                         {"bad_command", FaultKind::BadCommand},
+                                                         {"unplug", FaultKind::Unplug}};
   return kinds;
 }
 
@@ -276,11 +294,12 @@ Status record: status_subsystem (250|50|none), layout_version (6), online_mode (
 OpenZumi: openzumi_layout (74|73|8|none), openzumi_status (0), openzumi_text,
   openzumi_length (-1: the text's length)
 NV: nv_file (<root>/kav-modem-sim-nv.txt), read_only_items (5597,5598),
-  array_items (ids), nv = ID HEXBYTES (a value present before any write)
+  array_items (ids), nv = ID HEXBYTES (a value present before any write),
+  nv_status = ID STAT (the item is answered with that nv_stat; repeatable)
 Faults (repeatable, applied in order):
   fault = KIND [command=0xNN] [count=N|-1] [delay=MS] [return=MS] [tty=same|other]
-  KIND: no_answer delay stale_first garbage bad_fcs split escape_all
-        bad_length locked bad_command unplug
+  KIND: no_answer delay stale_first stale_index garbage bad_fcs split
+        escape_all bad_length locked bad_command unplug
 )";
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ enum class FaultKind {
   NoAnswer,        // read the request, answer nothing
   Delay,           // answer after `delay_ms`
   StaleFirst,      // an old NV read answer and an unrelated log packet before the answer
+  StaleIndex,      // before an NV answer for an array element, one for another element of
+                   // the same item (as if left over from an earlier read)
   Garbage,         // text bytes before the answer's frame
   BadFcs,          // the answer with a spoilt frame check sequence (and nothing else)
   Split,           // the answer written in two pieces, `delay_ms` apart
@@ -116,6 +119,9 @@ struct ModemConfig {
   std::set<uint16_t> read_only_items = {5597, 5598};
   std::set<uint16_t> array_items;
   std::vector<std::pair<uint16_t, std::vector<uint8_t>>> nv_presets;
+  // Items the modem answers with this nv_stat and zero data, reads and writes alike, without
+  // touching the store (4 NV_FAIL_S, 6 bad parameter, 8 not defined for this target, ...).
+  std::map<uint16_t, uint16_t> nv_status;
 
   std::vector<FaultSpec> faults;
 };

@@ -104,7 +104,7 @@ std::optional<std::string> module_directory() {
   return directory;
 }
 
-std::FILE* open_with_dirs(const std::string& full_path, const char* mode) {
+bool make_dirs_for(const std::string& full_path) {
   const size_t last_slash = full_path.rfind('/');
   if (last_slash != std::string::npos) {
     // Each prefix ending before a '/' (past the first character) names one level, from the
@@ -114,10 +114,15 @@ std::FILE* open_with_dirs(const std::string& full_path, const char* mode) {
       const std::string level = full_path.substr(0, slash);
       if (!platform::path_exists(level) && !platform::make_directory(level)) {
         show_msg("ERROR: Make directory failed for \"%s\"\n", level.c_str());
-        return nullptr;
+        return false;
       }
     }
   }
+  return true;
+}
+
+std::FILE* open_with_dirs(const std::string& full_path, const char* mode) {
+  if (!make_dirs_for(full_path)) return nullptr;
   return platform::open_file(full_path, mode);
 }
 

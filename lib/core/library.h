@@ -35,6 +35,10 @@ std::string logging_directory();
 // Cached after the first success.
 std::optional<std::string> module_directory();
 
+// Creates every missing directory on `full_path` (the last component is a file name). False
+// when one cannot be made (reported).
+bool make_dirs_for(const std::string& full_path);
+
 // Creates every missing directory on `full_path`, then opens it with `mode`. None when a
 // directory cannot be made (reported) or the open fails (not reported).
 std::FILE* open_with_dirs(const std::string& full_path, const char* mode);

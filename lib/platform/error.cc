@@ -28,6 +28,12 @@ std::string system_error_text(int code) {
       return "No more data is available.";
     case kErrorBadHiveFile:
       return "The settings file is corrupt and cannot be read.";
+    case kErrorFileTooLarge:
+      return "The file is too large to be read.";
+    case kErrorResourceTypeNotFound:
+      return "The specified resource type cannot be found in the image file.";
+    case kErrorResourceNameNotFound:
+      return "The specified resource name cannot be found in the image file.";
     case kErrorDeviceNotConnected:
       return "The device is not connected.";
     default:

@@ -15,6 +15,12 @@ namespace kav::platform {
 constexpr int kErrorNoMoreItems = 259;
 // A settings file that cannot be parsed (ERROR_BADDB).
 constexpr int kErrorBadHiveFile = 1009;
+// A file larger than the reader accepts (ERROR_FILE_TOO_LARGE).
+constexpr int kErrorFileTooLarge = 223;
+// No compiled-in resource of the type, or of the id (ERROR_RESOURCE_TYPE_NOT_FOUND,
+// ERROR_RESOURCE_NAME_NOT_FOUND).
+constexpr int kErrorResourceTypeNotFound = 1813;
+constexpr int kErrorResourceNameNotFound = 1814;
 // A write to a serial device that has left the bus (ERROR_DEVICE_NOT_CONNECTED).
 constexpr int kErrorDeviceNotConnected = 1167;
 

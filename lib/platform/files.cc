@@ -1,7 +1,9 @@
 #include "lib/platform/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,6 +116,144 @@ int find_files(const std::string& pattern, std::vector<std::string>* names) {
     return ENOENT;
   }
   return 0;
+}
+
+std::string home_directory() {
+  std::string home = env_or("HOME", "");
+  if (!home.empty()) return home;
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[4096];
+  if (getpwuid_r(getuid(), &entry, buffer, sizeof buffer, &found) == 0 && found && found->pw_dir)
+    return found->pw_dir;
+  return "/";
+}
+
+std::string user_data_directory() {
+  const std::string data = env_or("XDG_DATA_HOME", "");
+  // A relative XDG_DATA_HOME is invalid and ignored, as XDG base directory users do.
+  if (!data.empty() && data[0] == '/') return data;
+  return home_directory() + "/.local/share";
+}
+
+std::string parent_directory(const std::string& file) {
+  const size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : file.substr(0, slash);
+}
+
+int make_directories(const std::string& dir) {
+  for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
+    const std::string prefix = dir.substr(0, slash);
+    if (!prefix.empty() && mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    if (slash == std::string::npos) return 0;
+  }
+}
+
+int read_whole_file(const std::string& file, std::string* text, size_t max_bytes) {
+  text->clear();
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int error = errno;
+      close(fd);
+      return error;
+    }
+    if (n == 0) break;
+    if (static_cast<size_t>(n) > max_bytes - text->size()) {
+      close(fd);
+      text->clear();
+      return kErrorFileTooLarge;
+    }
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return 0;
+}
+
+namespace {
+
+int write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Gives the new file at `fd` the mode (and, where the process may, the owner) of the regular
+// file it replaces, or mode 0644 when there is none. A link planted at the name lends nothing:
+// lstat does not follow it.
+int take_over_attributes(int fd, const std::string& file) {
+  struct stat old {};
+  if (lstat(file.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
+    return fchmod(fd, 0644) == 0 ? 0 : errno;
+  }
+  if (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) return errno;
+  if (fchmod(fd, old.st_mode & 07777) != 0) return errno;
+  return 0;
+}
+
+void sync_directory(const std::string& dir) {
+  const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    fsync(dir_fd);  // makes the rename durable; a failure here leaves the new text in place
+    close(dir_fd);
+  }
+}
+
+}  // namespace
+
+int replace_file(const std::string& file, const std::string& text, bool* temp_created) {
+  const std::string dir = parent_directory(file);
+  std::string temp = dir + "/." + file.substr(file.rfind('/') + 1) + ".XXXXXX";
+  // mkostemp opens with O_CREAT | O_EXCL: it never opens an existing file or follows a link.
+  const int fd = mkostemp(temp.data(), O_CLOEXEC | O_NOFOLLOW);
+  if (temp_created) *temp_created = fd >= 0;
+  if (fd < 0) return capture_errno();
+  int error = write_all(fd, text);
+  if (!error) error = take_over_attributes(fd, file);
+  if (!error && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && !error) error = errno;
+  if (!error && rename(temp.c_str(), file.c_str()) != 0) error = errno;
+  if (error) {
+    unlink(temp.c_str());
+    set_last_error(error);
+    return error;
+  }
+  sync_directory(dir);
+  return 0;
+}
+
+bool rename_path(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) == 0) return true;
+  capture_errno();
+  return false;
+}
+
+bool remove_path(const std::string& path) {
+  if (unlink(path.c_str()) == 0) return true;
+  capture_errno();
+  return false;
+}
+
+bool path_writable(const std::string& path) {
+  if (access(path.c_str(), W_OK) == 0) return true;
+  capture_errno();
+  return false;
+}
+
+bool write_permission_denied(const std::string& path) {
+  if (path_writable(path)) return false;
+  const int error = last_error();
+  return error == EACCES || error == EPERM || error == EROFS;
 }
 
 std::FILE* open_file(const std::string& path, const char* mode) {

@@ -6,6 +6,7 @@
 // failures set the calling thread's last error (lib/platform/error.h).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -45,6 +46,43 @@ std::optional<std::string> full_path(const std::string& path, size_t max_length 
 // last component of `pattern` ('*' any run, '?' one character). Returns 0 with at least one
 // name, or an error code: ENOENT when nothing matches or the directory does not exist.
 int find_files(const std::string& pattern, std::vector<std::string>* names);
+
+// The home directory: $HOME, else the password database's entry of the user, else "/".
+std::string home_directory();
+
+// The per-user data directory: $XDG_DATA_HOME when it is an absolute path, else
+// <home>/.local/share. No trailing '/'.
+std::string user_data_directory();
+
+// The directory part of `file` ("." without one, "/" for a file in the root).
+std::string parent_directory(const std::string& file);
+
+// Creates `dir` and its missing parents (mode 0755). Returns 0 or an errno value.
+int make_directories(const std::string& dir);
+
+// Reads the whole file into `text`. Returns 0 or an error code: an errno value (ENOENT for a
+// missing file), or kErrorFileTooLarge when it holds more than `max_bytes`.
+int read_whole_file(const std::string& file, std::string* text, size_t max_bytes = SIZE_MAX);
+
+// Replaces `file` by `text` atomically: a temporary file is created beside it (exclusively, so
+// a planted file or link is never followed), written, flushed to disk and renamed over `file`.
+// A reader or a crash sees the old or the new contents whole. A regular file being replaced
+// keeps its mode and, where allowed, its owner; a new file gets mode 0644.
+// Returns 0 or an errno value (the temporary file is removed on failure). `temp_created`, when
+// given, tells whether the temporary file could be created at all.
+int replace_file(const std::string& file, const std::string& text, bool* temp_created = nullptr);
+
+// rename(2) and unlink(2): false on failure, with the last error set.
+bool rename_path(const std::string& from, const std::string& to);
+bool remove_path(const std::string& path);
+
+// True when the calling process may write `path` (access W_OK); else false with the last error
+// set (EACCES, EROFS, ENOENT, ...).
+bool path_writable(const std::string& path);
+
+// True when `path` exists but the calling process is refused writing it (permissions, a
+// read-only file system); false when it may write it or it does not exist.
+bool write_permission_denied(const std::string& path);
 
 // fopen, with the last error set on failure.
 std::FILE* open_file(const std::string& path, const char* mode);

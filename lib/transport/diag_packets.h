@@ -10,6 +10,7 @@ namespace kav::diag {
 // DIAG command codes used by the library and its hosts.
 constexpr uint8_t kCmdVersionProbe = 0x06;
 constexpr uint8_t kCmdBadCommand = 0x13;
+constexpr uint8_t kCmdBadParameter = 0x14;
 constexpr uint8_t kCmdBadLength = 0x15;
 constexpr uint8_t kCmdNvRead = 0x26;
 constexpr uint8_t kCmdNvWrite = 0x27;
@@ -35,7 +36,9 @@ constexpr uint8_t kZqStatusSubsystemAlternate = 50;
 
 // NV item status codes (nv_stat).
 constexpr uint16_t kNvDone = 0;
+constexpr uint16_t kNvFail = 4;  // NV_FAIL_S: the command failed
 constexpr uint16_t kNvInactive = 5;
+constexpr uint16_t kNvBadParameter = 6;
 constexpr uint16_t kNvReadOnly = 7;
 
 }  // namespace kav::diag

@@ -1,0 +1,74 @@
+// The text format of the NV item database file "umts_kav_lib.nvi_db" and its in-memory form:
+// reading the digest and version lines, parsing the counts, firmware entries and item lines
+// with every count, length and index checked, and writing a whole file with a fresh digest.
+//
+// File layout (line ends CR LF on disk; a CR LF counts as one LF when read and hashed):
+//   1  the MD5 digest of line 2 to the end (LF line ends): sixteen "%3d," numbers
+//   2  "NVI_DB_VERSION: 5"
+//   3  counts: firmware entries, id maps, array-size maps, items ("%d,%d,%d,%d")
+//   4  per firmware entry "<text>,<id map>,<array-size map>," (empty with none)
+//   5+ per item "<name>," then "<id>," per id map, then "<array size>," per array-size map
+//
+// Threading: pure functions over caller-owned values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/platform/digest.h"
+
+namespace kav {
+
+constexpr int kNviDbVersion = 5;
+// The longest item name or firmware text.
+constexpr size_t kMaxNviDbText = 255;
+// The largest file the loader reads; a database of 10,000 items for 100 firmware builds is
+// about 6 MB.
+constexpr size_t kMaxNviDbFileBytes = 64u << 20;
+// Item ids travel in 16 bits.
+constexpr int32_t kMaxNvItemId = 65535;
+
+struct NvFirmwareEntry {
+  std::string firmware;
+  int32_t id_map = -1;
+  int32_t array_size_map = -1;
+};
+
+// The database in memory: entries and items in file order; one column per map, holding one
+// value per item (-1: the item does not exist under that map).
+struct NvItemDatabase {
+  std::vector<NvFirmwareEntry> firmware_entries;
+  std::vector<std::string> item_names;
+  std::vector<std::vector<int32_t>> id_maps;
+  std::vector<std::vector<int32_t>> array_size_maps;
+};
+
+// `bytes` with every CR LF turned into LF (lone CRs stay).
+std::string normalise_line_ends(std::string_view bytes);
+
+// What the first two lines of a (normalised) file say.
+struct NviDbHeader {
+  bool version_found = false;
+  int version = 0;
+  bool digest_matches = false;  // the stored digest equals the MD5 of line 2 to the end
+  size_t body = 0;              // where line 3 starts (after the version and white space)
+};
+
+// Reads the sixteen digest numbers (each up to three characters, leading white space allowed,
+// then a comma; the low 8 bits count), the version line, and hashes the rest.
+NviDbHeader read_nvi_db_header(const std::string& text);
+
+// Parses the counts, firmware entries and item lines from `body` on into `db` (replaced).
+// Returns an empty text, or what is wrong with the line number ("line 5: ...").
+std::string parse_nvi_db_body(const std::string& text, size_t body, NvItemDatabase* db);
+
+// The digest line: sixteen "%3d," numbers (64 characters), without a line end.
+std::string nvi_db_digest_line(const platform::Md5Digest& digest);
+
+// The whole file for `db`: digest line, version 5, counts, entries and items, CR LF line ends.
+std::string format_nvi_db(const NvItemDatabase& db);
+
+}  // namespace kav

@@ -1,0 +1,243 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+
+#include "tests/nv/nv_fixture.h"
+
+namespace kav::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kEmptyBody = "NVI_DB_VERSION: 5\n0,0,0,0\n\n";
+
+TEST_F(NvDbTest, NoFileAndNoDefaultGivesTheEmptyDatabase) {
+  hide_default();
+  MessageCapture capture;
+  NvItemInfo info;
+  EXPECT_FALSE(lookup_nv_item("NV_ALPHA_I", "9X15:1.0.0.0", &info));
+  EXPECT_THAT(capture.messages(),
+              ElementsAre("ERROR: create_db: FindResource => The specified resource type cannot "
+                          "be found in the image file..\n",
+                          "ERROR: create_db: failure to load default database.\n",
+                          "Empty NV Item database created.\n"));
+  EXPECT_EQ(with_digest(kEmptyBody), db_text());
+  EXPECT_TRUE(db_loaded());
+  EXPECT_EQ(-1, info.id);
+}
+
+TEST_F(NvDbTest, AnEmptyDefaultResourceIsRefused) {
+  platform::override_resource(kDefaultDbResourceType, kDefaultDbResourceId, std::string());
+  MessageCapture capture;
+  ASSERT_TRUE(load_db());
+  EXPECT_THAT(capture.messages(),
+              ElementsAre("ERROR: create_db: SizeOfResource.\n",
+                          "ERROR: create_db: failure to load default database.\n",
+                          "Empty NV Item database created.\n"));
+}
+
+// A file that fails its check is moved aside (replacing an older rejected copy), never deleted,
+// and the compiled-in default takes its place.
+TEST_F(NvDbTest, RejectedFilesAreKeptAndReplacedByTheDefault) {
+  std::string changed = with_digest(kTwoFirmwareBody);
+  changed[changed.find("NV_BETA_I")] = 'M';
+  const struct {
+    const char* what;
+    std::string text;
+    std::vector<std::string> first_messages;
+  } cases[] = {
+      {"version 4", with_digest("NVI_DB_VERSION: 4\n0,0,0,0\n\n"), {}},
+      {"one changed character", changed, {"Found invalid checksum in NVI_DB file.\n"}},
+      {"no version line", "garbage\r\n", {"Did not find NVI_DB_VERSION in NVI_DB file.\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    reset_nv_database();
+    write_file(rejected_path(), "an older rejected file");
+    write_db(c.text);
+    MessageCapture capture;
+    ASSERT_TRUE(load_db());
+    std::vector<std::string> expected = c.first_messages;
+    expected.push_back("Rejected existing nvi_db file.\n");
+    expected.push_back("The rejected NV item database \"" + db_path() + "\" was kept as \"" +
+                       rejected_path() + "\".\n");
+    expected.push_back("Default NV Item database copied from resource.\n");
+    EXPECT_EQ(expected, capture.messages());
+    EXPECT_EQ(c.text, read_file(rejected_path()));
+    NvItemInfo info;
+    EXPECT_TRUE(lookup_nv_item("NV_MEID_I", "6290:1.2.3.0", &info));
+    EXPECT_EQ(1943, info.id);
+  }
+}
+
+TEST_F(NvDbTest, DefaultWithWrongDigestIsAcceptedAndRewritten) {
+  std::string resource = with_digest(kTwoFirmwareBody, false);
+  resource.replace(0, 4, "  0,");  // the first digest byte is now wrong
+  platform::override_resource(kDefaultDbResourceType, kDefaultDbResourceId, resource);
+  MessageCapture capture;
+  ASSERT_TRUE(load_db());
+  EXPECT_THAT(capture.messages(), ElementsAre("Default NV Item database copied from resource.\n"));
+  EXPECT_EQ(with_digest(kTwoFirmwareBody), db_text());
+  // The next process finds a file that passes as it is.
+  reset_nv_database();
+  capture.clear();
+  ASSERT_TRUE(load_db());
+  EXPECT_TRUE(capture.messages().empty());
+  EXPECT_FALSE(default_db_in_use());
+}
+
+// Files another installation or an editor wrote: digests without leading spaces, LF line ends,
+// a last line without its line end; ids of -1 repeat freely.
+TEST_F(NvDbTest, VariantsOfTheLayoutLoadAsTheyAre) {
+  std::string unpadded;
+  for (uint8_t byte : platform::md5_digest(kTwoFirmwareBody, std::strlen(kTwoFirmwareBody))) {
+    unpadded += std::to_string(byte) + ",";
+  }
+  const std::string minus_ones = "NVI_DB_VERSION: 5\n1,1,1,2\nX:1,0,0,\nNV_A_I,-1,1,\nNV_B_I,-1,1,";
+  const std::string files[] = {
+      unpadded + "\r\n" + kTwoFirmwareBody,
+      with_digest(kTwoFirmwareBody, false),
+      with_digest(minus_ones, false),
+  };
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    reset_nv_database();
+    write_db(file);
+    MessageCapture capture;
+    ASSERT_TRUE(load_db());
+    EXPECT_TRUE(capture.messages().empty());
+    EXPECT_EQ(file, db_text());  // a good file is not rewritten
+  }
+  EXPECT_EQ(2u, nv_item_database().item_names.size());
+}
+
+TEST_F(NvDbTest, DuplicatedIdInAMapFailsEveryLoad) {
+  write_db(with_digest("NVI_DB_VERSION: 5\n1,2,1,2\nX:1,1,0,\nNV_A_I,10,10,1,\nNV_B_I,11,10,1,\n"));
+  MessageCapture capture;
+  EXPECT_FALSE(load_db());
+  EXPECT_FALSE(load_db());
+  EXPECT_THAT(capture.messages(),
+              ElementsAre("ERROR: open_db failure: Item id 10 duplicated in map 1.\n",
+                          "ERROR: open_db failure: Item id 10 duplicated in map 1.\n"));
+  EXPECT_FALSE(db_loaded());
+  EXPECT_FALSE(file_exists(rejected_path()));
+}
+
+// Files whose digest is right but whose content breaks the format: refused, kept, and read
+// within their bounds (the sanitizer build checks the last part).
+TEST_F(NvDbTest, MalformedContentIsRefusedAndKept) {
+  const std::string long_name(256, 'N');
+  const struct {
+    std::string body;
+    std::string detail;
+  } cases[] = {
+      {"-1,0,0,0\n\n", "line 3: the counts line"},
+      {"0,0,0,99999999\n\n", "more than the file can hold"},
+      {"0,2000000000,0,0\n\n", "more than the file can hold"},
+      {"0,0,0,2\n\nNV_A_I,\n", "the file ends after 1 of the 2 items"},
+      {"0,0,0,1\n\nNV_A_I,\nNV_B_I,\n", "line 6: more item lines than the 1 counted"},
+      {"1,1,1,0\nX:1,1,0,\n", "map index missing or out of range"},
+      {"1,1,1,0\nX:1,0,-2,\n", "map index missing or out of range"},
+      {"2,1,1,0\nX:1,0,0,\n\n\n\n\n\n", "1 firmware entries where 2 are counted"},
+      {"1,1,1,0\nX:1,0,0,Y:1,0,0,\n", "more firmware entries than the 1 counted"},
+      {"0,1,1,1\n\nNV_A_I,70000,1,\n", "id 0 missing or not in -1..65535"},
+      {"0,1,1,1\n\nNV_A_I,12,\n", "array size 0 missing"},
+      {"0,1,1,1\n\nNV_A_I,12,1,7,\n", "more fields than the maps counted"},
+      {"0,1,1,1\n\nNV_A_I,1x,1,\n", "id 0 missing"},
+      {"0,0,0,1\n\n" + long_name + ",\n", "item name empty, unterminated or longer than 255"},
+      {"1,0,0,0\n" + long_name + ",-1,-1,\n", "text empty, unterminated or longer than 255"},
+      {"0,0,0\n\n", "is not four counts"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    reset_nv_database();
+    const std::string file = with_digest("NVI_DB_VERSION: 5\n" + c.body);
+    write_db(file);
+    MessageCapture capture;
+    EXPECT_FALSE(load_db());
+    EXPECT_THAT(capture.text(),
+                HasSubstr("ERROR: load_db: NV item database \"" + db_path() + "\" refused, "));
+    EXPECT_THAT(capture.text(), HasSubstr(c.detail));
+    EXPECT_EQ(file, db_text());
+    EXPECT_FALSE(db_loaded());
+  }
+}
+
+// Runs `body` in a child process that cannot write where root could (it drops to "nobody" when
+// run as root), and returns its exit status.
+int run_unprivileged(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+// An installed program run by a user: the module directory cannot be written, so the database
+// is read from there when it is good and otherwise kept in the user's data directory.
+TEST_F(NvDbTest, ReadOnlyModuleDirectoryUsesThePerUserPlace) {
+  const std::string data_home = dir_.file("data");
+  ScopedEnv xdg("XDG_DATA_HOME", data_home);
+  const std::string user_db = data_home + "/umts_kav_lib/umts_kav_lib.nvi_db";
+  write_file_with_dirs(data_home + "/.keep", "");
+  chmod(dir_.path().c_str(), 0755);
+  chmod(data_home.c_str(), 0777);
+  const struct {
+    const char* what;
+    std::optional<std::string> module_file;
+    int found;  // NV_ALPHA_I is only in the file beside the program
+    bool user_file_expected;
+  } cases[] = {
+      {"good file beside the program", with_digest(kTwoFirmwareBody), 1, false},
+      {"no file beside the program", std::nullopt, 0, true},
+      {"rejected file beside the program", std::string("bad\r\n"), 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(user_db.c_str());
+    std::remove(db_path().c_str());
+    write_file_with_dirs(dir_.file("module/.keep"), "");
+    if (c.module_file) write_db(*c.module_file);
+    chmod(dir_.file("module").c_str(), 0555);
+    const int status = run_unprivileged([] {
+      NvItemInfo info;
+      return lookup_nv_item("NV_ALPHA_I", "9X15:1.0.0.0", &info) ? 1 : 0;
+    });
+    chmod(dir_.file("module").c_str(), 0755);
+    EXPECT_EQ(c.found, status);
+    EXPECT_EQ(c.user_file_expected, file_exists(user_db));
+    if (c.module_file) {
+      EXPECT_EQ(*c.module_file, db_text());  // never touched
+    }
+  }
+}
+
+// Two processes loading at once, from no file: both succeed and the file left is sound.
+TEST_F(NvDbTest, ConcurrentFirstLoadsLeaveASoundFile) {
+  pid_t children[4];
+  for (pid_t& child : children) {
+    child = fork();
+    if (child == 0) _exit(load_db() && !nv_item_database().item_names.empty() ? 0 : 1);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const NviDbHeader header = read_nvi_db_header(normalise_line_ends(db_text()));
+  EXPECT_TRUE(header.digest_matches);
+  EXPECT_THAT(list_dir(dir_.file("module")), ElementsAre("umts_kav_lib.nvi_db"));
+}
+
+}  // namespace
+}  // namespace kav::test
