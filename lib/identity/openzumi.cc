@@ -14,6 +14,7 @@
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/diag_packets.h"
 #include "lib/transport/dm_frames.h"
+#include "lib/transport/response_loop.h"
 
 namespace kav {
 namespace {
@@ -102,16 +103,12 @@ std::optional<ZqUmtsKavStatusEnum> attempt(char* buffer) {
   const ZqUmtsKavStatusEnum sent = ZqUmtsKavCommandDMCom(kRequest, sizeof kRequest, false);
   clear_just_reset();
   if (sent != status::kSuccess) return std::nullopt;
-  int32_t time_left = timeout(Timeout::RESPONSE_WAIT);
-  while (time_left > 0) {
-    const uint8_t* data = nullptr;
-    int32_t length = 0;
-    // A time-out or a failed port read ends this attempt's reading.
-    if (ZqUmtsKavResponseDMCom(&data, &length, &time_left) != status::kSuccess) break;
-    if (length <= 0) continue;
-    if (const auto result = judge(data, length, buffer)) return result;
-  }
-  return std::nullopt;
+  std::optional<ZqUmtsKavStatusEnum> result;
+  for_each_response(timeout(Timeout::RESPONSE_WAIT), [&](const uint8_t* data, int32_t length) {
+    result = judge(data, length, buffer);
+    return result ? Next::kStop : Next::kReadOn;
+  });
+  return result;
 }
 
 }  // namespace
