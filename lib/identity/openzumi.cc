@@ -9,7 +9,7 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/modem/comm_mode.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/modem/just_reset.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/diag_packets.h"

@@ -9,7 +9,7 @@
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/identity/modem_family.h"
-#include "lib/modem/comm_mode.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/modem/connect.h"
 #include "lib/modem/just_reset.h"
 #include "lib/modem/umts_kav_lib.h"

@@ -7,7 +7,7 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
-#include "lib/modem/comm_mode.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/platform/error.h"

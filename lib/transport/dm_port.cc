@@ -10,11 +10,10 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
-#include "lib/modem/comm_mode.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/error.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/transport/pinger.h"
 
 namespace kav {
@@ -292,10 +291,3 @@ void reset_dm_port() {
 }
 
 }  // namespace kav
-
-void ZqUmtsKavSetConnectSettings(uint32_t baud_rate, bool fixed_port_mode,
-                                 int32_t requested_com_port) {
-  kav::set_baud_rate(baud_rate);
-  kav::set_fixed_port_mode(fixed_port_mode);
-  kav::set_requested_com_port(requested_com_port);
-}
