@@ -164,10 +164,11 @@ TEST_F(IdentitySimTest, OpenZumiAnswers) {
     int length;  // stated text length; -1: the text's own
     ZqUmtsKavStatusEnum result;
     std::string buffer;
+    bool stale_first = false;  // an answer to another subsystem command comes first
   };
   const std::string text(64, 'Z');
   const Case cases[] = {
-      {OpenZumiLayout::Long74, 0, 5, status::kSuccess, "ZZZZZ"},
+      {OpenZumiLayout::Long74, 0, 5, status::kSuccess, "ZZZZZ", true},
       {OpenZumiLayout::Short73, 0, 4, status::kSuccess, "ZZZZ"},
       {OpenZumiLayout::Long74, 0, 300, status::kSuccess, text},  // 16-bit length, cut at 64
       {OpenZumiLayout::Long74, 41, -1, status::kOpenZumiNoVersion, "FW Revision Invalid"},
@@ -183,6 +184,8 @@ TEST_F(IdentitySimTest, OpenZumiAnswers) {
     config.openzumi_status = c.status;
     config.openzumi_text = text;
     config.openzumi_length = c.length;
+    if (c.stale_first)
+      config.faults.push_back({.kind = sim::FaultKind::StaleFirst, .command = 0x4B});
     connect(config);
     char buffer[kOpenZumiBufferSize];
     std::memset(buffer, 'J', sizeof buffer);
