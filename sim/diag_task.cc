@@ -184,6 +184,8 @@ std::vector<uint8_t> DiagTask::answer_openzumi(const std::vector<uint8_t>& reque
   std::vector<uint8_t> out(request.begin(), request.begin() + 4);
   const uint32_t status = static_cast<uint32_t>(config_.openzumi_status);
   const size_t text_length = std::min<size_t>(config_.openzumi_text.size(), 64);
+  const size_t stated_length =
+      config_.openzumi_length < 0 ? text_length : static_cast<size_t>(config_.openzumi_length);
   switch (config_.openzumi_layout) {
     case OpenZumiLayout::BadCommand:
       return error_reply(diag::kCmdBadCommand, request);
@@ -196,8 +198,8 @@ std::vector<uint8_t> DiagTask::answer_openzumi(const std::vector<uint8_t>& reque
   }
   const bool long_form = config_.openzumi_layout == OpenZumiLayout::Long74;
   for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(status >> shift));
-  out.push_back(static_cast<uint8_t>(text_length));
-  if (long_form) out.push_back(static_cast<uint8_t>(text_length >> 8));
+  out.push_back(static_cast<uint8_t>(stated_length));
+  if (long_form) out.push_back(static_cast<uint8_t>(stated_length >> 8));
   const size_t text_at = out.size();
   out.resize(text_at + 64, 0);
   std::memcpy(out.data() + text_at, config_.openzumi_text.data(), text_length);

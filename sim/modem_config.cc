@@ -167,6 +167,7 @@ const std::map<std::string, Setter>& setters() {
                                      {"8", OpenZumiLayout::Echo8},
                                      {"none", OpenZumiLayout::BadCommand}})},
       {"openzumi_status", number(&ModemConfig::openzumi_status)},
+      {"openzumi_length", number(&ModemConfig::openzumi_length)},
       {"openzumi_text", [](const std::string& v, ModemConfig* c) { return c->openzumi_text = v, true; }},
       {"nv_file", [](const std::string& v, ModemConfig* c) { return c->nv_file = v, true; }},
       {"read_only_items", [](const std::string& v, ModemConfig* c) { return set_items(v, &c->read_only_items); }},
@@ -290,7 +291,8 @@ AT: zqdmat_answer (ok|error|none)
 Status record: status_subsystem (250|50|none), layout_version (6), online_mode (5),
   offline_mode (2), offline_delay_ms (200), unreported_answers (0), firmware,
   model, hw_rev, second_model, imei (15 digits or empty)
-OpenZumi: openzumi_layout (74|73|8|none), openzumi_status (0), openzumi_text
+OpenZumi: openzumi_layout (74|73|8|none), openzumi_status (0), openzumi_text,
+  openzumi_length (-1: the text's length)
 NV: nv_file (<root>/kav-modem-sim-nv.txt), read_only_items (5597,5598),
   array_items (ids), nv = ID HEXBYTES (a value present before any write),
   nv_status = ID STAT (the item is answered with that nv_stat; repeatable)

@@ -112,6 +112,7 @@ struct ModemConfig {
   OpenZumiLayout openzumi_layout = OpenZumiLayout::Long74;
   int32_t openzumi_status = 0;
   std::string openzumi_text = "OZ-2.4.1";
+  int openzumi_length = -1;  // the text length the answer states; -1: the text's own
 
   // NV store: the file (empty: <root>/kav-modem-sim-nv.txt), items that refuse writes,
   // array items (stored per element, the element index in the first data byte), and values

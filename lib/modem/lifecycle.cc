@@ -7,6 +7,7 @@
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/monitors.h"
+#include "lib/identity/modem_identity.h"
 #include "lib/modem/connect.h"
 #include "lib/modem/just_reset.h"
 #include "lib/modem/umts_kav_lib.h"
@@ -51,6 +52,7 @@ void reset_library_for_testing() {
   reset_connect_state();
   reset_nv_database();
   clear_translated_nv_items();
+  reset_modem_identity();
   set_just_reset(false);
   reset_messages();
   reset_timeouts();

@@ -89,3 +89,40 @@ static_assert(offsetof(ZqStatusRecord, identity) == 89);
 static_assert(offsetof(ZqStatusRecord, model) == 100);
 static_assert(offsetof(ZqStatusRecord, hw_rev) == 132);
 static_assert(offsetof(ZqStatusRecord, second_model) == 149);
+
+namespace kav::diag {
+
+// The OpenZumi version request 4B FE AA 00: subsystem 254, subsystem command 170.
+constexpr uint8_t kSubsystemOpenZumi = 0xFE;
+constexpr uint16_t kOpenZumiVersionCommand = 0xAA;
+constexpr size_t kOpenZumiTextSize = 64;
+
+}  // namespace kav::diag
+
+// The answer to the OpenZumi version request, in the layout with a 16-bit text length, 74 bytes:
+//   offset 0    echo         the 4 request bytes
+//   offset 4    status       0 valid, -1 none defined, 41 firmware revision invalid
+//   offset 8    text_length  characters of text that count, little-endian
+//   offset 10   text         64 bytes
+struct [[gnu::packed]] OpenZumiLongResponse {
+  uint8_t echo[4];
+  int32_t status;
+  uint16_t text_length;
+  char text[kav::diag::kOpenZumiTextSize];
+};
+static_assert(sizeof(OpenZumiLongResponse) == 74, "the long OpenZumi answer is 74 bytes");
+static_assert(offsetof(OpenZumiLongResponse, text) == 10);
+
+// The same answer in the layout with an 8-bit text length, 73 bytes:
+//   offset 0    echo         the 4 request bytes
+//   offset 4    status       as above
+//   offset 8    text_length  characters of text that count
+//   offset 9    text         64 bytes
+struct [[gnu::packed]] OpenZumiShortResponse {
+  uint8_t echo[4];
+  int32_t status;
+  uint8_t text_length;
+  char text[kav::diag::kOpenZumiTextSize];
+};
+static_assert(sizeof(OpenZumiShortResponse) == 73, "the short OpenZumi answer is 73 bytes");
+static_assert(offsetof(OpenZumiShortResponse, text) == 9);

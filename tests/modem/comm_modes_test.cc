@@ -117,7 +117,7 @@ TEST_F(CommModesTest, ResetMethodsOfThePortMap) {
     EXPECT_EQ(reset_method_for_port(), c.value);
     capture_->clear();
     EXPECT_EQ(ZqUmtsKavResetModem(), status::kSuccess);
-    EXPECT_EQ(capture_->messages().at(0), c.first_message);
+    EXPECT_TRUE(said(c.first_message));
     EXPECT_EQ(frames_sent({0x29, 0x02, 0x00}), c.reset_commands);
     EXPECT_EQ(just_reset(), std::string(c.method) != "None");
     ZqUmtsKavDisconnect();
@@ -148,6 +148,32 @@ TEST_F(CommModesTest, FixedPortModeResetsByHardwareAndNeverExpectsReenumeration)
   EXPECT_EQ(reset_method_for_port(), ModemHardware);
   EXPECT_FALSE(modem_reenumerates_into_dl());
   EXPECT_EQ(frames_sent({0x4B, 250, 0, 0}), 0u);  // decided without asking the modem
+}
+
+TEST_F(CommModesTest, AutoPowerFixBeforeAResetOnlyFor9X15Model7351) {
+  const struct {
+    const char* model;
+    bool written;
+  } cases[] = {{"Vorla 7351", true}, {"Vorla 7350", false}, {"U370 7351", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.model);
+    sim::ModemConfig config = sim::test::quick_config();
+    config.status.model = config.status.second_model = c.model;
+    config.status.firmware = "1.0.0.0 build 7";  // 9X15:1.0.0.0 in the default NV database
+    start(config);
+    capture_->clear();
+    ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+    ASSERT_EQ(ZqUmtsKavResetModem(), status::kSuccess);
+    // NV_AUTO_POWER_I is item 4204 (6C 10) for that firmware.
+    EXPECT_EQ(frames_sent({0x27, 0x6C, 0x10, 0x01}), c.written ? 1u : 0u);
+    EXPECT_EQ(said("NV_AUTO_POWER_I set to 1.\n"), c.written);
+    if (c.written) {
+      EXPECT_EQ(modem_->nv().read(4204, 0).value_or(sim::NvValue{})[0], 1);
+    }
+    ZqUmtsKavDisconnect();
+    modem_.reset();
+    set_just_reset(false);
+  }
 }
 
 TEST_F(CommModesTest, CountdownDrawsOneMoreDotEachSecond) {
