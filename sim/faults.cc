@@ -33,6 +33,17 @@ std::vector<uint8_t> other_element_answer(const std::vector<uint8_t>& answer) {
   return other;
 }
 
+// A late answer to an earlier request: for a subsystem request, another command of the same
+// subsystem (so only the full four-byte header tells it apart); otherwise an NV read of
+// another item.
+std::vector<uint8_t> stale_answer(const std::vector<uint8_t>& request) {
+  if (request.size() < 4 || request[0] != diag::kCmdSubsystem) return stale_nv_answer(request);
+  std::vector<uint8_t> answer(request.begin(), request.begin() + 4);
+  answer[2] = static_cast<uint8_t>(answer[2] + 1);
+  answer.resize(8, 0);
+  return answer;
+}
+
 // A DIAG log packet (command 0x10) the host did not ask for.
 std::vector<uint8_t> unrelated_log_packet() {
   return {0x10, 0x00, 0x12, 0x00, 0x12, 0x00, 0x7E, 0x7D, 0x30, 0x10,
@@ -129,7 +140,7 @@ std::vector<WriteStep> plan_answer(const std::vector<uint8_t>& request,
     case FaultKind::Delay:
       return plain(answers, fault->delay_ms);
     case FaultKind::StaleFirst: {
-      std::vector<WriteStep> steps = {{0, frame_answer(stale_nv_answer(request))},
+      std::vector<WriteStep> steps = {{0, frame_answer(stale_answer(request))},
                                       {0, frame_answer(unrelated_log_packet())}};
       for (auto& step : plain(answers, 0)) steps.push_back(std::move(step));
       return steps;

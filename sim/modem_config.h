@@ -30,7 +30,9 @@ enum class Downloader { Boot /* 02 */, Streaming /* 0D */ };
 enum class FaultKind {
   NoAnswer,        // read the request, answer nothing
   Delay,           // answer after `delay_ms`
-  StaleFirst,      // an old NV read answer and an unrelated log packet before the answer
+  StaleFirst,      // a late answer to an earlier request (an NV read of another item; for a
+                   // subsystem request, another command of that subsystem) and an unrelated
+                   // log packet before the answer
   StaleIndex,      // before an NV answer for an array element, one for another element of
                    // the same item (as if left over from an earlier read)
   Garbage,         // text bytes before the answer's frame

@@ -4,16 +4,9 @@
 #include <mutex>
 
 #include "lib/core/messages.h"
-#include "lib/core/timeouts.h"
-#include "lib/discovery/com_port_scanner.h"
-#include "lib/discovery/monitors.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
 #include "lib/platform/registry.h"
-#include "lib/transport/dm_frames.h"
-#include "lib/transport/dm_port.h"
-#include "lib/transport/pinger.h"
 
 namespace kav {
 
@@ -58,6 +51,8 @@ void report_unreadable_settings() {
                hive.location().c_str(), hive.problem().c_str());
 }
 
+}  // namespace
+
 void read_logging_settings() {
   report_unreadable_settings();
   const bool message_logging = read_flag(kMessageLogging);
@@ -69,23 +64,6 @@ void read_logging_settings() {
   state().purge_msg_log = purge_msg;
   state().purge_comm_log = purge_comm;
 }
-
-void attach() {
-  close_com_port();
-  set_message_sink(nullptr);
-  read_logging_settings();
-  open_log_files();
-  load_timeouts();
-  start_monitors();
-}
-
-void detach() {
-  close_com_port();
-  set_message_sink(nullptr);
-  close_log_files();
-}
-
-}  // namespace
 
 std::optional<uint32_t> read_setting_dword(const char* name) {
   platform::RegistryHive& hive = platform::user_hive();
@@ -158,18 +136,7 @@ bool purge_successful_comm_log() {
   return state().purge_comm_log;
 }
 
-void library_shutdown() {
-  stop_monitors();
-  stop_pinger();
-}
-
-void reset_library_for_testing() {
-  library_shutdown();
-  reset_dm_port();
-  reset_dm_frames();
-  reset_messages();
-  reset_timeouts();
-  reset_scanner();
+void reset_library_settings() {
   LibraryState& s = state();
   std::lock_guard lock(s.mutex);
   s.purge_msg_log = s.purge_comm_log = false;
@@ -177,31 +144,3 @@ void reset_library_for_testing() {
 }
 
 }  // namespace kav
-
-int DllMain(uint32_t ul_reason_for_call) {
-  switch (ul_reason_for_call) {
-    case 1:
-      kav::attach();
-      return 1;
-    case 0:
-      kav::detach();
-      return 1;
-    default:
-      std::fprintf(stderr, "ERROR: umts_kav_lib:DllMain invalid ul_reason_for_call (%d).\n",
-                   static_cast<int>(ul_reason_for_call));
-      return 0;
-  }
-}
-
-void umts_kav_lib_detach() {
-  DllMain(0);
-  // The routine runs from the exit handler list: stop the monitors and the pinger too, so that
-  // no library thread is still running while the runtime tears the process down. Their
-  // shutting-down reports must not open a new pair of logs after detach closed them.
-  kav::set_logging(false, false);
-  kav::library_shutdown();
-}
-
-void ZqUmtsKavSetMessageSink(ZqUmtsKavMessageSink sink) {
-  kav::set_message_sink(sink);
-}

@@ -1,10 +1,10 @@
-// The library's life cycle and settings: DllMain attach and detach, the detach routine for the
-// host's exit handler list, the registry settings under
+// The library's settings: the registry values under
 // HKEY_CURRENT_USER\SOFTWARE\Brisco Wireless\UMTS_KAV_LIB, the module directory and opening a
-// file after creating the directories on its path.
+// file after creating the directories on its path. Attach and detach, which read the settings,
+// live above every layer (lib/modem/lifecycle.h).
 //
-// Threading: attach and detach run on the host thread before and after all other use. The
-// setting readers may be called from any thread.
+// Threading: read_logging_settings runs on the host thread at attach. The setting readers may
+// be called from any thread.
 #pragma once
 
 #include <cstdint>
@@ -47,11 +47,11 @@ std::FILE* open_with_dirs(const std::string& full_path, const char* mode);
 bool purge_successful_msg_log();
 bool purge_successful_comm_log();
 
-// Stops the library's background threads (device and registry monitors, keep-awake pinger)
-// and waits for them. Safe to call more than once and when none run.
-void library_shutdown();
+// Reads the logging and purge settings (each missing one is stored as 0) and switches the logs
+// on or off accordingly. Reports a settings file that cannot be parsed on standard error.
+void read_logging_settings();
 
-// Back to the state of a fresh process (tests): stops threads, closes logs, forgets caches.
-void reset_library_for_testing();
+// Forgets the purge settings and the cached module directory (tests).
+void reset_library_settings();
 
 }  // namespace kav

@@ -1,5 +1,5 @@
-// ZqUmtsKavPortMapUpdate: adds or changes port map entries from an XML document, and the
-// pugixml side of it (loading, checking and reading the document).
+// The port-map update (ZqUmtsKavPortMapUpdate): adds or changes port map entries from an XML
+// document, and the pugixml side of it (loading, checking and reading the document).
 #include "lib/discovery/port_map_update.h"
 
 #include <algorithm>
@@ -14,7 +14,6 @@
 #include "lib/core/status.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/port_map.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/files.h"
 #include "lib/platform/text.h"
 
@@ -314,10 +313,8 @@ ZqUmtsKavStatusEnum guarded_load_and_apply(const std::string& source, bool from_
 }
 
 }  // namespace
-}  // namespace kav
 
-ZqUmtsKavStatusEnum ZqUmtsKavPortMapUpdate(const char* xml_source) {
-  using namespace kav;
+ZqUmtsKavStatusEnum port_map_update(const char* xml_source) {
   init_valid_ports_map();
   ZqUmtsKavStatusEnum result = status::kSuccess;
   try {
@@ -344,3 +341,5 @@ ZqUmtsKavStatusEnum ZqUmtsKavPortMapUpdate(const char* xml_source) {
   update_com_port_mask("TRIGGER");
   return result;
 }
+
+}  // namespace kav

@@ -16,7 +16,14 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/core/status.h"
+
 namespace kav {
+
+// Adds or changes port map entries from an XML document, given as text or as a file name (a
+// text with neither '<' nor '>'), then rebuilds the COM port mask. 0, 40, 367 or 368. The
+// public ZqUmtsKavPortMapUpdate.
+ZqUmtsKavStatusEnum port_map_update(const char* xml_source);
 
 // The deepest element nesting a port-map update document may have (the root element is level
 // 1). Real documents have three levels.

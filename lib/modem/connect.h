@@ -35,6 +35,9 @@ ZqUmtsKavStatusEnum check_connection_mode();
 // process-wide copy of the last record taken (valid until the next call); none on failure.
 const ZqStatusRecord* get_zq_status();
 
+// Every connect asks for the status record on subsystem 250 first.
+void reset_zq_status_subsystem();
+
 // Forgets what the library knows about the attached modem (the announced NV name
 // translations among it). No port traffic. Also run whenever the DM port is closed.
 void clear_modem_caches();
@@ -44,5 +47,6 @@ void apply_auto_power_fix();
 
 // Back to the state of a fresh process (tests).
 void reset_connect_state();
+void reset_zq_status();
 
 }  // namespace kav

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "lib/core/status.h"
-#include "lib/modem/comm_mode.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/transport/diag_packets.h"
 
 // Attach (reason 1) or detach (reason 0) the library. Returns 1 for those, 0 for any other.

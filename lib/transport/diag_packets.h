@@ -19,6 +19,21 @@ constexpr uint8_t kCmdDownload = 0x3A;
 constexpr uint8_t kCmdSecurityLocked = 0x42;
 constexpr uint8_t kCmdSubsystem = 0x4B;
 
+// The downloader's command codes (after 0x3A the DM port is answered by the modem's boot
+// downloader or a streaming downloader).
+constexpr uint8_t kDlAck = 0x02;
+constexpr uint8_t kDlReset = 0x0A;
+constexpr uint8_t kStreamingDlReset = 0x0B;
+constexpr uint8_t kStreamingDlError = 0x0D;
+
+// DIAG control (0x29) modes, 16-bit little-endian after the command code.
+constexpr uint16_t kControlOffline = 1;
+constexpr uint16_t kControlReset = 2;
+
+// The maker's status subsystem ids: the main one and the one older firmware uses.
+constexpr uint8_t kZqStatusSubsystemMain = 250;
+constexpr uint8_t kZqStatusSubsystemAlternate = 50;
+
 // NV item status codes (nv_stat).
 constexpr uint16_t kNvDone = 0;
 constexpr uint16_t kNvFail = 4;  // NV_FAIL_S: the command failed

@@ -10,18 +10,16 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
-#include "lib/modem/comm_mode.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/error.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/transport/pinger.h"
 
 namespace kav {
 
 namespace {
 
-constexpr uint32_t kDefaultBaudRate = 115200;
 // Pause before the fixed-port reopen, letting the driver settle.
 constexpr uint32_t kFixedPortReopenDelayMs = 250;
 // The scanner is asked once, briefly: the device either is back or the reopen fails.
@@ -40,6 +38,7 @@ struct PortState {
   std::atomic<int> requested_com_port{0};
   std::atomic<bool> fixed_port_mode{false};
   std::atomic<uint32_t> open_retry_pause_ms{kDefaultOpenRetryPauseMs};
+  std::atomic<PortCloseHook> close_hook{nullptr};
 };
 
 PortState& state() {
@@ -184,8 +183,12 @@ DmPortHandle open_com_port(int com) {
   return port;
 }
 
+void set_port_close_hook(PortCloseHook hook) {
+  state().close_hook.store(hook);
+}
+
 ZqUmtsKavStatusEnum close_com_port() {
-  // The per-modem caches of the connect logic are cleared here once that logic exists.
+  if (const PortCloseHook hook = state().close_hook.load()) hook();
   if (!dm_port_handle()) return status::kNoPortOpen;
   show_msg("Closing the Modem Connection.\n");
   ensure_pinger_started();
@@ -288,10 +291,3 @@ void reset_dm_port() {
 }
 
 }  // namespace kav
-
-void ZqUmtsKavSetConnectSettings(uint32_t baud_rate, bool fixed_port_mode,
-                                 int32_t requested_com_port) {
-  kav::set_baud_rate(baud_rate);
-  kav::set_fixed_port_mode(fixed_port_mode);
-  kav::set_requested_com_port(requested_com_port);
-}

@@ -23,6 +23,9 @@ namespace kav {
 
 using DmPortHandle = std::shared_ptr<platform::SerialPort>;
 
+// The line speed of the connect settings until a host sets another, and after a disconnect.
+constexpr uint32_t kDefaultBaudRate = 115200;
+
 // Number of open attempts and the pause between two of them.
 constexpr int kOpenAttempts = 5;
 constexpr uint32_t kDefaultOpenRetryPauseMs = 5000;
@@ -51,8 +54,14 @@ void set_fixed_port_mode(bool fixed);
 // dm_port_handle.
 DmPortHandle open_com_port(int com);
 
-// Closes dm_port_handle: 0, or 17 (silently) when no port is open.
+// Closes dm_port_handle: 0, or 17 (silently) when no port is open. The close hook runs first
+// in either case.
 ZqUmtsKavStatusEnum close_com_port();
+
+// A function close_com_port runs before closing: the modem layer forgets what it knew about
+// the modem behind the port. None by default.
+using PortCloseHook = void (*)();
+void set_port_close_hook(PortCloseHook hook);
 
 // Closes dm_port_handle, finds the port again (the current one in fixed-port mode, else the
 // scanner's DM port) and opens it. 0 with the new handle in dm_port_handle and `*handle`, or

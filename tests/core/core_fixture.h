@@ -10,6 +10,7 @@
 
 #include "lib/core/library.h"
 #include "lib/discovery/monitors.h"
+#include "lib/modem/lifecycle.h"
 #include "tests/support/test_env.h"
 
 namespace kav::test {

@@ -12,6 +12,7 @@
 #include "lib/core/messages.h"
 #include "lib/discovery/port_map.h"
 #include "lib/discovery/port_map_update.h"
+#include "lib/modem/lifecycle.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "tests/support/device_root.h"
 #include "tests/support/test_env.h"

@@ -14,6 +14,7 @@
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/monitors.h"
 #include "lib/discovery/port_map.h"
+#include "lib/modem/lifecycle.h"
 #include "sim/device_tree.h"
 #include "tests/support/device_root.h"
 #include "tests/support/test_env.h"

@@ -22,6 +22,7 @@
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/monitors.h"
 #include "lib/discovery/port_map.h"
+#include "lib/modem/lifecycle.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "tests/sim/sim_fixture.h"
 #include "tool/port_map_document.h"

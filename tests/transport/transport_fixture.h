@@ -15,7 +15,7 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/modem/comm_mode.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/platform/clock.h"
 #include "lib/transport/dm_frames.h"
 #include "lib/transport/dm_port.h"

@@ -1,4 +1,4 @@
-#include "lib/modem/comm_mode.h"
+#include "lib/transport/comm_mode.h"
 
 #include <atomic>
 

@@ -1,0 +1,107 @@
+// ZqUmtsKavSendGenericDMCommand: one DIAG request of the host's making, sent in DM mode, and
+// the response that answers it.
+#include <cstring>
+
+#include "lib/core/messages.h"
+#include "lib/core/timeouts.h"
+#include "lib/transport/comm_mode.h"
+#include "lib/modem/comm_modes.h"
+#include "lib/modem/connect.h"
+#include "lib/modem/umts_kav_lib.h"
+#include "lib/transport/response_loop.h"
+
+namespace kav {
+
+namespace {
+
+// Every request goes out as a whole NV packet: hosts with shorter commands pad them.
+constexpr uint32_t kRequestSize = sizeof(NvItemPacket);
+constexpr int32_t kMaxResponseSize = sizeof(NvItemPacket);
+constexpr int kSends = 5;
+
+struct Exchange {
+  const uint8_t* request;
+  uint8_t* response;  // may be null
+  size_t match_length;
+  bool settled = false;
+  ZqUmtsKavStatusEnum result = status::kNoResponse;
+};
+
+void report_not_supported(const Exchange& exchange) {
+  const uint8_t* request = exchange.request;
+  if (exchange.match_length == 1) {
+    show_msg("ERROR: ZqUmtsKavSendGenericDMCommand command 0x%2.2X not supported on this modem.\n",
+             request[0]);
+    return;
+  }
+  show_msg(
+      "ERROR: ZqUmtsKavSendGenericDMCommand command 0x%2.2X-%2.2X-%4.4X not supported on this "
+      "modem.\n",
+      request[0], request[1], request[2] | (request[3] << 8));
+}
+
+Next take_response(Exchange* exchange, const uint8_t* data, int32_t length) {
+  if (static_cast<size_t>(length) >= exchange->match_length &&
+      std::memcmp(data, exchange->request, exchange->match_length) == 0) {
+    exchange->settled = true;
+    exchange->result = status::kSuccess;
+    if (exchange->response == nullptr) return Next::kStop;
+    if (length > kMaxResponseSize) {
+      show_msg("ERROR: ZqUmtsKavSendGenericDMCommand response too big for rsp_buff.\n");
+      exchange->result = status::kResponseTooBig;
+      return Next::kStop;
+    }
+    std::memcpy(exchange->response, data, static_cast<size_t>(length));
+    return Next::kStop;
+  }
+  if (data[0] == diag::kCmdBadCommand) {
+    // A refusal, whatever request bytes it echoes: this modem does not know the command.
+    exchange->settled = true;
+    exchange->result = status::kNotSupported;
+    report_not_supported(*exchange);
+    return Next::kStop;
+  }
+  return Next::kReadOn;  // late answers to earlier requests, log packets
+}
+
+// The modem must be in DM mode; one in DL mode is reset into it.
+ZqUmtsKavStatusEnum ensure_dm_mode() {
+  if (check_connection_mode() != status::kSuccess) {
+    show_msg("ERROR: Unable to determine current connection mode.\n");
+    show_msg("ERROR: Must be in DM mode for ZqUmtsKavSendGenericDMCommand.\n");
+    return status::kModeUndetermined;
+  }
+  if (current_comm_mode() != ZqUmtsKavCommMode_DL) return status::kSuccess;
+  clear_modem_caches();
+  if (move_dl_to_dm() != status::kSuccess) {
+    show_msg("ERROR: Must be in DM mode for ZqUmtsKavSendGenericDMCommand.\n");
+    return status::kMoveToDmFailed;
+  }
+  return status::kSuccess;
+}
+
+}  // namespace
+
+}  // namespace kav
+
+ZqUmtsKavStatusEnum ZqUmtsKavSendGenericDMCommand(const uint8_t* cmd_buff, uint8_t* rsp_buff) {
+  using namespace kav;
+  if (cmd_buff == nullptr) {
+    show_msg("ERROR: ZqUmtsKavSendGenericDMCommand called with empty cmd_buff.\n");
+    return status::kNoRequest;
+  }
+  const ZqUmtsKavStatusEnum mode = ensure_dm_mode();
+  if (mode != status::kSuccess) return mode;
+  Exchange exchange{cmd_buff, rsp_buff, cmd_buff[0] == diag::kCmdSubsystem ? 4u : 1u};
+  for (int send = 0; send < kSends && !exchange.settled; ++send) {
+    if (!send_state_request(cmd_buff, kRequestSize, false)) continue;
+    for_each_response(timeout(Timeout::RESPONSE_WAIT), [&](const uint8_t* data, int32_t length) {
+      return take_response(&exchange, data, length);
+    });
+  }
+  if (!exchange.settled) {
+    show_msg("ERROR: ZqUmtsKavSendGenericDMCommand failed.\n");
+    return status::kNoResponse;
+  }
+  return exchange.result;
+}

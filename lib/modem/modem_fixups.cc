@@ -1,0 +1,15 @@
+// What the library keeps per attached modem, and the model-specific NV fix-up applied before
+// resets and mode changes. Per modem the library keeps the announced NV name translations;
+// the fix-up needs the modem identity, which is not merged yet: until then none is applied.
+#include "lib/modem/connect.h"
+#include "lib/nv/nv_names.h"
+
+namespace kav {
+
+void clear_modem_caches() {
+  clear_translated_nv_items();
+}
+
+void apply_auto_power_fix() {}
+
+}  // namespace kav

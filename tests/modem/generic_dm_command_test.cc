@@ -1,0 +1,118 @@
+// The generic DM command against the simulated modem: which response counts as the answer
+// (one byte, or the four-byte subsystem header), refusals with both message forms, replies it
+// does not recognise, a missing request or response buffer, and a modem in DL mode first
+// brought back into DM mode.
+#include <gmock/gmock.h>
+
+#include <array>
+#include <cstring>
+
+#include "lib/modem/just_reset.h"
+#include "tests/modem/modem_fixture.h"
+
+namespace kav::test {
+namespace {
+
+using Request = std::array<uint8_t, 133>;
+
+Request request_of(std::initializer_list<uint8_t> head) {
+  Request request{};
+  std::copy(head.begin(), head.end(), request.begin());
+  return request;
+}
+
+class GenericDmCommandTest : public ModemTest {
+ protected:
+  void connect(sim::ModemConfig config = sim::test::quick_config()) {
+    start(config);
+    ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+    capture_->clear();
+  }
+};
+
+TEST_F(GenericDmCommandTest, NvReadIsAnsweredAndCopied) {
+  sim::ModemConfig config = sim::test::quick_config();
+  config.nv_presets.push_back({5078, {'T', 'a', 'r', 'v'}});
+  connect(config);
+  const Request request = request_of({0x26, 0xD6, 0x13});
+  Request response{};
+  response.fill(0xEE);
+  ASSERT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), response.data()), status::kSuccess);
+  NvItemPacket packet;
+  std::memcpy(&packet, response.data(), sizeof packet);
+  EXPECT_EQ(packet.cmd_code, 0x26);
+  EXPECT_EQ(packet.item, 5078);
+  EXPECT_EQ(packet.nv_stat, 0);
+  EXPECT_STREQ(reinterpret_cast<const char*>(packet.data), "Tarv");
+  // Without a response buffer the answer is only awaited.
+  EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), nullptr), status::kSuccess);
+  EXPECT_TRUE(capture_->messages().empty());
+}
+
+TEST_F(GenericDmCommandTest, SubsystemAnswerMustMatchAllFourHeaderBytes) {
+  sim::ModemConfig config = sim::test::quick_config();
+  // A late answer to 4B FE AB 00 arrives before the answer to 4B FE AA 00.
+  config.faults.push_back({sim::FaultKind::StaleFirst, 0x4B, 1});
+  connect(config);
+  const Request request = request_of({0x4B, 0xFE, 0xAA, 0x00});
+  Request response{};
+  ASSERT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), response.data()), status::kSuccess);
+  EXPECT_EQ(response[2], 0xAA);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&response[10])), "OZ-2.4.1");
+  EXPECT_EQ(frames_sent({0x4B, 0xFE, 0xAA, 0x00}), 1u);
+}
+
+TEST_F(GenericDmCommandTest, RefusalsNameTheCommand) {
+  const struct {
+    Request request;
+    const char* message;
+  } cases[] = {
+      {request_of({0x99}),
+       "ERROR: ZqUmtsKavSendGenericDMCommand command 0x99 not supported on this modem.\n"},
+      {request_of({0x4B, 0x0A, 0x12, 0x34}),
+       "ERROR: ZqUmtsKavSendGenericDMCommand command 0x4B-0A-3412 not supported on this "
+       "modem.\n"},
+  };
+  connect();
+  for (const auto& c : cases) {
+    capture_->clear();
+    EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(c.request.data(), nullptr), status::kNotSupported);
+    EXPECT_THAT(capture_->messages(), ::testing::ElementsAre(c.message));
+  }
+}
+
+TEST_F(GenericDmCommandTest, UnrecognisedRepliesCostFiveSends) {
+  sim::ModemConfig config = sim::test::quick_config();
+  config.faults.push_back({sim::FaultKind::BadLength, 0x26, -1});
+  connect(config);
+  const Request request = request_of({0x26, 0xD6, 0x13});
+  EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), nullptr), status::kNoResponse);
+  EXPECT_EQ(frames_sent({0x26, 0xD6, 0x13}), 5u);
+  EXPECT_EQ(capture_->messages().back(), "ERROR: ZqUmtsKavSendGenericDMCommand failed.\n");
+}
+
+TEST_F(GenericDmCommandTest, MissingRequestAndUnknownMode) {
+  EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(nullptr, nullptr), status::kNoRequest);
+  EXPECT_TRUE(said("ERROR: ZqUmtsKavSendGenericDMCommand called with empty cmd_buff.\n"));
+  // No connection: the mode cannot be told and nothing is sent.
+  const Request request = request_of({0x26});
+  EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), nullptr), status::kModeUndetermined);
+  EXPECT_EQ(capture_->messages().back(),
+            "ERROR: Must be in DM mode for ZqUmtsKavSendGenericDMCommand.\n");
+}
+
+TEST_F(GenericDmCommandTest, ModemInDownloaderIsResetFirst) {
+  sim::ModemConfig config = sim::test::quick_config();
+  config.start_in_dl = true;
+  connect(config);
+  const Request request = request_of({0x26, 0xD6, 0x13});
+  Request response{};
+  ASSERT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), response.data()), status::kSuccess);
+  EXPECT_EQ(response[0], 0x26);
+  EXPECT_EQ(frames_sent({0x0A}), 1u);
+  EXPECT_EQ(current_comm_mode(), ZqUmtsKavCommMode_DM);
+  EXPECT_FALSE(just_reset());  // the request after the reset clears it
+}
+
+}  // namespace
+}  // namespace kav::test
