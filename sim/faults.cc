@@ -23,16 +23,6 @@ std::vector<uint8_t> stale_nv_answer(const std::vector<uint8_t>& request) {
   return {raw, raw + sizeof packet};
 }
 
-// The NV answer for the next element of the same array item, its value bytes spoilt.
-std::vector<uint8_t> other_element_answer(const std::vector<uint8_t>& answer) {
-  std::vector<uint8_t> other = answer;
-  if (other.size() < sizeof(NvItemPacket)) return other;
-  const size_t data = offsetof(NvItemPacket, data);
-  other[data] = static_cast<uint8_t>(other[data] + 1);
-  for (size_t i = data + 1; i < data + 128; ++i) other[i] ^= 0xA5;
-  return other;
-}
-
 // A late answer to an earlier request: for a subsystem request, another command of the same
 // subsystem (so only the full four-byte header tells it apart); otherwise an NV read of
 // another item.
@@ -42,6 +32,16 @@ std::vector<uint8_t> stale_answer(const std::vector<uint8_t>& request) {
   answer[2] = static_cast<uint8_t>(answer[2] + 1);
   answer.resize(8, 0);
   return answer;
+}
+
+// The NV answer for the next element of the same array item, its value bytes spoilt.
+std::vector<uint8_t> other_element_answer(const std::vector<uint8_t>& answer) {
+  std::vector<uint8_t> other = answer;
+  if (other.size() < sizeof(NvItemPacket)) return other;
+  const size_t data = offsetof(NvItemPacket, data);
+  other[data] = static_cast<uint8_t>(other[data] + 1);
+  for (size_t i = data + 1; i < data + 128; ++i) other[i] ^= 0xA5;
+  return other;
 }
 
 // A DIAG log packet (command 0x10) the host did not ask for.

@@ -4,10 +4,10 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/transport/comm_mode.h"
 #include "lib/modem/comm_modes.h"
 #include "lib/modem/connect.h"
 #include "lib/modem/umts_kav_lib.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/transport/response_loop.h"
 
 namespace kav {

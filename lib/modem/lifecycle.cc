@@ -10,6 +10,8 @@
 #include "lib/modem/connect.h"
 #include "lib/modem/just_reset.h"
 #include "lib/modem/umts_kav_lib.h"
+#include "lib/nv/nv_database.h"
+#include "lib/nv/nv_names.h"
 #include "lib/transport/dm_frames.h"
 #include "lib/transport/dm_port.h"
 #include "lib/transport/pinger.h"
@@ -47,6 +49,8 @@ void reset_library_for_testing() {
   reset_dm_port();
   reset_dm_frames();
   reset_connect_state();
+  reset_nv_database();
+  clear_translated_nv_items();
   set_just_reset(false);
   reset_messages();
   reset_timeouts();

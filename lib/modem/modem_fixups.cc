@@ -1,6 +1,6 @@
 // What the library keeps per attached modem, and the model-specific NV fix-up applied before
-// resets and mode changes. Per modem the library keeps the announced NV name translations;
-// the fix-up needs the modem identity, which is not merged yet: until then none is applied.
+// resets and mode changes. The fix-up needs the modem identity report, which is not merged
+// yet: until then it is not applied.
 #include "lib/modem/connect.h"
 #include "lib/nv/nv_names.h"
 

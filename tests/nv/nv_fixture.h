@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "lib/core/library.h"
 #include "lib/modem/lifecycle.h"
 #include "lib/nv/nv_database.h"
 #include "lib/nv/nv_db_format.h"
