@@ -188,6 +188,10 @@ int write_nv_item(const char* name, const uint8_t* value, uint16_t id, const cha
     show_msg("Skipping write of read-only NV item (%s)\n", name);
     return kNvWriteOk;
   }
+  if (value == nullptr) {
+    show_msg("ERROR: write_nv_item of %s: no value to write.\n", name);
+    return kNvWriteFailed;
+  }
   NvItemPacket request{};
   request.cmd_code = diag::kCmdNvWrite;
   request.item = id;
