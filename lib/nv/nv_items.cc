@@ -11,6 +11,7 @@
 #include "lib/modem/just_reset.h"
 #include "lib/nv/nv_names.h"
 #include "lib/transport/dm_frames.h"
+#include "lib/transport/response_loop.h"
 
 namespace kav {
 
@@ -78,17 +79,15 @@ std::optional<int> attempt(const NvItemPacket& request, Timeout wait, bool clear
   const ZqUmtsKavStatusEnum sent = ZqUmtsKavCommandDMCom(bytes, sizeof request, false);
   if (clears_reset && just_reset()) clear_just_reset();
   if (sent != 0) return std::nullopt;
-  int32_t time_left = timeout(wait);
-  for (;;) {
-    const uint8_t* data = nullptr;
-    int32_t length = 0;
-    // 18 ends the budget; any other failure (no port, a failed read) ends the attempt too, so
-    // that the wait never outlasts its budget.
-    if (ZqUmtsKavResponseDMCom(&data, &length, &time_left) != 0) return std::nullopt;
-    if (length <= 0 || data == nullptr) continue;
+  // Ends when the handler decides, the budget is spent, or the port fails (a failed read
+  // would fail again at once).
+  std::optional<int> result;
+  for_each_response(timeout(wait), [&](const uint8_t* data, int32_t length) {
     last->remember(data, length);
-    if (std::optional<int> result = handle(data, length)) return result;
-  }
+    result = handle(data, length);
+    return result ? Next::kStop : Next::kReadOn;
+  });
+  return result;
 }
 
 }  // namespace
@@ -188,6 +187,10 @@ int write_nv_item(const char* name, const uint8_t* value, uint16_t id, const cha
   if (is_read_only_nv_item(id)) {
     show_msg("Skipping write of read-only NV item (%s)\n", name);
     return kNvWriteOk;
+  }
+  if (value == nullptr) {
+    show_msg("ERROR: write_nv_item of %s: no value to write.\n", name);
+    return kNvWriteFailed;
   }
   NvItemPacket request{};
   request.cmd_code = diag::kCmdNvWrite;

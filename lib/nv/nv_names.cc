@@ -39,28 +39,21 @@ bool find_item(std::string_view name, int32_t id_map, int32_t size_map, NvItemIn
   return true;
 }
 
-bool lookup_as_given(const char* name, const char* firmware, NvItemInfo* info) {
+}  // namespace
+
+bool lookup_nv_item(const char* name, const char* firmware, NvItemInfo* info) {
   if (!load_db()) return false;
   *info = NvItemInfo{};
   const int32_t id_map = firmware_id_map(firmware);
   const int32_t size_map = firmware_array_size_map(firmware);
   if (id_map == -1 || size_map == -1 || !name) return false;
-  return find_item(name, id_map, size_map, info);
-}
-
-}  // namespace
-
-bool lookup_nv_item(const char* name, const char* firmware, NvItemInfo* info) {
-  if (lookup_as_given(name, firmware, info)) return true;
-  if (!db_loaded() || !name || firmware_id_map(firmware) == -1 ||
-      firmware_array_size_map(firmware) == -1) {
-    return false;
-  }
+  if (find_item(name, id_map, size_map, info)) return true;
+  // A maker's item that this firmware lists only under the "NV_ZQ_" form.
   const std::string_view given = name;
   if (!given.starts_with(kMakerPrefix)) return false;
   const std::string translated =
       std::string(kTranslatedPrefix) + std::string(given.substr(kMakerPrefix.size()));
-  if (!lookup_as_given(translated.c_str(), firmware, info)) return false;
+  if (!find_item(translated, id_map, size_map, info)) return false;
   if (translated_nv_items().insert(name).second) {
     show_msg("WARNING: UMTS_KAV has translated NV item %s to %s for firmware %s.\n", name,
              info->name, firmware);

@@ -1,6 +1,7 @@
 // Paths, directories and wildcard search of the platform layer.
 #include "lib/platform/files.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,6 +98,55 @@ TEST(Environment, RootAndModuleDirectoryFollowTheVariables) {
   ASSERT_TRUE(module);
   EXPECT_EQ(module->rfind("/opt/kav/", 0), 0u);
   EXPECT_EQ(module->find('/', 9), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kav::platform
+
+namespace kav::platform {
+namespace {
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(0, lstat(path.c_str(), &st));
+  return st.st_mode;
+}
+
+// A rewrite keeps the file's mode, a new file gets 0644, and a link planted at the name is
+// replaced, never written through; no temporary file stays behind.
+TEST(ReplaceFile, WritesWholeFilesWithoutFollowingLinks) {
+  TempDir dir;
+  const std::string file = dir.file("db");
+  ASSERT_EQ(0, replace_file(file, "one"));
+  EXPECT_EQ(0644u, mode_of(file) & 07777);
+  ASSERT_EQ(0, chmod(file.c_str(), 0600));
+  ASSERT_EQ(0, replace_file(file, "two"));
+  EXPECT_EQ("two", test::read_file(file));
+  EXPECT_EQ(0600u, mode_of(file) & 07777);
+  const std::string target = dir.file("target");
+  write_file(target, "victim");
+  ASSERT_EQ(0, chmod(target.c_str(), 0640));
+  ASSERT_EQ(0, unlink(file.c_str()));
+  ASSERT_EQ(0, symlink(target.c_str(), file.c_str()));
+  ASSERT_EQ(0, replace_file(file, "three"));
+  EXPECT_EQ("victim", test::read_file(target));
+  EXPECT_TRUE(S_ISREG(mode_of(file)));
+  EXPECT_EQ(0644u, mode_of(file) & 07777);
+  EXPECT_EQ(std::vector<std::string>({"db", "target"}), test::list_dir(dir.path()));
+  bool created = true;
+  EXPECT_EQ(ENOENT, replace_file(dir.file("missing/db"), "x", &created));
+  EXPECT_FALSE(created);
+}
+
+TEST(ReadWholeFile, RefusesFilesAboveTheLimit) {
+  TempDir dir;
+  write_file(dir.file("f"), std::string(100, 'x'));
+  std::string text;
+  EXPECT_EQ(0, read_whole_file(dir.file("f"), &text, 100));
+  EXPECT_EQ(100u, text.size());
+  EXPECT_EQ(kErrorFileTooLarge, read_whole_file(dir.file("f"), &text, 99));
+  EXPECT_TRUE(text.empty());
+  EXPECT_EQ(ENOENT, read_whole_file(dir.file("none"), &text));
 }
 
 }  // namespace
