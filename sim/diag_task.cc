@@ -231,6 +231,8 @@ std::vector<uint8_t> DiagTask::status_record(uint8_t subsystem) {
   put_text(&record, 100, 32, config_.status.model);
   put_text(&record, 132, 16, config_.status.hw_rev);
   put_text(&record, 149, 32, config_.status.second_model);
+  const int length = config_.status.record_length;
+  if (length > 0 && static_cast<size_t>(length) < record.size()) record.resize(length);
   return record;
 }
 

@@ -154,6 +154,7 @@ const std::map<std::string, Setter>& setters() {
       {"online_mode", status_number(&StatusFields::online_mode)},
       {"offline_mode", status_number(&StatusFields::offline_mode)},
       {"unreported_answers", status_number(&StatusFields::unreported_answers)},
+      {"record_length", status_number(&StatusFields::record_length)},
       {"firmware", status_text(&StatusFields::firmware)},
       {"model", status_text(&StatusFields::model)},
       {"hw_rev", status_text(&StatusFields::hw_rev)},
@@ -289,7 +290,8 @@ DL mode: download_reenumerates (true), dl_vid, dl_pid (0: keep the DM identity;
 CD-ROM start: cdrom_first (false), cdrom_pid (0x1000), cdrom_index (0)
 AT: zqdmat_answer (ok|error|none)
 Status record: status_subsystem (250|50|none), layout_version (6), online_mode (5),
-  offline_mode (2), offline_delay_ms (200), unreported_answers (0), firmware,
+  offline_mode (2), offline_delay_ms (200), unreported_answers (0), record_length (181),
+  firmware,
   model, hw_rev, second_model, imei (15 digits or empty)
 OpenZumi: openzumi_layout (74|73|8|none), openzumi_status (0), openzumi_text,
   openzumi_length (-1: the text's length)

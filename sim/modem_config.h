@@ -66,6 +66,7 @@ struct StatusFields {
   std::string second_model = "U370";
   std::string imei = "356938035643809";  // 15 digits, or empty for no identity bytes
   int unreported_answers = 0;            // the first N status answers carry mode 0xFF
+  int record_length = 181;               // older firmware sends a shorter record (101..181)
 };
 
 struct ModemConfig {
