@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -83,6 +84,9 @@ struct ModemConfig {
   // it leaves.
   int reenumerate_gap_ms = 1000;
   int leave_delay_ms = 50;
+  // Leaving the bus: -1, the open port hangs up first and the device entries vanish right
+  // after; N >= 0, the entries vanish first and the open port hangs up N ms later.
+  int hangup_lag_ms = -1;
 
   // The emergency-download identity taken in DL mode when the modem re-enumerates into it;
   // vid 0 keeps the DM-mode identity. Its DM port is interface `dl_interface`.
@@ -109,10 +113,12 @@ struct ModemConfig {
   std::string openzumi_text = "OZ-2.4.1";
 
   // NV store: the file (empty: <root>/kav-modem-sim-nv.txt), items that refuse writes,
-  // array items (stored per element, the element index in the first data byte), and values
-  // present before any write (the file wins over them).
+  // items shorter than the 128 data bytes (a write keeps only the item's own bytes, the echo
+  // still carries the request's), array items (stored per element, the element index in the
+  // first data byte), and values present before any write (the file wins over them).
   std::string nv_file;
   std::set<uint16_t> read_only_items = {5597, 5598};
+  std::map<uint16_t, size_t> item_sizes;
   std::set<uint16_t> array_items;
   std::vector<std::pair<uint16_t, std::vector<uint8_t>>> nv_presets;
 
