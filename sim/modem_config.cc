@@ -136,7 +136,7 @@ const std::map<std::string, Setter>& setters() {
       {"alt_at_tty", number(&ModemConfig::alt_at_tty)},
       {"reenumerate_gap_ms", number(&ModemConfig::reenumerate_gap_ms)},
       {"leave_delay_ms", number(&ModemConfig::leave_delay_ms)},
-      {"hangup_lag_ms", number(&ModemConfig::hangup_lag_ms)},
+      {"hangup_lead_ms", number(&ModemConfig::hangup_lead_ms)},
       {"download_reenumerates", flag(&ModemConfig::download_reenumerates)},
       {"dl_vid", number(&ModemConfig::dl_vid)},
       {"dl_pid", number(&ModemConfig::dl_pid)},
@@ -285,8 +285,8 @@ USB identity and ports:
   at_interface (2; -1 none), extra_interfaces (1), dm_tty (0), at_tty (1),
   alt_dm_tty (4), alt_at_tty (5): the ttyUSB indexes used after every second
   re-enumeration, reenumerate_gap_ms (1000), leave_delay_ms (50),
-  hangup_lag_ms (-1: on leaving the bus the open port hangs up first; N: the
-  device entries vanish first and the open port hangs up N ms later)
+  hangup_lead_ms (0: on leaving the bus the open port hangs up N ms before the
+  device entries vanish; negative: the entries vanish first, the hang-up follows)
 DL mode: download_reenumerates (true), dl_vid, dl_pid (0: keep the DM identity;
   e.g. 0x05C6 0x9008), dl_interface (0), downloader (boot|streaming), start_in_dl
 CD-ROM start: cdrom_first (false), cdrom_pid (0x1000), cdrom_index (0)

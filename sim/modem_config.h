@@ -84,9 +84,9 @@ struct ModemConfig {
   // it leaves.
   int reenumerate_gap_ms = 1000;
   int leave_delay_ms = 50;
-  // Leaving the bus: -1, the open port hangs up first and the device entries vanish right
-  // after; N >= 0, the entries vanish first and the open port hangs up N ms later.
-  int hangup_lag_ms = -1;
+  // Leaving the bus: how long before the device entries vanish the open port hangs up (0: just
+  // before); negative, the entries vanish first and the port hangs up that much later.
+  int hangup_lead_ms = 0;
 
   // The emergency-download identity taken in DL mode when the modem re-enumerates into it;
   // vid 0 keeps the DM-mode identity. Its DM port is interface `dl_interface`.
