@@ -31,7 +31,7 @@ const char kTimeoutsFile[] =
     "FAST_PROBE_RESPONSE_WAIT=100\n"
     "RESPONSE_WAIT=500\n"
     "RESET_BOTH_SETTLE_DELAY=1000\n"
-    "MIN_DELAY_BETWEEN_CLOSE_AND_REOPEN=300\n";
+    "MIN_DELAY_BETWEEN_CLOSE_AND_REOPEN=1000\n";
 
 std::string banner_and_port_map() {
   std::string text =
@@ -144,6 +144,7 @@ struct Row {
   std::vector<std::function<void(ModemConfig*)>> modems;
   std::string after_port_map;
   int status;
+  int max_ms = 60000;  // a run beyond it waited a default the time-outs file shortens
 };
 
 void default_modem(ModemConfig*) {}
@@ -152,7 +153,8 @@ std::vector<Row> rows() {
   const std::string read_inactive = "Initial value of NV item 5078 is INACTIVE\n";
   const std::string closing = "Closing the Modem Connection.\n";
   return {
-      {"NoModem", kShortWaits, {}, "ERROR: Failure to connect to modem.\n", 1},
+      // Well within the default 30 s wait for a port: the test build read the file.
+      {"NoModem", kShortWaits, {}, "ERROR: Failure to connect to modem.\n", 1, 10000},
       {"TwoModems",
        kShipped,
        {default_modem,
@@ -214,7 +216,7 @@ std::vector<Row> rows() {
       {"UnpluggedDuringTheWrite",
        kShortWaits,
        {[](ModemConfig* c) {
-         c->hangup_lag_ms = 100;
+         c->hangup_lead_ms = -100;
          c->faults.push_back({sim::FaultKind::Unplug, 0x27});
        }},
        connected_in_dm() + read_inactive +
@@ -227,6 +229,20 @@ std::vector<Row> rows() {
            "ERROR: ZqUmtsKavCommandDM: TX Attempted on NULL handle.\n"
            "ERROR: ZqUmtsKavSendGenericDMCommand failed.\nERROR: Write NV command failure.\n",
        1},
+      // The port hangs up while the device entries are still there: the reopen takes the same
+      // port, opens it once the modem is back and the write is sent again.
+      {"UnpluggedAndBackDuringTheWrite",
+       kShortWaits,
+       {[](ModemConfig* c) {
+         c->hangup_lead_ms = 300;
+         c->faults.push_back({sim::FaultKind::Unplug, 0x27, 1, 0, 200});
+       }},
+       connected_in_dm() + read_inactive +
+           "ZqUmtsKavResponseDMCom: ERROR -- Device disconnection indication received from "
+           "driver, attempting reconnection.\n" +
+           opened(1) + "Final value of NV item 5078 is \"Tarvell\"\n" + closing +
+           "Program completed.\n",
+       0},
   };
 }
 
@@ -244,7 +260,9 @@ TEST_P(KelnorsetRowTest, PrintsAndExitsAsTheModemDictates) {
     configure(&config);
     plug_in(std::move(config));
   }
-  expect_output(banner_and_port_map() + row.after_port_map, row.status, run(row.program));
+  const ProgramRun result = run(row.program);
+  expect_output(banner_and_port_map() + row.after_port_map, row.status, result);
+  EXPECT_LT(result.elapsed.count(), row.max_ms);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, KelnorsetRowTest, ::testing::ValuesIn(rows()),
