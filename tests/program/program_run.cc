@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -57,6 +58,7 @@ ProgramRun run_program(const std::string& path,
     if (poll(&pfd, 1, 50) > 0) {
       char buffer[4096];
       const ssize_t n = read(fds[0], buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       run.out.append(buffer, static_cast<size_t>(n));
       pending.append(buffer, static_cast<size_t>(n));
