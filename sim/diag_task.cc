@@ -156,8 +156,11 @@ std::vector<uint8_t> DiagTask::answer_nv(const std::vector<uint8_t>& request) {
   } else if (config_.read_only_items.count(id)) {
     packet.nv_stat = diag::kNvReadOnly;
   } else {
-    NvValue value;
-    std::memcpy(value.data(), packet.data, value.size());
+    NvValue value{};
+    const auto size = config_.item_sizes.find(id);
+    std::memcpy(
+        value.data(), packet.data,
+        size == config_.item_sizes.end() ? value.size() : std::min(size->second, value.size()));
     nv_->write(id, index, value);
     packet.nv_stat = diag::kNvDone;
   }

@@ -164,7 +164,7 @@ std::optional<std::string> timeouts_file_path() {
 }
 
 void load_timeouts(const char* version_text) {
-  if (!decide_file_use(version_text ? version_text : kLibraryVersion)) return;
+  if (!decide_file_use(version_text ? version_text : library_version())) return;
   if (!comm_log_open() && comm_logging()) open_log_files();
   const std::optional<std::string> path = timeouts_file_path();
   std::lock_guard lock(log_mutex());
