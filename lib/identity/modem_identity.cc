@@ -23,7 +23,6 @@ ModemIdentity g_current{};
 ModemIdentity g_previous{};
 
 constexpr size_t kNvDataSize = 128;
-constexpr size_t kMeidBytes = 7;
 // The item is not defined for the firmware (the look-up failed; nothing was read).
 constexpr int kNvUndefined = -1;
 
