@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "lib/core/messages.h"
 #include "lib/platform/error.h"
@@ -69,13 +71,15 @@ void report_replaced_flag(const char* name) {
                hive.location().c_str(), name, describe_value(value).c_str());
 }
 
-// Reads one logging flag: on when the stored DWORD is nonzero; otherwise the value is
-// (re)written as DWORD 0 and the flag is off. `write_failed` is set when that write fails.
-bool read_flag(const char* name, bool* write_failed) {
+using DwordValues = std::vector<std::pair<std::string, uint32_t>>;
+
+// Reads one logging flag: on when the stored DWORD is nonzero; otherwise the flag is off and
+// its name goes to `to_store`, to be (re)written as DWORD 0.
+bool read_flag(const char* name, DwordValues* to_store) {
   const std::optional<uint32_t> value = read_setting_dword(name);
   if (value && *value != 0) return true;
   if (!value) report_replaced_flag(name);
-  if (!write_setting_dword(name)) *write_failed = true;
+  to_store->emplace_back(name, 0);
   return false;
 }
 
@@ -104,11 +108,14 @@ void report_unwritable_settings() {
 
 void read_logging_settings() {
   const bool unreadable = report_unreadable_settings();
-  bool write_failed = false;
-  const bool message_logging = read_flag(kMessageLogging, &write_failed);
-  const bool comm_logging = read_flag(kCommLogging, &write_failed);
-  const bool purge_msg = read_flag(kPurgeMsgLog, &write_failed);
-  const bool purge_comm = read_flag(kPurgeCommLog, &write_failed);
+  DwordValues to_store;
+  const bool message_logging = read_flag(kMessageLogging, &to_store);
+  const bool comm_logging = read_flag(kCommLogging, &to_store);
+  const bool purge_msg = read_flag(kPurgeMsgLog, &to_store);
+  const bool purge_comm = read_flag(kPurgeCommLog, &to_store);
+  // One rewrite of the settings file for all of them: each rewrite is synced to the disk.
+  const bool write_failed =
+      !to_store.empty() && platform::user_hive().set_dwords(kSettingsKey, to_store) != 0;
   if (write_failed && !unreadable) report_unwritable_settings();
   set_logging(message_logging, comm_logging);
   std::lock_guard lock(state().mutex);

@@ -93,6 +93,8 @@ class RegFileHive : public RegistryHive {
   int open_key(const std::string& path, bool create) override;
   int query_value(const std::string& path, const std::string& name, RegValue* out) override;
   int set_dword(const std::string& path, const std::string& name, uint32_t value) override;
+  int set_dwords(const std::string& path,
+                 const std::vector<std::pair<std::string, uint32_t>>& values) override;
   std::string location() const override;
   std::string problem() const override;
 

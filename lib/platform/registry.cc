@@ -214,4 +214,14 @@ int RegFileHive::set_dword(const std::string& path, const std::string& name, uin
   return result(modify([&](RegDocument& d) { return d.set_dword(path, name, value); }));
 }
 
+int RegFileHive::set_dwords(const std::string& path,
+                            const std::vector<std::pair<std::string, uint32_t>>& values) {
+  std::lock_guard lock(mutex_);
+  return result(modify([&](RegDocument& d) {
+    bool changed = false;
+    for (const auto& [name, value] : values) changed = d.set_dword(path, name, value) || changed;
+    return changed;
+  }));
+}
+
 }  // namespace kav::platform

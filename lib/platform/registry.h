@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kav::platform {
@@ -55,6 +56,16 @@ class RegistryHive {
   // Stores REG_DWORD `value` under `name` in the key at `path`, creating the key when missing.
   // Returns 0 or an error code (EACCES for a read-only hive).
   virtual int set_dword(const std::string& path, const std::string& name, uint32_t value) = 0;
+
+  // Stores several REG_DWORD values of the key at `path` as one change of the hive (a settings
+  // file is rewritten once, not once per value). Returns 0 or the first error code.
+  virtual int set_dwords(const std::string& path,
+                         const std::vector<std::pair<std::string, uint32_t>>& values) {
+    for (const auto& [name, value] : values) {
+      if (const int error = set_dword(path, name, value)) return error;
+    }
+    return 0;
+  }
 
   // Where the hive lives and, after a call failed, what is wrong with it, naming the file
   // concerned (for messages). Empty for hives without a file.
