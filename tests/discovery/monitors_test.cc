@@ -244,11 +244,17 @@ TEST_F(MonitorTest, ADeviceDirectoryMadeAgainIsWatchedAgainAndOneThatStaysAwayEn
   enable_comm_log();
   set_timeout(Timeout::REGISTRY_CHANGE_MONITOR_PERIODIC_SCAN_INTERVAL, 60000);
   start_monitors();
-  ASSERT_TRUE(registry_monitor_started_event().wait(3000));
+  int probes = 0;  // nodes made until one is seen: the watch is armed then
+  ASSERT_TRUE(eventually([&] {
+    root_.write("dev/probe" + std::to_string(probes++), "");
+    return !comm_lines_with(" RSC CHG ").empty();
+  }));
+  std::this_thread::sleep_for(100ms);
+  const size_t armed = comm_lines_with(" RSC CHG ").size();
   const std::string dev = root_.path() + "/dev";
   std::filesystem::remove_all(dev);
   std::filesystem::create_directory(dev);
-  ASSERT_TRUE(eventually([this] { return comm_lines_with(" RSC CHG ").size() >= 2; }));
+  ASSERT_TRUE(eventually([&] { return comm_lines_with(" RSC CHG ").size() >= armed + 2; }));
   std::this_thread::sleep_for(100ms);
   const size_t before = comm_lines_with(" RSC CHG ").size();
   root_.write("dev/ttyUSB9", "");
