@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the project twice, normally and with AddressSanitizer + UndefinedBehaviorSanitizer,
-# and runs the whole test suite in both builds.
+# Builds the project twice, as a Release build and with AddressSanitizer +
+# UndefinedBehaviorSanitizer, and runs the whole test suite in both builds. Compiler warnings
+# are errors here (KAV_WERROR), where the compiler is the one of deps.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -13,8 +14,9 @@ run_suite() {
   (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 180)
 }
 
-echo "== normal build =="
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== Release build =="
+run_suite build -DCMAKE_BUILD_TYPE=Release -DKAV_WERROR=ON
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKAV_SANITIZE=ON -DKAV_BUILD_BENCH=OFF
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKAV_SANITIZE=ON -DKAV_BUILD_BENCH=OFF \
+  -DKAV_WERROR=ON

@@ -181,6 +181,7 @@ bool make_dirs_for(const std::string& full_path) {
 
 std::FILE* open_with_dirs(const std::string& full_path, const char* mode) {
   if (!make_dirs_for(full_path)) return nullptr;
+  if (mode[0] == 'w' || mode[0] == 'a') return platform::create_new_file(full_path, mode);
   return platform::open_file(full_path, mode);
 }
 

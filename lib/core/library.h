@@ -41,8 +41,10 @@ std::optional<std::string> module_directory();
 // when one cannot be made (reported).
 bool make_dirs_for(const std::string& full_path);
 
-// Creates every missing directory on `full_path`, then opens it with `mode`. None when a
-// directory cannot be made (reported) or the open fails (not reported).
+// Creates every missing directory on `full_path`, then opens it with `mode`. A mode that
+// writes ('w' or 'a') makes a new file only: an existing name, or a link planted there, is
+// never opened (the last error is then EEXIST), since the directories may be writable by
+// others. None when a directory cannot be made (reported) or the open fails (not reported).
 std::FILE* open_with_dirs(const std::string& full_path, const char* mode);
 
 // The purge settings read at attach; no operation acts on them.

@@ -12,6 +12,7 @@
 
 #include "lib/core/library.h"
 #include "lib/platform/clock.h"
+#include "lib/platform/error.h"
 #include "lib/platform/files.h"
 
 namespace kav {
@@ -23,7 +24,7 @@ constexpr const char* kCommLogStem = "umts_kav_lib_comm_log";
 constexpr const char* kLogExtension = "txt";
 constexpr size_t kBufferStep = 128;
 // The largest log number taken from a file name; larger ones are read as this, so that the
-// next number never overflows.
+// next number never overflows. It is also the last number a new log is given.
 constexpr long kMaxLogNumber = 99'999'999;
 
 // Everything the message function and the two logs share. Guarded by `mutex`.
@@ -37,9 +38,10 @@ struct LogState {
   std::FILE* comm_log = nullptr;
   std::string msg_log_name;
   std::string comm_log_name;
-  bool msg_line_start = true;   // show_msg's flag for the message log
-  bool both_line_start = true;  // log_note_both's flag, shared by both files
-  bool opening = false;         // open_log_files is running
+  bool msg_line_start = true;     // show_msg's flag for the message log
+  bool both_line_start = true;    // log_note_both's flag, shared by both files
+  bool opening = false;           // open_log_files is running
+  bool problem_reported = false;  // a log that cannot be had was said on standard error
   // Clock base, taken whenever the logs are opened.
   int64_t base_ms_since_midnight = 0;
   int64_t base_counter = 0;
@@ -122,9 +124,9 @@ void write_banner(std::FILE* file) {
   std::fflush(file);
 }
 
-// Opens one numbered log for writing with its banner; leaves it closed on failure.
-void open_one_log(const std::string& directory, const char* stem, int number, std::FILE** file,
-                  std::string* name) {
+// The full name of log `number` of `stem` in `directory`; none (reported) when it cannot be
+// had.
+std::optional<std::string> log_path(const std::string& directory, const char* stem, int number) {
   char formatted[platform::kMaxPath];
   const int length = std::snprintf(formatted, sizeof formatted, "%s%s_%3.3d.%s", directory.c_str(),
                                    stem, number, kLogExtension);
@@ -132,14 +134,48 @@ void open_one_log(const std::string& directory, const char* stem, int number, st
   if (length >= 0 && static_cast<size_t>(length) < sizeof formatted) {
     full = platform::full_path(formatted);
   }
-  if (!full) {
-    show_msg("ERROR: Unable to determine full path name for \"%s\"\n", formatted);
+  if (!full) show_msg("ERROR: Unable to determine full path name for \"%s\"\n", formatted);
+  return full;
+}
+
+// A log that cannot be had is said once on standard error, since at attach neither the sink
+// nor a log exists to carry it; set_logging arms the report again.
+[[gnu::format(printf, 2, 3)]] void report_log_problem(LogState& s, const char* format, ...) {
+  if (s.problem_reported) return;
+  s.problem_reported = true;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+}
+
+// Creates the first free log of `stem` numbered `*number` or above with its banner. A name
+// that exists (planted, or made since the directory was listed) is never reused: the next
+// number is tried. Leaves the file closed when no number is left or the file cannot be made.
+void open_one_log(LogState& s, const std::string& directory, const char* stem, int* number,
+                  std::FILE** file, std::string* name) {
+  for (; *number <= kMaxLogNumber; ++*number) {
+    const std::optional<std::string> full = log_path(directory, stem, *number);
+    if (!full) return;
+    *file = open_with_dirs(*full, "w");
+    if (*file) {
+      *name = *full;
+      write_banner(*file);
+      return;
+    }
+    const int error = platform::last_error();
+    if (platform::is_name_taken(error)) continue;
+    report_log_problem(s,
+                       "ERROR: umts_kav_lib: logging directory \"%s\" cannot be made or written "
+                       "(%s); running without logs.\n",
+                       platform::parent_directory(*full).c_str(),
+                       platform::system_error_text(error).c_str());
     return;
   }
-  *file = open_with_dirs(*full, "w");
-  if (!*file) return;
-  *name = *full;
-  write_banner(*file);
+  report_log_problem(s,
+                     "ERROR: umts_kav_lib: no log number is left for \"%s\" in \"%s\"; running "
+                     "without that log.\n",
+                     stem, directory.c_str());
 }
 
 // Reads the number part of a log file name: the part after "<stem>_" without ".txt". Returns
@@ -217,12 +253,15 @@ void open_log_files() {
   const std::string directory = logging_directory();
   const int m = highest_log_number(directory, kMsgLogStem);
   const int c = highest_log_number(directory, kCommLogStem);
-  const int number = std::max(m + 1, c + 1);
+  // Both logs take the same number unless a name in between is taken.
+  int number = std::max(m + 1, c + 1);
   if (s.message_logging) {
-    open_one_log(directory, kMsgLogStem, number, &s.msg_log, &s.msg_log_name);
+    open_one_log(s, directory, kMsgLogStem, &number, &s.msg_log, &s.msg_log_name);
     s.msg_line_start = true;
   }
-  if (s.comm_logging) open_one_log(directory, kCommLogStem, number, &s.comm_log, &s.comm_log_name);
+  if (s.comm_logging) {
+    open_one_log(s, directory, kCommLogStem, &number, &s.comm_log, &s.comm_log_name);
+  }
   s.both_line_start = true;
   s.opening = false;
 }
@@ -258,6 +297,7 @@ void set_logging(bool message_logging, bool comm_logging) {
   std::lock_guard lock(s.mutex);
   s.message_logging = message_logging;
   s.comm_logging = comm_logging;
+  s.problem_reported = false;
 }
 
 bool message_logging() {
@@ -319,6 +359,7 @@ void reset_messages() {
   s.message_logging = s.comm_logging = false;
   s.msg_line_start = s.both_line_start = true;
   s.opening = false;
+  s.problem_reported = false;
   s.base_ms_since_midnight = s.base_counter = 0;
 }
 

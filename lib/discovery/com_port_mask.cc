@@ -119,16 +119,20 @@ int get_dm_port(int requested_port) {
 
 int get_dm_port_wait(uint32_t limit_ms, bool want_present, int requested_port) {
   const uint32_t start = platform::tick_count();
+  const auto remaining = [&] {
+    const uint32_t elapsed = platform::tick_count() - start;
+    return elapsed >= limit_ms ? 0 : limit_ms - elapsed;
+  };
   MaskState& s = state();
-  s.monitor_started.wait(platform::kInfinite);
+  // The monitor may never start (the library used without attach): its start is awaited within
+  // the budget, and the mask is looked at once even when the budget ran out meanwhile.
+  s.monitor_started.wait(limit_ms);
   for (;;) {
     const int port = get_dm_port(requested_port);
     if (port < 0) return port;
     if (want_present && port > 0) return port;
     if (!want_present && port == 0) return 0;
-    const uint32_t elapsed = platform::tick_count() - start;
-    const uint32_t remaining = elapsed >= limit_ms ? 0 : limit_ms - elapsed;
-    if (!s.changed.wait(remaining)) return 0;
+    if (!s.changed.wait(remaining())) return 0;
   }
 }
 

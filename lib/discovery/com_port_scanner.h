@@ -75,7 +75,8 @@ void update_com_port_mask(const char* tag);
 int get_dm_port(int requested_port);
 
 // Waits until a DM port is there (`want_present`) or gone, at most `limit_ms`; the result as
-// get_dm_port's, 0 on time-out. Sleeps on the mask-changed event between looks.
+// get_dm_port's, 0 on time-out. The wait for the registry monitor's start counts against the
+// limit too. Sleeps on the mask-changed event between looks.
 int get_dm_port_wait(uint32_t limit_ms, bool want_present, int requested_port);
 
 // " (<name> -- <identifier>)" of the DM (else AT) port with that COM number, or empty.

@@ -82,8 +82,9 @@ void watch_cdroms(platform::CdromWatcher& watcher) {
   }
 }
 
-// Rebuilds the mask on every change and every interval until stopped.
-void watch_registry(platform::DeviceWatcher& watcher) {
+// Rebuilds the mask on every change and every interval until stopped. False when the watch
+// failed (reported): the monitor then ends at once, without its shutdown message.
+bool watch_registry(platform::DeviceWatcher& watcher) {
   for (;;) {
     // Read anew before every wait, so that a changed interval applies from the next wait on.
     const auto interval =
@@ -99,9 +100,29 @@ void watch_registry(platform::DeviceWatcher& watcher) {
         update_com_port_mask("INTRVAL");
         break;
       case platform::DeviceChange::Stopped:
-        return;
+        return true;
+      case platform::DeviceChange::RearmFailed:
+        show_msg("ERROR: Failed to reregister for registry change.\n");
+        return false;
+      case platform::DeviceChange::WaitFailed:
+        show_msg("ERROR: Unexpected Wait error: %d\n", watcher.wait_error());
+        return false;
     }
   }
+}
+
+// Reports a watch that could not be had at the monitor's start: the device-node watch stands
+// for the device map key, the USB device watch for the services key.
+void report_watch_failure(platform::DeviceChange failed, bool arming, int error) {
+  const bool services = failed == platform::DeviceChange::Services;
+  if (arming) {
+    show_msg(services ? "ERROR: Failed to register for Services registry changes.\n"
+                      : "ERROR: Failed to register for SERIALCOMM registry changes.\n");
+    return;
+  }
+  show_msg("ERROR: Failed to open registry monitor key for %s (%d, %s).\n",
+           services ? "SYSTEM\\CurrentControlSet\\Services" : "HARDWARE\\DEVICEMAP", error,
+           platform::system_error_text(error).c_str());
 }
 
 }  // namespace
@@ -152,20 +173,17 @@ void registry_change_monitor() {
   update_com_port_mask("RCM INI");
   int error = 0;
   platform::DeviceChange failed = platform::DeviceChange::DevNodes;
-  std::unique_ptr<platform::DeviceWatcher> watcher = platform::DeviceWatcher::open(&error, &failed);
+  bool arming = false;
+  std::unique_ptr<platform::DeviceWatcher> watcher =
+      platform::DeviceWatcher::open(&error, &failed, &arming);
   if (!watcher) {
-    // The device-node watch stands for the device map key, the USB device watch for the
-    // services key: name the one that could not be opened.
-    const char* key = failed == platform::DeviceChange::Services
-                          ? "SYSTEM\\CurrentControlSet\\Services"
-                          : "HARDWARE\\DEVICEMAP";
-    show_msg("ERROR: Failed to open registry monitor key for %s (%d, %s).\n", key, error,
-             platform::system_error_text(error).c_str());
+    report_watch_failure(failed, arming, error);
     return;
   }
   if (publish(watcher.get(), &s.device_watcher)) {
-    watch_registry(*watcher);
+    const bool ended_well = watch_registry(*watcher);
     withdraw(&s.device_watcher);
+    if (!ended_well) return;
   }
   show_msg("Registry Change Monitor thread shutting down.\n");
 }

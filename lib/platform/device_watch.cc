@@ -8,6 +8,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "lib/platform/clock.h"
@@ -38,11 +40,21 @@ void close_fd(int* fd) {
   *fd = -1;
 }
 
-int open_inotify(const std::string& dir, int* fd) {
+int add_dir_watch(int fd, const std::string& dir) {
+  return inotify_add_watch(fd, dir.c_str(), kNodeEvents | IN_ONLYDIR) < 0 ? errno : 0;
+}
+
+// Opens the watch of `dir` in two steps, as a registry key is opened and then armed: the
+// directory must be there (else `*arming` stays false), then an inotify instance watches it.
+int open_inotify(const std::string& dir, int* fd, bool* arming) {
+  *arming = false;
+  struct stat info {};
+  if (stat(dir.c_str(), &info) != 0) return errno;
+  if (!S_ISDIR(info.st_mode)) return ENOTDIR;
+  *arming = true;
   *fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (*fd < 0) return errno;
-  if (inotify_add_watch(*fd, dir.c_str(), kNodeEvents | IN_ONLYDIR) < 0) return errno;
-  return 0;
+  return add_dir_watch(*fd, dir);
 }
 
 int open_stop_fd(int* fd) {
@@ -118,32 +130,48 @@ int poll_timeout(uint32_t ms) {
   return ms == kInfinite ? -1 : static_cast<int>(std::min<uint32_t>(ms, 0x7FFFFFFF));
 }
 
+// poll_once's results besides "nothing" (0) and "events read" (1).
+constexpr int kPollStopped = -1;
+constexpr int kPollFailed = -2;
+// How often a dropped watch is tried again while its directory is away.
+constexpr uint32_t kRearmRetryMs = 20;
+
 }  // namespace
 
 void set_device_event_settle_ms(uint32_t ms) {
   g_settle_ms.store(ms);
 }
 
-std::unique_ptr<DeviceWatcher> DeviceWatcher::open(int* error, DeviceChange* failed_watch) {
+std::unique_ptr<DeviceWatcher> DeviceWatcher::open(int* error, DeviceChange* failed_watch,
+                                                   bool* arming_failed) {
   std::unique_ptr<DeviceWatcher> watcher(new DeviceWatcher());
+  DeviceWatcher& w = *watcher;
   DeviceChange failed = DeviceChange::DevNodes;
-  int code = open_stop_fd(&watcher->stop_fd_);
-  if (code == 0) code = open_inotify(root_path("dev"), &watcher->dev_fd_);
+  bool arming = true;
+  w.dev_.dir = root_path("dev");
+  int code = open_stop_fd(&w.stop_fd_);
+  if (code == 0) code = open_inotify(w.dev_.dir, &w.dev_.fd, &arming);
   if (code == 0) {
     failed = DeviceChange::Services;
-    code = root_dir() == "/" ? open_uevent_socket(&watcher->uevent_fd_)
-                             : open_inotify(root_path("sys/bus/usb/devices"), &watcher->bus_fd_);
+    arming = true;
+    if (root_dir() == "/") {
+      code = open_uevent_socket(&w.uevent_fd_);
+    } else {
+      w.bus_.dir = root_path("sys/bus/usb/devices");
+      code = open_inotify(w.bus_.dir, &w.bus_.fd, &arming);
+    }
   }
   if (error) *error = code;
   if (failed_watch && code != 0) *failed_watch = failed;
+  if (arming_failed) *arming_failed = code != 0 && arming;
   if (code != 0) return nullptr;
   return watcher;
 }
 
 DeviceWatcher::~DeviceWatcher() {
   close_fd(&stop_fd_);
-  close_fd(&dev_fd_);
-  close_fd(&bus_fd_);
+  close_fd(&dev_.fd);
+  close_fd(&bus_.fd);
   close_fd(&uevent_fd_);
 }
 
@@ -152,16 +180,18 @@ void DeviceWatcher::stop() {
 }
 
 void DeviceWatcher::read_dev_events() {
-  read_inotify(dev_fd_, [this](uint32_t mask, const std::string&) {
+  read_inotify(dev_.fd, [this](uint32_t mask, const std::string&) {
     // An overflowed queue or a removed watch may hide changes: report one.
     if (mask & (kNodeEvents | IN_Q_OVERFLOW | IN_IGNORED)) dev_pending_ = true;
+    if ((mask & IN_IGNORED) && !std::exchange(dev_.dropped, true)) dropped_at_ = tick_count();
   });
 }
 
 void DeviceWatcher::read_services_events() {
-  if (bus_fd_ >= 0) {
-    read_inotify(bus_fd_, [this](uint32_t mask, const std::string&) {
+  if (bus_.fd >= 0) {
+    read_inotify(bus_.fd, [this](uint32_t mask, const std::string&) {
       if (mask & (kNodeEvents | IN_Q_OVERFLOW | IN_IGNORED)) services_pending_ = true;
+      if ((mask & IN_IGNORED) && !std::exchange(bus_.dropped, true)) dropped_at_ = tick_count();
     });
     return;
   }
@@ -182,43 +212,89 @@ void DeviceWatcher::read_services_events() {
   }
 }
 
-// Polls every watch for at most `limit_ms` and reads what arrived. Returns -1 when stop() was
-// called, 0 when nothing arrived, 1 when events were read.
+// Polls every watch for at most `limit_ms` and reads what arrived. Returns kPollStopped when
+// stop() was called, kPollFailed (wait_error_ set) when poll failed, 0 when nothing arrived,
+// 1 when events were read.
 int DeviceWatcher::poll_once(uint32_t limit_ms) {
   pollfd fds[3] = {{stop_fd_, POLLIN, 0},
-                   {dev_fd_, POLLIN, 0},
-                   {bus_fd_ >= 0 ? bus_fd_ : uevent_fd_, POLLIN, 0}};
+                   {dev_.fd, POLLIN, 0},
+                   {bus_.fd >= 0 ? bus_.fd : uevent_fd_, POLLIN, 0}};
   const int ready = poll(fds, 3, poll_timeout(limit_ms));
-  if (ready < 0) return errno == EINTR ? 0 : -1;
+  if (ready < 0 && errno == EINTR) return 0;
+  if (ready < 0) {
+    wait_error_ = errno;
+    return kPollFailed;
+  }
   if (ready == 0) return 0;
-  if (readable(fds[0])) return -1;
+  if (readable(fds[0])) return kPollStopped;
   if (readable(fds[1])) read_dev_events();
   if (readable(fds[2])) read_services_events();
   return 1;
 }
 
+// Arms the dropped watches again whose directories are back; each one armed is a change (what
+// the new directory holds was never seen). False (wait_error_ set) when a directory has stayed
+// away for kRearmGraceMs or cannot be watched.
+bool DeviceWatcher::rearm_dropped() {
+  const std::pair<DirWatch*, bool*> watches[] = {{&dev_, &dev_pending_},
+                                                 {&bus_, &services_pending_}};
+  for (auto [watch, pending] : watches) {
+    if (!watch->dropped) continue;
+    const int error = add_dir_watch(watch->fd, watch->dir);
+    if (error == 0) {
+      watch->dropped = false;
+      *pending = true;
+      continue;
+    }
+    wait_error_ = error;
+    if (error != ENOENT || tick_count() - dropped_at_ >= kRearmGraceMs) return false;
+  }
+  if (!dev_.dropped && !bus_.dropped) dropped_at_ = 0;
+  return true;
+}
+
+// Waits until a change is pending, at most `timeout_ms`: None, with a change pending when one
+// came and without when the time ran out. Any other result ends the wait with it.
+DeviceChange DeviceWatcher::wait_for_first(uint32_t timeout_ms) {
+  const uint32_t start = tick_count();
+  for (;;) {
+    if (!rearm_dropped()) return DeviceChange::RearmFailed;
+    if (dev_pending_ || services_pending_) return DeviceChange::None;
+    uint32_t limit = remaining_ms(start, timeout_ms);
+    if (dev_.dropped || bus_.dropped) limit = std::min(limit, kRearmRetryMs);
+    const int got = poll_once(limit);
+    if (got == kPollStopped) return DeviceChange::Stopped;
+    if (got == kPollFailed) return DeviceChange::WaitFailed;
+    if (got == 0 && remaining_ms(start, timeout_ms) == 0 && !dev_pending_ && !services_pending_)
+      return DeviceChange::None;
+  }
+}
+
+// Collects the rest of a burst until it has been quiet for one settle period. False when
+// stop() was called or the wait failed (wait_error_ tells which).
+bool DeviceWatcher::collect_burst() {
+  const uint32_t settle = g_settle_ms.load();
+  const uint32_t settle_start = tick_count();
+  while (tick_count() - settle_start < settle * kMaxSettlePeriods) {
+    const int got = poll_once(settle);
+    if (got < 0) return false;
+    if (got == 0) break;
+  }
+  return true;
+}
+
 DeviceChange DeviceWatcher::wait(uint32_t timeout_ms) {
-  if (dev_pending_ || services_pending_) {
+  const bool leftover = dev_pending_ || services_pending_;
+  wait_error_ = 0;
+  if (leftover) {
     // Left over from the previous burst: reported at once.
-    if (poll_once(0) < 0) return DeviceChange::Stopped;
+    const int got = poll_once(0);
+    if (got == kPollStopped) return DeviceChange::Stopped;
+    if (got == kPollFailed) return DeviceChange::WaitFailed;
   } else {
-    const uint32_t start = tick_count();
-    while (!dev_pending_ && !services_pending_) {
-      const uint32_t limit = remaining_ms(start, timeout_ms);
-      const int got = poll_once(limit);
-      if (got < 0) return DeviceChange::Stopped;
-      if (got == 0 && limit != kInfinite && remaining_ms(start, timeout_ms) == 0) {
-        return DeviceChange::None;
-      }
-    }
-    // Collect the rest of the burst until it has been quiet for one settle period.
-    const uint32_t settle = g_settle_ms.load();
-    const uint32_t settle_start = tick_count();
-    while (tick_count() - settle_start < settle * kMaxSettlePeriods) {
-      const int got = poll_once(settle);
-      if (got < 0) return DeviceChange::Stopped;
-      if (got == 0) break;
-    }
+    const DeviceChange first = wait_for_first(timeout_ms);
+    if (first != DeviceChange::None || (!dev_pending_ && !services_pending_)) return first;
+    if (!collect_burst()) return wait_error_ ? DeviceChange::WaitFailed : DeviceChange::Stopped;
   }
   if (dev_pending_) {
     dev_pending_ = false;
@@ -231,7 +307,8 @@ DeviceChange DeviceWatcher::wait(uint32_t timeout_ms) {
 std::unique_ptr<CdromWatcher> CdromWatcher::open(int* error) {
   std::unique_ptr<CdromWatcher> watcher(new CdromWatcher());
   int code = open_stop_fd(&watcher->stop_fd_);
-  if (code == 0) code = open_inotify(root_path("dev"), &watcher->dev_fd_);
+  bool arming = false;
+  if (code == 0) code = open_inotify(root_path("dev"), &watcher->dev_fd_, &arming);
   if (error) *error = code;
   if (code != 0) return nullptr;
   return watcher;

@@ -25,25 +25,38 @@
 namespace kav::platform {
 
 enum class DeviceChange {
-  None,      // the time-out passed without a change
-  DevNodes,  // device nodes came or went (rebuild tag "RSC CHG")
-  Services,  // USB devices or their drivers came or went (rebuild tag "RSV CHG")
-  Stopped,   // stop() was called
+  None,         // the time-out passed without a change
+  DevNodes,     // device nodes came or went (rebuild tag "RSC CHG")
+  Services,     // USB devices or their drivers came or went (rebuild tag "RSV CHG")
+  Stopped,      // stop() was called
+  RearmFailed,  // a watch the kernel dropped could not be armed again; later waits see nothing
+  WaitFailed,   // the wait itself failed (wait_error() tells why)
 };
 
 class DeviceWatcher {
  public:
   // Opens the watches of the current root. None on failure, with the error code in *error
   // (ENOENT when <root>/dev or <root>/sys/bus/usb/devices is missing).
-  // `failed_watch` (may be null) tells which watch could not be opened: DevNodes or Services.
-  static std::unique_ptr<DeviceWatcher> open(int* error, DeviceChange* failed_watch = nullptr);
+  // `failed_watch` (may be null) tells which watch could not be opened: DevNodes or Services;
+  // `arming_failed` (may be null) whether its directory was there but could not be watched.
+  static std::unique_ptr<DeviceWatcher> open(int* error, DeviceChange* failed_watch = nullptr,
+                                             bool* arming_failed = nullptr);
   ~DeviceWatcher();
   DeviceWatcher(const DeviceWatcher&) = delete;
   DeviceWatcher& operator=(const DeviceWatcher&) = delete;
 
   // Waits at most `timeout_ms` (kInfinite: no limit) for a change. When both kinds are
   // pending, DevNodes is reported first and Services by the next call.
+  // The kernel drops a watch when its directory goes (a test or simulator root removed and
+  // made again): that is reported as a change, and the watch is armed again as soon as the
+  // directory is back, which is one more change. A directory that stays away for
+  // kRearmGraceMs makes a wait return RearmFailed.
   DeviceChange wait(uint32_t timeout_ms);
+
+  // The error code of the failure behind the last RearmFailed or WaitFailed.
+  int wait_error() const { return wait_error_; }
+
+  static constexpr uint32_t kRearmGraceMs = 1000;
 
   void stop();
 
@@ -51,17 +64,29 @@ class DeviceWatcher {
   bool uses_uevents() const { return uevent_fd_ >= 0; }
 
  private:
+  // One inotify watch on a directory, and whether the kernel has dropped it.
+  struct DirWatch {
+    std::string dir;
+    int fd = -1;
+    bool dropped = false;
+  };
+
   DeviceWatcher() = default;
   int poll_once(uint32_t limit_ms);
+  DeviceChange wait_for_first(uint32_t timeout_ms);
+  bool collect_burst();
+  bool rearm_dropped();
   void read_dev_events();
   void read_services_events();
 
   int stop_fd_ = -1;    // eventfd written by stop()
-  int dev_fd_ = -1;     // inotify on <root>/dev
-  int bus_fd_ = -1;     // inotify on <root>/sys/bus/usb/devices (test roots)
+  DirWatch dev_;        // inotify on <root>/dev
+  DirWatch bus_;        // inotify on <root>/sys/bus/usb/devices (test roots)
   int uevent_fd_ = -1;  // NETLINK_KOBJECT_UEVENT (root "/")
   bool dev_pending_ = false;
   bool services_pending_ = false;
+  uint32_t dropped_at_ = 0;  // tick of the first drop not yet armed again
+  int wait_error_ = 0;
 };
 
 enum class CdromEvent { None, Arrival, Removal, Stopped };

@@ -319,4 +319,27 @@ std::FILE* open_file(const std::string& path, const char* mode) {
   return file;
 }
 
+std::FILE* create_new_file(const std::string& path, const char* mode) {
+  const std::string m = mode;
+  int flags = O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  flags |= m.find('+') != std::string::npos ? O_RDWR : O_WRONLY;
+  if (!m.empty() && m[0] == 'a') flags |= O_APPEND;
+  const int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0) {
+    capture_errno();
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, mode);
+  if (!file) {
+    capture_errno();
+    ::close(fd);
+    unlink(path.c_str());  // made just now by this call
+  }
+  return file;
+}
+
+bool is_name_taken(int error) {
+  return error == EEXIST;
+}
+
 }  // namespace kav::platform

@@ -107,4 +107,13 @@ bool write_permission_denied(const std::string& path);
 // fopen, with the last error set on failure.
 std::FILE* open_file(const std::string& path, const char* mode);
 
+// Creates `path` as a new file and opens it with the fopen `mode` ("w", "a", with or without
+// '+'), mode 0666 less the umask. An existing name, a planted link among them, is never opened
+// or followed (O_CREAT | O_EXCL | O_NOFOLLOW): that fails with EEXIST. None on failure, with
+// the last error set.
+std::FILE* create_new_file(const std::string& path, const char* mode);
+
+// True when `error` says that a name is taken already.
+bool is_name_taken(int error);
+
 }  // namespace kav::platform

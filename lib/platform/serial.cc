@@ -212,6 +212,11 @@ std::string describe_open_error(const std::string& path, int error) {
   return text;
 }
 
+bool open_error_is_transient(int error) {
+  return error == EBUSY || error == EAGAIN || error == EWOULDBLOCK || error == EIO ||
+         error == EINTR;
+}
+
 std::string open_error_text() {
   return t_open_error_text;
 }

@@ -132,4 +132,9 @@ std::string open_error_text();
 // The same text, computed for `path` and the errno value `error` now.
 std::string describe_open_error(const std::string& path, int error);
 
+// True when an open that failed with `error` may succeed when tried again soon: the device is
+// held by someone (EBUSY, EAGAIN) or still settling (EIO, EINTR). Anything else (a missing node,
+// a refused permission, a node that is not a terminal) stays as it is and is not retried.
+bool open_error_is_transient(int error);
+
 }  // namespace kav::platform

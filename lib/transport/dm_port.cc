@@ -68,26 +68,21 @@ void wait_out_close_spacing() {
   }
 }
 
-// One open attempt of the device node of `com`; on failure `*error_text` gets the reason.
-bool try_open(platform::SerialPort* port, const std::optional<std::string>& node,
-              std::string* error_text) {
-  if (!node) {
-    // A COM number with no device node name: as Windows, "cannot find the file".
-    *error_text = platform::system_error_text(ENOENT);
-    return false;
-  }
-  if (port->open(*node)) return true;
-  *error_text = platform::open_error_text();
-  return false;
-}
-
-// Up to kOpenAttempts opens, pausing between them. The caller holds port_lock.
+// Opens the device node of `com`, trying again while the failure is one that can pass (a busy
+// or settling device), at most kOpenAttempts times with pauses between. Each failure is
+// reported with the node's name. The caller holds port_lock.
 bool open_with_retries(platform::SerialPort* port, int com) {
   const std::optional<std::string> node = platform::com_device_node(com);
+  if (!node) {
+    // A COM number with no device node name: as Windows, "cannot find the file".
+    show_msg("ERROR: \\\\.\\COM%d: %s\n", com, platform::system_error_text(ENOENT).c_str());
+    return false;
+  }
   for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-    std::string error_text;
-    if (try_open(port, node, &error_text)) return true;
-    show_msg("ERROR: %s\n", error_text.c_str());
+    if (port->open(*node)) return true;
+    const int error = platform::last_error();  // before show_msg, which may open the logs
+    show_msg("ERROR: %s: %s\n", node->c_str(), platform::open_error_text().c_str());
+    if (!platform::open_error_is_transient(error)) return false;
     if (attempt < kOpenAttempts) platform::sleep_ms(state().open_retry_pause_ms.load());
   }
   return false;

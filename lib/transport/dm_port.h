@@ -49,7 +49,8 @@ void set_requested_com_port(int com_port);
 void set_fixed_port_mode(bool fixed);
 
 // Opens "\\.\COM<com>" (its device node under the root), waiting out the spacing after the
-// last close, with up to kOpenAttempts tries; applies the time-outs and the line settings and
+// last close, with up to kOpenAttempts tries while the device is busy or settling (other
+// failures are given at once); applies the time-outs and the line settings and
 // sets current_com_port. Returns the handle, or none after reporting why. Does not set
 // dm_port_handle.
 DmPortHandle open_com_port(int com);

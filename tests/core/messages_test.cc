@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <regex>
 
 #include "lib/core/messages.h"
@@ -173,6 +176,45 @@ TEST_F(MessagesTest, AWriteAfterDetachOpensTheNextPair) {
   EXPECT_EQ(message_log_name(), logs + "/umts_kav_lib_msg_log_002.txt");
   EXPECT_THAT(read_file(comm_log_name()), HasSubstr("    0 LATE -- "));
   close_log_files();
+}
+
+TEST_F(MessagesTest, APlantedNameIsNeverOpenedAndSpentNumbersLeaveTheLogOff) {
+  const std::string logs = enable_logs();
+  const std::string victim = dir_.file("victim");
+  write_file(victim, "precious");
+  ASSERT_EQ(0, mkdir(logs.c_str(), 0755));
+  ASSERT_EQ(0, symlink(victim.c_str(), (logs + "/umts_kav_lib_msg_log_100000000.txt").c_str()));
+  ASSERT_EQ(0, symlink(victim.c_str(), (logs + "/umts_kav_lib_comm_log_100000000.txt").c_str()));
+  ::testing::internal::CaptureStderr();
+  DllMain(1);
+  show_msg("more\n");
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(read_file(victim), "precious");
+  EXPECT_FALSE(message_log_open());
+  EXPECT_FALSE(comm_log_open());
+  EXPECT_EQ(said, "ERROR: umts_kav_lib: no log number is left for \"umts_kav_lib_msg_log\" in \"" +
+                      logs + "/\"; running without that log.\n")
+      << "said once";
+  DllMain(0);
+  // The library's own opener never follows a link either.
+  EXPECT_EQ(open_with_dirs(logs + "/umts_kav_lib_msg_log_100000000.txt", "w"), nullptr);
+  EXPECT_EQ(read_file(victim), "precious");
+}
+
+TEST_F(MessagesTest, ALoggingDirectoryThatCannotBeMadeOrWrittenIsSaidOnceOnStandardError) {
+  write_file(dir_.file("plain"), "a file, not a directory");
+  for (const char* logs : {"plain", "plain/logs"}) {
+    enable_logs(logs);
+    ::testing::internal::CaptureStderr();
+    DllMain(1);
+    show_msg("one\n");
+    comm_log_record("TWO", nullptr, 0);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "ERROR: umts_kav_lib: logging directory \"" + dir_.file(logs) +
+                        "\" cannot be made or written (Not a directory); running without logs.\n");
+    EXPECT_FALSE(message_log_open());
+    DllMain(0);
+  }
 }
 
 TEST_F(MessagesTest, TimestampFormat) {

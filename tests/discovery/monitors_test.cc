@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -100,6 +101,24 @@ TEST_F(MonitorTest, WaitHoldsUntilTheRegistryMonitorRuns) {
   start_monitors();
   ASSERT_EQ(std::future_status::ready, waiter.wait_for(3s));
   EXPECT_EQ(5, waiter.get());
+}
+
+TEST_F(MonitorTest, WithoutAMonitorEveryWaitEndsWithinItsBudget) {
+  tree().add_device(gobi_modem(4, 5, "1-2"));
+  struct Case {
+    bool want_present;
+    int requested;
+    int expected;
+  };
+  for (const Case c : {Case{true, 0, 5}, Case{false, 5, 0}, Case{true, 9, 0}}) {
+    auto waiter = std::async(std::launch::async,
+                             [c] { return get_dm_port_wait(300, c.want_present, c.requested); });
+    const std::future_status status = waiter.wait_for(3s);
+    registry_monitor_started_event().set();  // frees a waiter that ignored its budget
+    EXPECT_EQ(std::future_status::ready, status) << c.want_present << " " << c.requested;
+    EXPECT_EQ(c.expected, waiter.get());
+    registry_monitor_started_event().reset();
+  }
 }
 
 TEST_F(MonitorTest, IdleIntervalsRebuildTheMaskEachTime) {
@@ -219,6 +238,34 @@ TEST_F(MonitorTest, AMissingUsbDeviceWatchNamesTheServicesKey) {
                "directory).\n") == 1;
   }));
   stop_monitors();
+}
+
+TEST_F(MonitorTest, ADeviceDirectoryMadeAgainIsWatchedAgainAndOneThatStaysAwayEndsIt) {
+  enable_comm_log();
+  set_timeout(Timeout::REGISTRY_CHANGE_MONITOR_PERIODIC_SCAN_INTERVAL, 60000);
+  start_monitors();
+  int probes = 0;  // nodes made until one is seen: the watch is armed then
+  ASSERT_TRUE(eventually([&] {
+    root_.write("dev/probe" + std::to_string(probes++), "");
+    return !comm_lines_with(" RSC CHG ").empty();
+  }));
+  std::this_thread::sleep_for(100ms);
+  const size_t armed = comm_lines_with(" RSC CHG ").size();
+  const std::string dev = root_.path() + "/dev";
+  std::filesystem::remove_all(dev);
+  std::filesystem::create_directory(dev);
+  ASSERT_TRUE(eventually([&] { return comm_lines_with(" RSC CHG ").size() >= armed + 2; }));
+  std::this_thread::sleep_for(100ms);
+  const size_t before = comm_lines_with(" RSC CHG ").size();
+  root_.write("dev/ttyUSB9", "");
+  EXPECT_TRUE(eventually([&] { return comm_lines_with(" RSC CHG ").size() > before; }))
+      << "the new directory is watched";
+  std::filesystem::remove_all(dev);
+  EXPECT_TRUE(eventually([this] {
+    return count_messages("ERROR: Failed to reregister for registry change.\n") == 1;
+  }));
+  stop_monitors();
+  EXPECT_EQ(0, count_messages("Registry Change Monitor thread shutting down.\n"));
 }
 
 TEST_F(MonitorTest, AttachStartsTheMonitorsAndShutdownStopsThem) {

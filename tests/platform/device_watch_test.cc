@@ -118,6 +118,33 @@ TEST_F(DeviceWatcherTest, InfiniteWaitStillSeesChanges) {
   EXPECT_EQ(DeviceChange::DevNodes, result.get());
 }
 
+TEST_F(DeviceWatcherTest, AWatchDroppedWithItsDirectoryIsArmedAgainWhenItComesBack) {
+  for (const auto& [dir, kind] : {std::pair{"dev", DeviceChange::DevNodes},
+                                  std::pair{"sys/bus/usb/devices", DeviceChange::Services}}) {
+    const std::string path = root_.path() + "/" + dir;
+    std::filesystem::remove_all(path);
+    EXPECT_EQ(kind, watcher_->wait(2000)) << dir << ": the drop is a change";
+    std::filesystem::create_directory(path);
+    EXPECT_EQ(kind, watcher_->wait(2000)) << dir << ": so is the new directory";
+    EXPECT_EQ(DeviceChange::None, watcher_->wait(50));
+    const std::string node = std::string(dir) + "/x";
+    auto [change, took] = wait_around([&] { root_.write(node, ""); });
+    EXPECT_EQ(kind, change) << dir << ": watched again";
+  }
+}
+
+TEST_F(DeviceWatcherTest, ADirectoryThatStaysAwayEndsTheWatchAfterTheGrace) {
+  std::filesystem::remove_all(root_.path() + "/dev");
+  EXPECT_EQ(DeviceChange::DevNodes, watcher_->wait(2000));
+  auto start = Clock::now();
+  EXPECT_EQ(DeviceChange::None, watcher_->wait(100)) << "a wait keeps its budget meanwhile";
+  EXPECT_LT(Clock::now() - start, 500ms);
+  start = Clock::now();
+  EXPECT_EQ(DeviceChange::RearmFailed, watcher_->wait(10000));
+  EXPECT_LT(Clock::now() - start, 3s);
+  EXPECT_EQ(ENOENT, watcher_->wait_error());
+}
+
 TEST(DeviceWatcherOpenTest, MissingDirectoriesFailToOpen) {
   test::DeviceRoot root;
   std::filesystem::remove_all(root.path() + "/sys/bus");

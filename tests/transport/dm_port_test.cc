@@ -2,7 +2,10 @@
 // records, the spacing after a close, a port held by another process, configuration failures,
 // and the fixed-port reopen.
 #include <gmock/gmock.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/modem/umts_kav_lib.h"
@@ -96,7 +99,10 @@ TEST_F(DmPortTest, PortHeldByAnotherProcessIsTriedFiveTimes) {
   const std::vector<std::string> lines = messages.messages();
   ASSERT_EQ(lines.size(), 6u);
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(lines[i].rfind("ERROR: Device or resource busy (held by ", 0), 0u) << lines[i];
+    EXPECT_EQ(lines[i].rfind(
+                  "ERROR: " + root_->path() + "/dev/ttyUSB0: Device or resource busy (held by ", 0),
+              0u)
+        << lines[i];
     EXPECT_THAT(lines[i], HasSubstr("kav-dm-holder, pid " + std::to_string(child)));
     EXPECT_EQ(lines[i].back(), '\n');
   }
@@ -106,13 +112,36 @@ TEST_F(DmPortTest, PortHeldByAnotherProcessIsTriedFiveTimes) {
   EXPECT_TRUE(open_com_port(1));
 }
 
-TEST_F(DmPortTest, MissingDeviceNodeFailsAfterFiveAttempts) {
-  MessageCapture messages;
-  EXPECT_FALSE(open_com_port(3));
-  const std::vector<std::string> lines = messages.messages();
-  ASSERT_EQ(lines.size(), 6u);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(lines[i], "ERROR: No such file or directory\n");
-  EXPECT_EQ(lines[5], "ERROR: open_com_port: Failed to open comm port.\n");
+TEST_F(DmPortTest, PermanentOpenErrorsAreGivenAtOnceNamingTheNode) {
+  set_open_retry_pause_ms(200);
+  set_timeout(Timeout::MIN_DELAY_BETWEEN_CLOSE_AND_REOPEN, 0);
+  const std::string node = root_->path() + "/dev/ttyUSB2";
+  struct Case {
+    const char* what;
+    void (*make)(const std::string& node);
+    const char* text;
+  };
+  const Case cases[] = {
+      {"missing", [](const std::string&) {}, "No such file or directory"},
+      {"regular file", [](const std::string& n) { write_file(n, ""); },
+       "Inappropriate ioctl for device"},
+      {"directory", [](const std::string& n) { ASSERT_EQ(0, mkdir(n.c_str(), 0755)); },
+       "Is a directory"},
+      {"link loop", [](const std::string& n) { ASSERT_EQ(0, symlink(n.c_str(), n.c_str())); },
+       "Too many levels of symbolic links"},
+  };
+  for (const Case& c : cases) {
+    std::remove(node.c_str());
+    c.make(node);
+    MessageCapture messages;
+    const uint32_t start = platform::tick_count();
+    EXPECT_FALSE(open_com_port(3)) << c.what;
+    EXPECT_LT(platform::tick_count() - start, 150u) << c.what << ": no pause, no retry";
+    const std::vector<std::string> lines = messages.messages();
+    ASSERT_EQ(lines.size(), 2u) << c.what;
+    EXPECT_EQ(lines[0], "ERROR: " + node + ": " + c.text + "\n");
+    EXPECT_EQ(lines[1], "ERROR: open_com_port: Failed to open comm port.\n");
+  }
 }
 
 TEST_F(DmPortTest, RefusedLineSettingsCloseTheNewHandle) {
