@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "sim/modem.h"
+#include "tool/stdout_check.h"
 
 namespace {
 
@@ -187,6 +188,7 @@ int run(Scenario scenario) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kav::tool::check_stdout_at_exit("kav-modem-sim", 1);
   Options options;
   std::string error = parse_options(argc, argv, &options);
   if (options.help) {

@@ -97,5 +97,12 @@ TEST(SimProcessTest, RejectsABadCommandLine) {
   EXPECT_FALSE(kav::test::file_exists(dir.file(".ready")));
 }
 
+TEST(SimProcessTest, FailsWhenItsOutputCannotBeWritten) {
+  const pid_t pid = launch({"--help"}, "/dev/full");
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(1, WEXITSTATUS(status));
+}
+
 }  // namespace
 }  // namespace kav::sim::test
