@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# The main job: builds everything, then runs kelnorset. With no modem attached, kelnorset runs
-# against the bundled modem simulator in a private device root.
+# The main job: builds kelnorset and runs it. With a modem attached (kav-ports sees a DM port)
+# kelnorset runs on that modem. Without one it runs against the bundled modem simulator in a
+# private device root, with its settings file and module directory inside that root; the
+# simulator is stopped and the root removed afterwards, so nothing is left behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
+cmake --build build -j "$(nproc)" --target kelnorset kav-ports kav-modem-sim >/dev/null
+
+if build/tool/kav-ports --dm-only >/dev/null 2>&1; then
+  exec build/tool/kelnorset
+fi
 
 sim_pid=""
 root=""
@@ -17,37 +23,25 @@ cleanup() {
   if [ -n "$root" ]; then rm -rf "$root"; fi
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 # Starts kav-modem-sim in a fresh device root and waits until its ports are in place.
 start_simulator() {
-  root=$(mktemp -d)
-  build/sim/kav-modem-sim --root "$root" &
+  root=$(mktemp -d "${TMPDIR:-/tmp}/kelnorset-sim.XXXXXX")
+  build/sim/kav-modem-sim --root "$root/machine" >"$root/simulator.txt" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do
-    [ -e "$root/.ready" ] && return 0
+    [ -e "$root/machine/.ready" ] && return 0
     sleep 0.1
   done
-  echo "The modem simulator did not come up." >&2
+  echo "The modem simulator did not come up:" >&2
+  cat "$root/simulator.txt" >&2
   exit 1
 }
-
-if [ ! -x build/tool/kelnorset ]; then
-  echo
-  echo "kelnorset is not built yet: the library does not provide ZqUmtsKavConnect and"
-  echo "ZqUmtsKavSendGenericDMCommand (modem control) so far. Built so far: the library core,"
-  echo "the port map, the COM port scanner and monitors, the DM transport, kav-ports and the"
-  echo "modem simulator. What the port scanner sees of a simulated modem (kav-ports):"
-  start_simulator
-  UMTS_KAV_ROOT="$root" build/tool/kav-ports
-  exit 0
-fi
-
-if build/tool/kav-ports --dm-only >/dev/null 2>&1; then
-  exec build/tool/kelnorset
-fi
 
 echo "No modem attached: running kelnorset against kav-modem-sim."
 start_simulator
 status=0
-UMTS_KAV_ROOT="$root" UMTS_KAV_MODULE_DIR="$root" build/tool/kelnorset || status=$?
+UMTS_KAV_ROOT="$root/machine" UMTS_KAV_MODULE_DIR="$root" UMTS_KAV_REGISTRY="$root/user.reg" \
+  build/tool/kelnorset || status=$?
 exit "$status"

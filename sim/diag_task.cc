@@ -156,8 +156,11 @@ std::vector<uint8_t> DiagTask::answer_nv(const std::vector<uint8_t>& request) {
   } else if (config_.read_only_items.count(id)) {
     packet.nv_stat = diag::kNvReadOnly;
   } else {
-    NvValue value;
-    std::memcpy(value.data(), packet.data, value.size());
+    NvValue value{};
+    const auto size = config_.item_sizes.find(id);
+    std::memcpy(
+        value.data(), packet.data,
+        size == config_.item_sizes.end() ? value.size() : std::min(size->second, value.size()));
     // A write that did not reach the store's file failed, as a modem's NV_FAIL_S says.
     packet.nv_stat = nv_->write(id, index, value) ? diag::kNvDone : diag::kNvFail;
   }
@@ -231,6 +234,8 @@ std::vector<uint8_t> DiagTask::status_record(uint8_t subsystem) {
   put_text(&record, 100, 32, config_.status.model);
   put_text(&record, 132, 16, config_.status.hw_rev);
   put_text(&record, 149, 32, config_.status.second_model);
+  const int length = config_.status.record_length;
+  if (length > 0 && static_cast<size_t>(length) < record.size()) record.resize(length);
   return record;
 }
 

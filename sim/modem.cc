@@ -232,11 +232,20 @@ void Modem::unplug_locked() {
   for (auto& port : ports_) {
     if (port->thread.joinable()) port->thread.join();
   }
-  // The masters close first: a reader of the port sees the hang-up, then the entries vanish.
-  for (auto& port : ports_) port->pty.close_master();
+  // Closing the masters is the hang-up a reader of the port sees; by default it comes just
+  // before the entries vanish, or as long before or after them as configured.
+  const int lead = config_.hangup_lead_ms;
+  if (lead >= 0) {
+    for (auto& port : ports_) port->pty.close_master();
+    std::this_thread::sleep_for(std::chrono::milliseconds(lead));
+  }
   if (cdrom_watch_ >= 0 && inotify_fd_ >= 0) inotify_rm_watch(inotify_fd_, cdrom_watch_);
   cdrom_watch_ = -1;
   tree_->remove_device(*device_);
+  if (lead < 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(-lead));
+    for (auto& port : ports_) port->pty.close_master();
+  }
   device_.reset();
   ports_.clear();
   note("unplugged");

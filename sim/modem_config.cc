@@ -115,6 +115,24 @@ bool set_items(const std::string& v, std::set<uint16_t>* items) {
   return true;
 }
 
+// "5078:4,550:16": item id and size in bytes (1 to 128).
+bool set_sizes(const std::string& v, std::map<uint16_t, size_t>* sizes) {
+  sizes->clear();
+  std::istringstream in(v);
+  std::string token;
+  while (std::getline(in, token, ',')) {
+    const size_t colon = token.find(':');
+    long id;
+    long size;
+    if (colon == std::string::npos || !to_long_in(trim(token.substr(0, colon)), 0, 0xFFFF, &id) ||
+        !to_long(trim(token.substr(colon + 1)), &size) || size < 1 || size > 128) {
+      return false;
+    }
+    (*sizes)[static_cast<uint16_t>(id)] = static_cast<size_t>(size);
+  }
+  return true;
+}
+
 bool add_preset(const std::string& v, ModemConfig* c) {
   const size_t space = v.find_first_of(" \t");
   long id;
@@ -154,6 +172,7 @@ const std::map<std::string, Key>& setters() {
       {"alt_at_tty", number(&ModemConfig::alt_at_tty, 0, kMaxTty)},
       {"reenumerate_gap_ms", number(&ModemConfig::reenumerate_gap_ms, 0, kMaxMs)},
       {"leave_delay_ms", number(&ModemConfig::leave_delay_ms, 0, kMaxMs)},
+      {"hangup_lead_ms", number(&ModemConfig::hangup_lead_ms, -kMaxMs, kMaxMs)},
       {"download_reenumerates", flag(&ModemConfig::download_reenumerates)},
       {"dl_vid", number(&ModemConfig::dl_vid, 0, 0xFFFF)},
       {"dl_pid", number(&ModemConfig::dl_pid, 0, 0xFFFF)},
@@ -178,6 +197,7 @@ const std::map<std::string, Key>& setters() {
       {"online_mode", status_number(&StatusFields::online_mode, 0, 255)},
       {"offline_mode", status_number(&StatusFields::offline_mode, 0, 255)},
       {"unreported_answers", status_number(&StatusFields::unreported_answers, 0, INT32_MAX)},
+      {"record_length", status_number(&StatusFields::record_length, 0, 181)},
       {"firmware", status_text(&StatusFields::firmware)},
       {"model", status_text(&StatusFields::model)},
       {"hw_rev", status_text(&StatusFields::hw_rev)},
@@ -196,6 +216,7 @@ const std::map<std::string, Key>& setters() {
       {"nv_file", [](const std::string& v, ModemConfig* c) { return c->nv_file = v, true; }},
       {"read_only_items", [](const std::string& v, ModemConfig* c) { return set_items(v, &c->read_only_items); }},
       {"array_items", [](const std::string& v, ModemConfig* c) { return set_items(v, &c->array_items); }},
+      {"item_sizes", [](const std::string& v, ModemConfig* c) { return set_sizes(v, &c->item_sizes); }},
       {"nv", add_preset},
       {"nv_status", add_nv_status},
       {"fault", [](const std::string& v, ModemConfig* c) {
@@ -311,18 +332,22 @@ USB identity and ports:
   vid, pid, bcd (0x5C8E, 0xA7E2, 0x0318), busport (1-2), dm_interface (1),
   at_interface (2; -1 none), extra_interfaces (1), dm_tty (0), at_tty (1),
   alt_dm_tty (4), alt_at_tty (5): the ttyUSB indexes used after every second
-  re-enumeration, reenumerate_gap_ms (1000), leave_delay_ms (50)
+  re-enumeration, reenumerate_gap_ms (1000), leave_delay_ms (50),
+  hangup_lead_ms (0: on leaving the bus the open port hangs up N ms before the
+  device entries vanish; negative: the entries vanish first, the hang-up follows)
 DL mode: download_reenumerates (true), dl_vid, dl_pid (0: keep the DM identity;
   e.g. 0x05C6 0x9008), dl_interface (0), downloader (boot|streaming), start_in_dl
 CD-ROM start: cdrom_first (false), cdrom_pid (0x1000), cdrom_index (0)
 AT: zqdmat_answer (ok|error|none)
 Status record: status_subsystem (250|50|none), layout_version (6), online_mode (5),
-  offline_mode (2), offline_delay_ms (200), unreported_answers (0), firmware,
+  offline_mode (2), offline_delay_ms (200), unreported_answers (0), record_length (181),
+  firmware,
   model, hw_rev, second_model, imei (15 digits or empty)
 OpenZumi: openzumi_layout (74|73|8|none), openzumi_status (0), openzumi_text,
   openzumi_length (-1: the text's length)
 NV: nv_file (<root>/kav-modem-sim-nv.txt), read_only_items (5597,5598),
-  array_items (ids), nv = ID HEXBYTES (a value present before any write),
+  array_items (ids), item_sizes (ID:BYTES,...: a write keeps only the item's own
+  bytes), nv = ID HEXBYTES (a value present before any write),
   nv_status = ID STAT (the item is answered with that nv_stat; repeatable)
 Faults (repeatable, applied in order):
   fault = KIND [command=0xNN] [count=N|-1] [delay=MS] [return=MS] [tty=same|other]

@@ -66,6 +66,7 @@ struct StatusFields {
   std::string second_model = "U370";
   std::string imei = "356938035643809";  // 15 digits, or empty for no identity bytes
   int unreported_answers = 0;            // the first N status answers carry mode 0xFF
+  int record_length = 181;               // older firmware sends a shorter record (101..181)
 };
 
 struct ModemConfig {
@@ -88,6 +89,9 @@ struct ModemConfig {
   // it leaves.
   int reenumerate_gap_ms = 1000;
   int leave_delay_ms = 50;
+  // Leaving the bus: how long before the device entries vanish the open port hangs up (0: just
+  // before); negative, the entries vanish first and the port hangs up that much later.
+  int hangup_lead_ms = 0;
 
   // The emergency-download identity taken in DL mode when the modem re-enumerates into it;
   // vid 0 keeps the DM-mode identity. Its DM port is interface `dl_interface`.
@@ -115,10 +119,12 @@ struct ModemConfig {
   int openzumi_length = -1;  // the text length the answer states; -1: the text's own
 
   // NV store: the file (empty: <root>/kav-modem-sim-nv.txt), items that refuse writes,
-  // array items (stored per element, the element index in the first data byte), and values
-  // present before any write (the file wins over them).
+  // items shorter than the 128 data bytes (a write keeps only the item's own bytes, the echo
+  // still carries the request's), array items (stored per element, the element index in the
+  // first data byte), and values present before any write (the file wins over them).
   std::string nv_file;
   std::set<uint16_t> read_only_items = {5597, 5598};
+  std::map<uint16_t, size_t> item_sizes;
   std::set<uint16_t> array_items;
   std::vector<std::pair<uint16_t, std::vector<uint8_t>>> nv_presets;
   // Items the modem answers with this nv_stat and zero data, reads and writes alike, without

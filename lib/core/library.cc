@@ -1,5 +1,7 @@
 #include "lib/core/library.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -31,34 +33,83 @@ LibraryState& state() {
   return *s;
 }
 
+// A value as the settings file writes it, cut short and with control characters shown as '?':
+// "text" for a text, hex:01,02 or hex(N):01,02 for any other type.
+std::string describe_value(const platform::RegValue& value) {
+  constexpr size_t kShown = 32;
+  std::string out;
+  if (value.type == platform::kRegSz) {
+    out = "\"";
+    for (size_t i = 0; i < value.data.size() && value.data[i] != 0 && i < kShown; ++i) {
+      const unsigned char c = value.data[i];
+      out += c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+    }
+    return out + (value.data.size() > kShown + 1 ? "...\"" : "\"");
+  }
+  char number[16];
+  std::snprintf(number, sizeof number, "hex(%x):", value.type);
+  out = value.type == platform::kRegBinary ? "hex:" : number;
+  for (size_t i = 0; i < value.data.size() && i < kShown; ++i) {
+    std::snprintf(number, sizeof number, "%s%02x", i ? "," : "", value.data[i]);
+    out += number;
+  }
+  return out + (value.data.size() > kShown ? ",..." : "");
+}
+
+// A flag stored with another type than a DWORD is replaced by DWORD 0, as stored files and
+// other programs expect; the user who wrote it by hand is told what it was.
+void report_replaced_flag(const char* name) {
+  platform::RegistryHive& hive = platform::user_hive();
+  platform::RegValue value;
+  if (hive.query_value(kSettingsKey, name, &value) != 0) return;
+  if (value.type == platform::kRegDword && value.data.size() == 4) return;
+  std::fprintf(stderr,
+               "ERROR: umts_kav_lib: settings file \"%s\": value \"%s\" is %s, not a dword; it "
+               "is replaced by dword:00000000 and counts as off.\n",
+               hive.location().c_str(), name, describe_value(value).c_str());
+}
+
 // Reads one logging flag: on when the stored DWORD is nonzero; otherwise the value is
-// (re)written as DWORD 0 and the flag is off.
-bool read_flag(const char* name) {
+// (re)written as DWORD 0 and the flag is off. `write_failed` is set when that write fails.
+bool read_flag(const char* name, bool* write_failed) {
   const std::optional<uint32_t> value = read_setting_dword(name);
   if (value && *value != 0) return true;
-  write_setting_dword(name);
+  if (!value) report_replaced_flag(name);
+  if (!write_setting_dword(name)) *write_failed = true;
   return false;
 }
 
-// A settings file that cannot be parsed is left untouched; say so once per attach, on the
-// standard error stream, since neither the sink nor the logs exist yet.
-void report_unreadable_settings() {
+// A settings file that cannot be read (not parseable, not a regular file, too large) is left
+// untouched; say so once per attach, on the standard error stream, since neither the sink nor
+// the logs exist yet. True when it was reported.
+bool report_unreadable_settings() {
   platform::RegistryHive& hive = platform::user_hive();
-  if (hive.open_key(kSettingsKey, false) != platform::kErrorBadHiveFile) return;
+  const int error = hive.open_key(kSettingsKey, false);
+  if (error == 0 || error == ENOENT) return false;
   std::fprintf(stderr,
                "ERROR: umts_kav_lib: settings file \"%s\" cannot be read (%s); it is left as it "
                "is and logging stays off.\n",
+               hive.location().c_str(), hive.problem().c_str());
+  return true;
+}
+
+// A settings file that can be read but not written (its lock refused, say).
+void report_unwritable_settings() {
+  platform::RegistryHive& hive = platform::user_hive();
+  std::fprintf(stderr, "ERROR: umts_kav_lib: settings file \"%s\" cannot be written (%s).\n",
                hive.location().c_str(), hive.problem().c_str());
 }
 
 }  // namespace
 
 void read_logging_settings() {
-  report_unreadable_settings();
-  const bool message_logging = read_flag(kMessageLogging);
-  const bool comm_logging = read_flag(kCommLogging);
-  const bool purge_msg = read_flag(kPurgeMsgLog);
-  const bool purge_comm = read_flag(kPurgeCommLog);
+  const bool unreadable = report_unreadable_settings();
+  bool write_failed = false;
+  const bool message_logging = read_flag(kMessageLogging, &write_failed);
+  const bool comm_logging = read_flag(kCommLogging, &write_failed);
+  const bool purge_msg = read_flag(kPurgeMsgLog, &write_failed);
+  const bool purge_comm = read_flag(kPurgeCommLog, &write_failed);
+  if (write_failed && !unreadable) report_unwritable_settings();
   set_logging(message_logging, comm_logging);
   std::lock_guard lock(state().mutex);
   state().purge_msg_log = purge_msg;

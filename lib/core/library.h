@@ -14,8 +14,10 @@
 
 namespace kav {
 
-// The version text of the library, printed in the log banner.
-inline constexpr const char* kLibraryVersion = "3.22";
+// The version text of the library ("3.22"), printed in the log banner; it also decides whether
+// the time-outs file is read. Defined alone in library_version.cc, so that a build of the same
+// program with another version text can supply its own definition at link time.
+const char* library_version();
 
 // The settings key under HKEY_CURRENT_USER.
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB";

@@ -114,7 +114,7 @@ void take_clock_base(LogState& s) {
 }
 
 void write_banner(std::FILE* file) {
-  std::fprintf(file, "'UMTS Kavrin LIB %s'\n\n", kLibraryVersion);
+  std::fprintf(file, "'UMTS Kavrin LIB %s'\n\n", library_version());
   std::fprintf(file, "\n\n%s\n\n", std::string(94, '#').c_str());
   const platform::LocalTime now = platform::local_time();
   std::fprintf(file, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d:%2.2d\n\n", now.year, now.month, now.day,

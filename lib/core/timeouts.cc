@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include "lib/core/library.h"
 #include "lib/core/messages.h"
 #include "lib/platform/clock.h"
+#include "lib/platform/error.h"
 #include "lib/platform/ini.h"
 
 namespace kav {
@@ -126,6 +128,17 @@ bool decide_file_use(const char* version_text) {
   return s.file_decision == 1;
 }
 
+// A time-outs file that exists but is refused (a FIFO or a device, a file too large) or cannot
+// be read; the defaults stay. Said on the standard error stream, since at attach there is no
+// sink yet, and in the comm log.
+void report_unreadable_timeouts_file(const std::string& path, int error) {
+  const std::string line = "ERROR: umts_kav_lib: time-outs file \"" + path + "\" cannot be read (" +
+                           platform::system_error_text(error) +
+                           "); the default time-outs are used.\n";
+  std::fputs(line.c_str(), stderr);
+  comm_log_write_raw(line.c_str());
+}
+
 }  // namespace
 
 int32_t timeout(Timeout key) {
@@ -164,7 +177,7 @@ std::optional<std::string> timeouts_file_path() {
 }
 
 void load_timeouts(const char* version_text) {
-  if (!decide_file_use(version_text ? version_text : kLibraryVersion)) return;
+  if (!decide_file_use(version_text ? version_text : library_version())) return;
   if (!comm_log_open() && comm_logging()) open_log_files();
   const std::optional<std::string> path = timeouts_file_path();
   std::lock_guard lock(log_mutex());
@@ -172,9 +185,15 @@ void load_timeouts(const char* version_text) {
     comm_log_write_raw("ERROR: Unable to determine configure timeouts directory\n");
     return;
   }
+  bool reported = false;
   for (const Timeout key : kReadOrder) {
-    const std::string text = platform::get_private_profile_string("GENERAL", timeout_name(key),
-                                                                  kNotFound, kIniBufferSize, *path);
+    int error = 0;
+    const std::string text = platform::get_private_profile_string(
+        "GENERAL", timeout_name(key), kNotFound, kIniBufferSize, *path, &error);
+    if (error != 0 && error != ENOENT && !reported) {
+      report_unreadable_timeouts_file(*path, error);
+      reported = true;
+    }
     if (const std::optional<int32_t> value = parse_value(text)) set_timeout(key, *value);
     char line[160];
     std::snprintf(line, sizeof line, "Timeout value %s = %d\n", timeout_name(key), timeout(key));

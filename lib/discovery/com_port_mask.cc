@@ -20,7 +20,8 @@ constexpr size_t kMinMaskBytes = 8;
 // The mask and its events. `exists` stays false until a rebuild finds a DM port; the bytes
 // never shrink. Lives until process end (monitor threads may use it during exit).
 struct MaskState {
-  std::mutex lock;  // guards exists and bytes
+  std::mutex rebuild_lock;  // one rebuild (scan and write) at a time; taken before the others
+  std::mutex lock;          // guards exists and bytes
   bool exists = false;
   std::vector<uint8_t> bytes;
   platform::ManualResetEvent changed;
@@ -68,8 +69,12 @@ bool describe_from(MaskState& s, int32_t type, int com_port) {
 }  // namespace
 
 void update_com_port_mask(const char* tag) {
-  PortScanListPtr list = get_com_port_list(PT_DM);
   MaskState& s = state();
+  // Without it a rebuild whose scan ran before a port-map update could write its older view
+  // after the update's own rebuild: the registry monitor's first rebuild, racing the tool's
+  // update, left the mask empty while the modem was present.
+  std::lock_guard rebuild(s.rebuild_lock);
+  PortScanListPtr list = get_com_port_list(PT_DM);
   std::lock_guard lock(s.lock);
   fill_mask(s, list.get());
   list.reset();

@@ -4,7 +4,8 @@
 //
 // Threading: scans run on any thread, one at a time under the scan lock. The mask lock guards
 // the mask; update_com_port_mask takes the scan lock (inside get_com_port_list) and releases it
-// before it takes the mask lock, so no thread ever holds both. The mask-changed and
+// before it takes the mask lock, so no thread ever holds both. Whole rebuilds (scan and mask
+// write) run one at a time under the rebuild lock, taken outside the other two. The mask-changed and
 // registry-monitor-started events are manual-reset so that every waiter sees them. The log
 // mutex (lib/core/messages.h) is always taken innermost.
 #pragma once
@@ -66,7 +67,7 @@ PortScanListPtr scan_for_comports(int32_t requested_type);
 PortScanListPtr get_com_port_list(int32_t requested_type);
 
 // Rebuilds the mask from a PT_DM scan, logs it with "<tag> COM_PORT_MASK" and sets the
-// mask-changed event.
+// mask-changed event. Rebuilds do not overlap, so the last one to start writes the mask last.
 void update_com_port_mask(const char* tag);
 
 // The DM port now: with `requested_port` 0 the single DM port, 0 for none, -1 (reported) for

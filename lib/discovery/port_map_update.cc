@@ -14,6 +14,7 @@
 #include "lib/core/status.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/port_map.h"
+#include "lib/platform/error.h"
 #include "lib/platform/files.h"
 #include "lib/platform/text.h"
 
@@ -72,8 +73,9 @@ bool has_single_root(const pugi::xml_document& doc) {
 
 LoadOutcome load_port_map_document(pugi::xml_document& doc, const std::string& source,
                                    bool from_file) {
-  const pugi::xml_parse_result parsed = from_file ? doc.load_file(source.c_str(), kParseOptions)
-                                                  : doc.load_string(source.c_str(), kParseOptions);
+  const pugi::xml_parse_result parsed =
+      from_file ? doc.load_buffer(source.data(), source.size(), kParseOptions)
+                : doc.load_string(source.c_str(), kParseOptions);
   if (!parsed || !has_single_root(doc)) return LoadOutcome::kFailed;
   size_t depth = 0;
   size_t deepest = 0;
@@ -274,8 +276,21 @@ class ModemUpdate {
 // Loads the document and applies its Modem elements in document order, stopping at the first
 // failure. Every failure is reported here; the result is 0, 367 or 368.
 ZqUmtsKavStatusEnum load_and_apply(const std::string& source, bool from_file) {
+  std::string file_bytes;
+  if (from_file) {
+    const int error = platform::read_whole_file(source, &file_bytes, kMaxDocumentFileBytes);
+    if (error == platform::kErrorNotRegularFile || error == platform::kErrorFileTooLarge) {
+      const std::string why =
+          error == platform::kErrorNotRegularFile
+              ? "it is not a regular file"
+              : "it is larger than " + std::to_string(kMaxDocumentFileBytes) + " bytes";
+      show_msg("ERROR: Port Map Update XML file \"%s\" is refused: %s.\n", source.c_str(),
+               why.c_str());
+      return status::kXmlFailure;
+    }
+  }
   pugi::xml_document doc;
-  switch (load_port_map_document(doc, source, from_file)) {
+  switch (load_port_map_document(doc, from_file ? file_bytes : source, from_file)) {
     case LoadOutcome::kLoaded:
       break;
     case LoadOutcome::kFailed:

@@ -36,7 +36,12 @@ enum class LoadOutcome {
   kTooDeep,  // well-formed, but nested deeper than kMaxDocumentDepth
 };
 
-// Loads `source` into `doc`: the file at that path when `from_file`, else the text itself.
+// The largest document file an update reads; larger files, and anything that is not a regular
+// file (a FIFO, a device), are refused unread.
+inline constexpr size_t kMaxDocumentFileBytes = 64u << 20;
+
+// Loads `source` into `doc`: the bytes of a document file when `from_file` (their encoding
+// found from a byte order mark or the declaration), else the text itself (UTF-8).
 // Beyond what pugixml checks, a document must have exactly one element at top level, no
 // character data outside it and no element with the same attribute twice.
 LoadOutcome load_port_map_document(pugi::xml_document& doc, const std::string& source,

@@ -30,6 +30,8 @@ std::string system_error_text(int code) {
       return "The settings file is corrupt and cannot be read.";
     case kErrorFileTooLarge:
       return "The file is too large to be read.";
+    case kErrorNotRegularFile:
+      return "It is not a regular file.";
     case kErrorResourceTypeNotFound:
       return "The specified resource type cannot be found in the image file.";
     case kErrorResourceNameNotFound:

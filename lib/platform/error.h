@@ -17,6 +17,8 @@ constexpr int kErrorNoMoreItems = 259;
 constexpr int kErrorBadHiveFile = 1009;
 // A file larger than the reader accepts (ERROR_FILE_TOO_LARGE).
 constexpr int kErrorFileTooLarge = 223;
+// A FIFO, a device, a directory or a socket where a regular file is read (ERROR_BAD_FILE_TYPE).
+constexpr int kErrorNotRegularFile = 222;
 // No compiled-in resource of the type, or of the id (ERROR_RESOURCE_TYPE_NOT_FOUND,
 // ERROR_RESOURCE_NAME_NOT_FOUND).
 constexpr int kErrorResourceTypeNotFound = 1813;

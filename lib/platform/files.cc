@@ -150,29 +150,54 @@ int make_directories(const std::string& dir) {
   }
 }
 
-int read_whole_file(const std::string& file, std::string* text, size_t max_bytes) {
-  text->clear();
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  char buffer[8192];
+namespace {
+
+// Appends what `fd` holds to `text`; kErrorFileTooLarge past `max_bytes` (a file may grow
+// between the size check and the read).
+int read_up_to(int fd, std::string* text, size_t max_bytes) {
+  char buffer[65536];
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int error = errno;
-      close(fd);
-      return error;
-    }
-    if (n == 0) break;
-    if (static_cast<size_t>(n) > max_bytes - text->size()) {
-      close(fd);
-      text->clear();
-      return kErrorFileTooLarge;
-    }
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (static_cast<size_t>(n) > max_bytes - text->size()) return kErrorFileTooLarge;
     text->append(buffer, static_cast<size_t>(n));
   }
-  close(fd);
+}
+
+// 0 when `st` describes a regular file of at most `max_bytes`, else why it is refused.
+int check_regular(const struct stat& st, size_t max_bytes) {
+  if (!S_ISREG(st.st_mode)) return kErrorNotRegularFile;
+  if (static_cast<uint64_t>(st.st_size) > max_bytes) return kErrorFileTooLarge;
   return 0;
+}
+
+}  // namespace
+
+int check_regular_file(const std::string& file, size_t max_bytes) {
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) return errno;
+  return check_regular(st, max_bytes);
+}
+
+int read_whole_file(const std::string& file, std::string* text, size_t max_bytes) {
+  text->clear();
+  // A device is refused before it is opened: opening one (a serial line, say) can act on it.
+  if (const int error = check_regular_file(file, max_bytes)) return error;
+  struct stat st {};
+  // O_NONBLOCK: should a FIFO take the file's place meanwhile, the open does not wait for a
+  // writer; the check of the opened file then refuses it.
+  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = fstat(fd, &st) != 0 ? errno : check_regular(st, max_bytes);
+  if (!error) {
+    text->reserve(static_cast<size_t>(st.st_size));
+    error = read_up_to(fd, text, max_bytes);
+  }
+  close(fd);
+  if (error) text->clear();
+  return error;
 }
 
 namespace {
@@ -189,12 +214,12 @@ int write_all(int fd, const std::string& text) {
 }
 
 // Gives the new file at `fd` the mode (and, where the process may, the owner) of the regular
-// file it replaces, or mode 0644 when there is none. A link planted at the name lends nothing:
-// lstat does not follow it.
+// file it replaces, or the mode an editor would give a new file when there is none. A link planted
+// at the name lends nothing: lstat does not follow it.
 int take_over_attributes(int fd, const std::string& file) {
   struct stat old {};
   if (lstat(file.c_str(), &old) != 0 || !S_ISREG(old.st_mode)) {
-    return fchmod(fd, 0644) == 0 ? 0 : errno;
+    return fchmod(fd, 0666 & ~process_umask()) == 0 ? 0 : errno;
   }
   if (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) return errno;
   if (fchmod(fd, old.st_mode & 07777) != 0) return errno;
@@ -213,7 +238,7 @@ void sync_directory(const std::string& dir) {
 
 int replace_file(const std::string& file, const std::string& text, bool* temp_created) {
   const std::string dir = parent_directory(file);
-  std::string temp = dir + "/." + file.substr(file.rfind('/') + 1) + ".XXXXXX";
+  std::string temp = temporary_file_pattern(file);
   // mkostemp opens with O_CREAT | O_EXCL: it never opens an existing file or follows a link.
   const int fd = mkostemp(temp.data(), O_CLOEXEC | O_NOFOLLOW);
   if (temp_created) *temp_created = fd >= 0;
@@ -230,6 +255,38 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
   }
   sync_directory(dir);
   return 0;
+}
+
+std::string temporary_file_pattern(const std::string& file) {
+  return parent_directory(file) + "/." + file.substr(file.rfind('/') + 1) + ".XXXXXX";
+}
+
+unsigned process_umask() {
+  // The kernel tells the mask without changing it; umask(2) can only swap it, which would
+  // race with files other threads create meanwhile, so it is the fallback for old kernels.
+  std::string status;
+  if (read_whole_file("/proc/self/status", &status, 1 << 20) == 0) {
+    const size_t at = status.find("\nUmask:");
+    if (at != std::string::npos) return std::strtoul(status.c_str() + at + 8, nullptr, 8) & 0777;
+  }
+  const mode_t mask = umask(022);
+  umask(mask);
+  return mask & 0777;
+}
+
+std::optional<std::string> final_link_target(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st {};
+    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    char target[4096];
+    const ssize_t n = readlink(current.c_str(), target, sizeof target - 1);
+    if (n < 0) return current;  // no longer a link
+    const std::string next(target, static_cast<size_t>(n));
+    current = next[0] == '/' ? next : parent_directory(current) + "/" + next;
+  }
+  set_last_error(ELOOP);
+  return std::nullopt;
 }
 
 bool rename_path(const std::string& from, const std::string& to) {

@@ -60,17 +60,37 @@ std::string parent_directory(const std::string& file);
 // Creates `dir` and its missing parents (mode 0755). Returns 0 or an errno value.
 int make_directories(const std::string& dir);
 
-// Reads the whole file into `text`. Returns 0 or an error code: an errno value (ENOENT for a
-// missing file), or kErrorFileTooLarge when it holds more than `max_bytes`.
+// 0 when `file` (links followed) is a regular file of at most `max_bytes`; else ENOENT or
+// another errno value, kErrorNotRegularFile (a FIFO, a device, a directory, a socket) or
+// kErrorFileTooLarge. Looks at the file without opening it.
+int check_regular_file(const std::string& file, size_t max_bytes);
+
+// Reads the whole regular file into `text`. Returns 0 or an error code: an errno value (ENOENT
+// for a missing file), kErrorNotRegularFile for a FIFO, a device, a directory or a socket
+// (refused without blocking and without reading from it), or kErrorFileTooLarge when it holds
+// more than `max_bytes`.
 int read_whole_file(const std::string& file, std::string* text, size_t max_bytes = SIZE_MAX);
 
 // Replaces `file` by `text` atomically: a temporary file is created beside it (exclusively, so
 // a planted file or link is never followed), written, flushed to disk and renamed over `file`.
 // A reader or a crash sees the old or the new contents whole. A regular file being replaced
-// keeps its mode and, where allowed, its owner; a new file gets mode 0644.
+// keeps its mode and, where allowed, its owner and group; a new file gets mode 0666 less the
+// process's umask, as an editor would create it.
 // Returns 0 or an errno value (the temporary file is removed on failure). `temp_created`, when
 // given, tells whether the temporary file could be created at all.
 int replace_file(const std::string& file, const std::string& text, bool* temp_created = nullptr);
+
+// The name of the temporary file that replace_file() creates for `file` has this form:
+// "<dir>/.<name of file>.XXXXXX", XXXXXX being six characters chosen at random.
+std::string temporary_file_pattern(const std::string& file);
+
+// The process's file mode creation mask.
+unsigned process_umask();
+
+// `path` with symbolic links in its last component followed to the file they finally name
+// (which need not exist; a relative link is taken from the link's directory). `path` itself when
+// it is no link; none, with the last error set (ELOOP), for a chain of more than 40 links.
+std::optional<std::string> final_link_target(const std::string& path);
 
 // rename(2) and unlink(2): false on failure, with the last error set.
 bool rename_path(const std::string& from, const std::string& to);

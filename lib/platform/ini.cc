@@ -1,9 +1,10 @@
 #include "lib/platform/ini.h"
 
 #include <cctype>
-#include <fstream>
 #include <optional>
+#include <sstream>
 
+#include "lib/platform/files.h"
 #include "lib/platform/text.h"
 
 namespace kav::platform {
@@ -51,9 +52,12 @@ std::string cut(const std::string& text, size_t buffer_size) {
 
 std::string get_private_profile_string(const std::string& section, const std::string& key,
                                        const std::string& default_value, size_t buffer_size,
-                                       const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (in) {
+                                       const std::string& path, int* read_error) {
+  std::string text;
+  const int error = read_whole_file(path, &text, kMaxProfileFileBytes);
+  if (read_error) *read_error = error;
+  if (error == 0) {
+    std::istringstream in(text);
     if (std::optional<std::string> value = find_value(in, section, key))
       return cut(*value, buffer_size);
   }

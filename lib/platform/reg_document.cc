@@ -1,5 +1,6 @@
 #include <cctype>
 #include <cstdio>
+#include <string_view>
 
 #include "lib/platform/reg_file.h"
 #include "lib/platform/text.h"
@@ -84,29 +85,42 @@ bool parse_quoted(const std::string& text, size_t* pos, std::string* out, std::s
   return false;
 }
 
-bool parse_hex_number(const std::string& text, uint32_t* out) {
+// `text` without blanks and tabs at either end and carriage returns at its end, as trim_blanks
+// cuts it, without copying.
+std::string_view trim_view(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+bool parse_hex_number(std::string_view text, uint32_t* out) {
   if (text.empty() || text.size() > 8) return false;
   uint32_t value = 0;
   for (char c : text) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-    value = value * 16 + static_cast<uint32_t>(std::stoi(std::string(1, c), nullptr, 16));
+    const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10;
+    value = value * 16 + static_cast<uint32_t>(digit);
   }
   *out = value;
   return true;
 }
 
-// A comma-separated list of bytes in hexadecimal ("01,ff,0a"); empty for no bytes.
-bool parse_hex_bytes(const std::string& text, std::vector<uint8_t>* out, std::string* error) {
+// A comma-separated list of bytes in hexadecimal ("01,ff,0a"); empty for no bytes. Read in
+// place: settings files can hold lists of megabytes.
+bool parse_hex_bytes(std::string_view text, std::vector<uint8_t>* out, std::string* error) {
   out->clear();
-  if (trim_blanks(text).empty()) return true;
+  if (trim_view(text).empty()) return true;
+  out->reserve(text.size() / 3 + 1);
   size_t start = 0;
   while (start <= text.size()) {
     size_t end = text.find(',', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string item = trim_blanks(text.substr(start, end - start));
+    if (end == std::string_view::npos) end = text.size();
+    const std::string_view item = trim_view(text.substr(start, end - start));
     uint32_t byte = 0;
     if (item.size() > 2 || !parse_hex_number(item, &byte)) {
-      *error = "\"" + item + "\" is not a byte in hexadecimal";
+      *error = "\"" + std::string(item) + "\" is not a byte in hexadecimal";
       return false;
     }
     out->push_back(static_cast<uint8_t>(byte));
@@ -150,7 +164,7 @@ bool parse_data(const std::string& data, RegValue* value, bool* deleted, std::st
   }
   if (low.rfind("hex:", 0) == 0) {
     value->type = kRegBinary;
-    return parse_hex_bytes(data.substr(4), &value->data, error);
+    return parse_hex_bytes(std::string_view(data).substr(4), &value->data, error);
   }
   if (low.rfind("hex(", 0) == 0) {
     const size_t close = data.find("):");
@@ -160,7 +174,7 @@ bool parse_data(const std::string& data, RegValue* value, bool* deleted, std::st
       return false;
     }
     value->type = type;
-    return parse_hex_bytes(data.substr(close + 2), &value->data, error);
+    return parse_hex_bytes(std::string_view(data).substr(close + 2), &value->data, error);
   }
   *error = "the value data is neither a quoted text, dword:, hex: nor hex(N):";
   return false;
@@ -183,7 +197,10 @@ bool RegDocument::parse(const std::string& text, std::string* problem) {
   const std::vector<std::string> lines = split_lines(body);
   bool all_blank = true;
   for (const std::string& line : lines) all_blank = all_blank && trim_blanks(content(line)).empty();
-  if (all_blank) return true;
+  if (all_blank) {
+    preamble_ = body;  // kept as it was until the first key is added
+    return true;
+  }
   const std::string first = trim_blanks(content(lines[0]));
   if (first != kHeader5 && first != kHeader4) {
     *problem = std::string("line 1: the file does not begin with \"") + kHeader5 + "\"";
@@ -253,8 +270,11 @@ bool RegDocument::parse_line(const std::vector<std::string>& lines, size_t* inde
     return false;
   }
   std::string data = trim_blanks(line.substr(pos + 1));
-  // A hex list continues on the next line when this one ends in a backslash.
-  while (ascii_lower(data).rfind("hex", 0) == 0 && !data.empty() && data.back() == '\\') {
+  // A hex list continues on the next line when this one ends in a backslash. The form is
+  // decided once: looking at the whole growing list on every line would make long lists cost
+  // the square of their length.
+  const bool hex_list = ascii_lower(data.substr(0, 3)) == "hex";
+  while (hex_list && !data.empty() && data.back() == '\\') {
     if (*index >= lines.size()) {
       *error = "the hex list continues past the end of the file";
       return false;

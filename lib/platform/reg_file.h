@@ -78,8 +78,13 @@ class RegDocument {
   bool crlf_ = false;  // the file's first line ends in "\r\n"
 };
 
+// The largest settings file read; a larger one is refused (kErrorFileTooLarge), as is anything
+// that is not a regular file (kErrorNotRegularFile).
+constexpr size_t kMaxSettingsFileBytes = 32u << 20;
+
 // The user hive kept in a .reg file. The file is read anew by every call; writes rewrite it
-// atomically under an advisory lock on "<file>.lock".
+// atomically under an advisory lock on "<file>.lock", keeping its owner, group and mode. When
+// the file is a symbolic link, its target is rewritten and the link stays.
 class RegFileHive : public RegistryHive {
  public:
   // `file` empty: the file is user_hive_file(), looked up again on every call.

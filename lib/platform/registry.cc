@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <utility>
+#include <vector>
 
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
@@ -21,12 +22,22 @@ std::atomic<RegistryHive*> g_user_override{nullptr};
 
 // An exclusive advisory lock on "<file>.lock", held for the object's lifetime. The lock is on
 // a file of its own because the hive file itself is replaced by every write.
+//
+// The lock file is never followed when it is a link (a planted link would have a root run
+// create any file) and must be a regular file. One made here gets the owner and group of the
+// settings file, so that its owner can still lock it after a run as another user (root); an
+// existing one is used as it is, opened for reading when it may not be written.
 class HiveFileLock {
  public:
-  explicit HiveFileLock(const std::string& file) {
-    fd_ = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  explicit HiveFileLock(const std::string& file) : path_(file + ".lock") {
+    fd_ = open_lock(file);
     if (fd_ < 0) {
       error_ = errno;
+      return;
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      error_ = kErrorNotRegularFile;
       return;
     }
     while (flock(fd_, LOCK_EX) != 0) {
@@ -42,10 +53,51 @@ class HiveFileLock {
   HiveFileLock& operator=(const HiveFileLock&) = delete;
   int error() const { return error_; }
 
+  // What is wrong with the lock file, naming it.
+  std::string problem() const {
+    if (error_ == ELOOP) return path_ + ": the lock file is a symbolic link and is not followed";
+    return path_ + ": " + system_error_text(error_);
+  }
+
  private:
+  int open_lock(const std::string& file) {
+    // O_NONBLOCK keeps a FIFO planted at the name from holding the open; fstat refuses it.
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | kFlags, 0666);
+    if (fd >= 0) {
+      struct stat settings {};
+      if (stat(file.c_str(), &settings) == 0) {
+        [[maybe_unused]] const int ignored = fchown(fd, settings.st_uid, settings.st_gid);
+      }
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    fd = open(path_.c_str(), O_RDWR | kFlags);
+    if (fd < 0 && errno == EACCES) fd = open(path_.c_str(), O_RDONLY | kFlags);
+    return fd;
+  }
+
+  std::string path_;
   int fd_ = -1;
   int error_ = 0;
 };
+
+// Removes the temporary files of writers that died before their rename. Every writer holds
+// the lock from creating its temporary file to renaming it, so while the lock is held any
+// temporary file of this settings file is a dead writer's.
+void remove_stale_temporaries(const std::string& file) {
+  const std::string dir = parent_directory(file);
+  const std::string temp = temporary_file_pattern(file);
+  // The random part "XXXXXX" matches any six characters; the rest of the name literally.
+  std::string wildcard;
+  for (char c : temp.substr(temp.rfind('/') + 1, temp.size() - temp.rfind('/') - 7)) {
+    if (c == '*' || c == '?' || c == '[' || c == '\\') wildcard += '\\';
+    wildcard += c;
+  }
+  std::vector<std::string> names;
+  if (find_files(dir + "/" + wildcard + "??????", &names) != 0) return;
+  for (const std::string& name : names) remove_path(dir + "/" + name);
+}
 
 // Sets the calling thread's last error from a result code and returns the code.
 int result(int code) {
@@ -87,8 +139,11 @@ std::string RegFileHive::problem() const {
 
 int RegFileHive::load(const std::string& file, RegDocument* doc) {
   std::string text;
-  const int error = read_whole_file(file, &text);
-  if (error != 0 && error != ENOENT) return error;
+  const int error = read_whole_file(file, &text, kMaxSettingsFileBytes);
+  if (error != 0 && error != ENOENT) {
+    problem_ = file + ": " + system_error_text(error);
+    return error;
+  }
   std::string what;
   if (!doc->parse(text, &what)) {
     problem_ = file + ": " + what;
@@ -98,16 +153,41 @@ int RegFileHive::load(const std::string& file, RegDocument* doc) {
   return 0;
 }
 
+// The file named by a link is rewritten beside its target, so the link stays a link (settings
+// kept in a repository of dotfiles are linked this way); the lock and the temporary file are
+// the target's too.
 template <typename Change>
 int RegFileHive::modify(Change change) {
-  const std::string file = location();
-  if (const int error = make_directories(parent_directory(file))) return error;
-  HiveFileLock lock(file);
-  if (lock.error()) return lock.error();
+  const std::string named = location();
+  if (const int error = make_directories(parent_directory(named))) {
+    problem_ = parent_directory(named) + ": " + system_error_text(error);
+    return error;
+  }
+  const std::optional<std::string> file = final_link_target(named);
+  if (!file) {
+    problem_ = named + ": " + system_error_text(ELOOP);
+    return ELOOP;
+  }
+  // Whatever is no settings file gets no lock file beside it (/dev/zero.lock, say).
+  if (const int error = check_regular_file(*file, kMaxSettingsFileBytes);
+      error && error != ENOENT) {
+    problem_ = *file + ": " + system_error_text(error);
+    return error;
+  }
+  HiveFileLock lock(*file);
+  if (lock.error()) {
+    problem_ = lock.problem();
+    return lock.error();
+  }
+  remove_stale_temporaries(*file);
   RegDocument doc;
-  if (const int error = load(file, &doc)) return error;
+  if (const int error = load(*file, &doc)) return error;
   if (!change(doc)) return 0;
-  return replace_file(file, doc.render());
+  if (const int error = replace_file(*file, doc.render())) {
+    problem_ = *file + ": " + system_error_text(error);
+    return error;
+  }
+  return 0;
 }
 
 int RegFileHive::open_key(const std::string& path, bool create) {

@@ -56,8 +56,8 @@ class RegistryHive {
   // Returns 0 or an error code (EACCES for a read-only hive).
   virtual int set_dword(const std::string& path, const std::string& name, uint32_t value) = 0;
 
-  // Where the hive lives and, after a call failed with kErrorBadHiveFile, what is wrong with
-  // it (for messages). Empty for hives without a file.
+  // Where the hive lives and, after a call failed, what is wrong with it, naming the file
+  // concerned (for messages). Empty for hives without a file.
   virtual std::string location() const { return {}; }
   virtual std::string problem() const { return {}; }
 };

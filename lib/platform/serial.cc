@@ -331,6 +331,14 @@ bool SerialPort::read(uint8_t* buffer, size_t size, size_t* bytes_read) {
   }
 }
 
+bool SerialPort::wait_readable(uint32_t ms) {
+  if (!is_open()) {
+    sleep_ms(ms);
+    return false;
+  }
+  return poll_once(fd_, POLLIN, static_cast<int>(std::min<uint32_t>(ms, INT_MAX))) > 0;
+}
+
 bool SerialPort::write(const uint8_t* bytes, size_t size, size_t* bytes_written) {
   *bytes_written = 0;
   if (!is_open()) return fail_with(EBADF);

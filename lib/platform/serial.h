@@ -88,6 +88,11 @@ class SerialPort {
   // gone.
   bool read(uint8_t* buffer, size_t size, size_t* bytes_read);
 
+  // Waits at most `ms` for bytes to read, or for the device to go; returns at once when some
+  // are already waiting. True when the port became readable (or gone) in time. A closed port
+  // just sleeps.
+  bool wait_readable(uint32_t ms);
+
   // Writes `size` bytes synchronously; `*bytes_written` gets the count moved before the write
   // time-out (fewer than `size` is still a success). Fails with kErrorDeviceNotConnected when
   // the device has gone.

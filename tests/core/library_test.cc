@@ -2,8 +2,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <functional>
 
 #include "lib/core/messages.h"
 #include "lib/discovery/monitors.h"
@@ -49,9 +51,17 @@ TEST_F(CoreTest, FirstAttachCreatesTheFourFlagsAtZeroAndNoLoggingDirectory) {
 TEST_F(CoreTest, TextValueOneCountsAsOffAndIsReplacedByDwordZero) {
   write_settings(
       "\"Message Logging\"=\"1\"\r\n\"Comm Logging\"=dword:00000002\r\n"
+      "\"Purge Successful Msg Log\"=hex:01,02\r\n"
       "\"Logging Directory\"=\"" +
       dir_.file("logs") + "\"");
+  ::testing::internal::CaptureStderr();
   DllMain(1);
+  const std::string replaced = "; it is replaced by dword:00000000 and counts as off.\n";
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "ERROR: umts_kav_lib: settings file \"" + registry_file() +
+                "\": value \"Message Logging\" is \"1\", not a dword" + replaced +
+                "ERROR: umts_kav_lib: settings file \"" + registry_file() +
+                "\": value \"Purge Successful Msg Log\" is hex:01,02, not a dword" + replaced);
   EXPECT_FALSE(message_logging());
   EXPECT_TRUE(comm_logging());
   const platform::RegValue value = query("Message Logging");
@@ -130,6 +140,37 @@ TEST_F(CoreTest, UnparsableSettingsFileIsReportedAndLeftAsItWas) {
   EXPECT_EQ(capture.text(), "still here\n");
   DllMain(0);
   EXPECT_EQ(read_file(registry_file()), garbage);
+}
+
+// A settings path that is a device or a FIFO is refused at once and a planted lock link is
+// not followed; either is said on standard error, naming the path.
+TEST_F(CoreTest, SettingsThatCannotBeUsedAreReportedWithTheirPath) {
+  const std::string lock = registry_file() + ".lock";
+  ASSERT_EQ(mkfifo(dir_.file("fifo").c_str(), 0600), 0);
+  struct Case {
+    std::string settings;
+    std::function<void()> plant;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"/dev/zero", [] {}, "\"/dev/zero\" cannot be read (/dev/zero: It is not a regular file.)"},
+      {dir_.file("fifo"), [] {}, "fifo: It is not a regular file."},
+      {registry_file(), [&] { ASSERT_EQ(symlink(dir_.file("victim").c_str(), lock.c_str()), 0); },
+       "cannot be written (" + lock + ": the lock file is a symbolic link and is not followed)"},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv settings("UMTS_KAV_REGISTRY", c.settings);
+    c.plant();
+    ::testing::internal::CaptureStderr();
+    alarm(10);
+    EXPECT_EQ(DllMain(1), 1);
+    alarm(0);
+    EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr(c.says));
+    EXPECT_FALSE(message_logging());
+    DllMain(0);
+  }
+  EXPECT_FALSE(file_exists(dir_.file("victim")));
+  EXPECT_FALSE(file_exists("/dev/zero.lock"));
 }
 
 TEST_F(CoreTest, AttachKeepsOtherKeysAndValuesOfTheSettingsFile) {

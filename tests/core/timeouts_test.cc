@@ -1,10 +1,15 @@
 // The time-outs: defaults, the version gate and reading the time-outs file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/modem/umts_kav_lib.h"
+#include "lib/platform/ini.h"
 #include "tests/core/core_fixture.h"
 
 namespace kav::test {
@@ -97,6 +102,35 @@ TEST_F(TimeoutsTest, MissingFileLeavesDefaultsAndStillLogsThem) {
   const std::vector<std::string> lines = timeout_lines();
   ASSERT_EQ(lines.size(), 28u);
   EXPECT_EQ(lines[15], "Timeout value POST_OPEN_DELAY = 4000");
+  DllMain(0);
+}
+
+// A time-outs file that is a FIFO or too large is refused unread, with its path named; the
+// defaults stay and are logged.
+TEST_F(TimeoutsTest, FileThatIsNoRegularFileOrTooLargeIsRefused) {
+  const std::string path = dir_.file("module/umts_kav_lib_timeouts.ini");
+  std::filesystem::create_directories(dir_.file("module"));
+  enable_logs();
+  DllMain(1);
+  for (const bool fifo : {true, false}) {
+    std::filesystem::remove(path);
+    if (fifo) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    } else {
+      write_ini("PROBE_RESPONSE_WAIT=5\n");
+      ASSERT_EQ(truncate(path.c_str(), platform::kMaxProfileFileBytes + 1), 0);
+    }
+    reset_timeouts();
+    ::testing::internal::CaptureStderr();
+    alarm(10);
+    load_timeouts("1.2.3.4");
+    alarm(0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_THAT(err, HasSubstr("time-outs file \"" + path + "\" cannot be read"));
+    EXPECT_THAT(err, HasSubstr(fifo ? "not a regular file" : "too large"));
+    EXPECT_EQ(timeout(Timeout::PROBE_RESPONSE_WAIT), 2000);
+  }
+  EXPECT_EQ(timeout_lines().size(), 56u);
   DllMain(0);
 }
 

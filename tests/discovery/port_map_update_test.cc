@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -368,6 +371,28 @@ TEST_F(PortMapUpdateTest, MissingFileFailsToLoadWith367AndStillRebuildsTheMask) 
               ElementsAre("Reading from Port Map Update XML file\n\t\"" + path + "\".\n",
                           kLoadFailed, kInternal));
   EXPECT_EQ(mask_rebuilds(), 1u);
+}
+
+// A document path naming a FIFO, a device or an oversized file is refused unread, at once.
+TEST_F(PortMapUpdateTest, FileThatIsNoRegularFileOrTooLargeIsRefusedWith367) {
+  const std::string fifo = dir_.file("fifo.xml");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = dir_.file("big.xml");
+  write_file(big, kCommandDocument);
+  ASSERT_EQ(truncate(big.c_str(), kMaxDocumentFileBytes + 1), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo, "it is not a regular file."},
+      {"/dev/zero", "it is not a regular file."},
+      {big, "it is larger than " + std::to_string(kMaxDocumentFileBytes) + " bytes."}};
+  for (const auto& [path, why] : cases) {
+    MessageCapture capture;
+    alarm(10);
+    EXPECT_EQ(ZqUmtsKavPortMapUpdate(path.c_str()), 367);
+    alarm(0);
+    EXPECT_THAT(capture.messages(), ElementsAre(HasSubstr("Reading from Port Map Update XML file"),
+                                                "ERROR: Port Map Update XML file \"" + path +
+                                                    "\" is refused: " + why + "\n"));
+  }
 }
 
 TEST_F(PortMapUpdateTest, FileSourceIsReadFromItsFullPath) {

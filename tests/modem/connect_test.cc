@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -197,6 +198,26 @@ TEST_F(ConnectTest, StatusRecordWaitsForTheOperatingModeAndReadsOldLayouts) {
   EXPECT_EQ(record->operating_mode, 2);
   EXPECT_STREQ(record->hw_rev, "Unsupported");
   EXPECT_EQ(std::memcmp(record->second_model, record->model, sizeof record->model), 0);
+}
+
+TEST_F(ConnectTest, ShortStatusRecordIsFilledWithZeros) {
+  sim::ModemConfig config = sim::test::quick_config();
+  config.status.record_length = 120;  // ends inside the model name field
+  start(config);
+  ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+  const ZqStatusRecord* record = get_zq_status();
+  ASSERT_NE(record, nullptr);
+  EXPECT_STREQ(record->model, "U370");
+  const auto* bytes = reinterpret_cast<const uint8_t*>(record);
+  EXPECT_TRUE(std::all_of(bytes + 120, bytes + sizeof *record, [](uint8_t b) { return b == 0; }));
+  // Shorter than any status record: not taken.
+  ZqUmtsKavDisconnect();
+  modem_.reset();
+  config.status.record_length = 100;
+  set_timeout(Timeout::EXTENDED_PROBE_RESPONSE_WAIT, 50);  // 40 attempts wait this long each
+  start(config);
+  ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+  EXPECT_EQ(get_zq_status(), nullptr);
 }
 
 TEST_F(ConnectTest, UnansweredProbeLeavesThePortOpenInUnknownMode) {

@@ -112,13 +112,15 @@ mode_t mode_of(const std::string& path) {
   return st.st_mode;
 }
 
-// A rewrite keeps the file's mode, a new file gets 0644, and a link planted at the name is
-// replaced, never written through; no temporary file stays behind.
+// A rewrite keeps the file's mode, a new file gets 0666 less the umask, and a link planted at
+// the name is replaced, never written through; no temporary file stays behind.
 TEST(ReplaceFile, WritesWholeFilesWithoutFollowingLinks) {
   TempDir dir;
   const std::string file = dir.file("db");
+  const mode_t old_mask = umask(027);
   ASSERT_EQ(0, replace_file(file, "one"));
-  EXPECT_EQ(0644u, mode_of(file) & 07777);
+  umask(old_mask);
+  EXPECT_EQ(0640u, mode_of(file) & 07777);
   ASSERT_EQ(0, chmod(file.c_str(), 0600));
   ASSERT_EQ(0, replace_file(file, "two"));
   EXPECT_EQ("two", test::read_file(file));
@@ -131,7 +133,7 @@ TEST(ReplaceFile, WritesWholeFilesWithoutFollowingLinks) {
   ASSERT_EQ(0, replace_file(file, "three"));
   EXPECT_EQ("victim", test::read_file(target));
   EXPECT_TRUE(S_ISREG(mode_of(file)));
-  EXPECT_EQ(0644u, mode_of(file) & 07777);
+  EXPECT_EQ(0666u & ~old_mask, mode_of(file) & 07777);
   EXPECT_EQ(std::vector<std::string>({"db", "target"}), test::list_dir(dir.path()));
   bool created = true;
   EXPECT_EQ(ENOENT, replace_file(dir.file("missing/db"), "x", &created));

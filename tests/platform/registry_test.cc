@@ -4,13 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <thread>
-
 #include <algorithm>
-
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -254,6 +254,179 @@ TEST_F(RegFileTest, RewritesLeaveNoTemporaryFileAndKeepPermissions) {
   struct stat st {};
   ASSERT_EQ(stat(file().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// ---- hostile and careless file systems ------------------------------------------------------
+
+struct stat stat_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+// A lock planted as a link (to a missing or an existing file) or as a FIFO is refused without
+// following it, creating anything or waiting, and the problem names the lock.
+TEST_F(RegFileTest, LockFileThatIsALinkOrAFifoIsRefused) {
+  const std::string lock = file() + ".lock";
+  const std::string victim = dir_.file("victim");
+  struct Planted {
+    std::function<void()> plant;
+    int error;
+    const char* says;
+  };
+  const Planted cases[] = {
+      {[&] { ASSERT_EQ(symlink(victim.c_str(), lock.c_str()), 0); }, ELOOP, "symbolic link"},
+      {[&] {
+         write_file(victim, "precious");
+         ASSERT_EQ(symlink(victim.c_str(), lock.c_str()), 0);
+       },
+       ELOOP, "symbolic link"},
+      {[&] { ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0); }, kErrorNotRegularFile, "regular"},
+  };
+  for (const Planted& planted : cases) {
+    std::filesystem::remove(lock);
+    std::filesystem::remove(victim);
+    planted.plant();
+    const bool had_victim = std::filesystem::exists(victim);
+    RegFileHive hive(file());
+    alarm(10);  // a blocking open ends the test instead of hanging it
+    EXPECT_EQ(hive.set_dword(kKey, "Comm Logging", 1), planted.error);
+    alarm(0);
+    EXPECT_THAT(hive.problem(), HasSubstr(lock));
+    EXPECT_THAT(hive.problem(), HasSubstr(planted.says));
+    EXPECT_EQ(std::filesystem::exists(victim), had_victim);
+    if (had_victim) {
+      EXPECT_EQ(read_file(victim), "precious");
+    }
+    EXPECT_FALSE(std::filesystem::exists(file()));
+  }
+}
+
+// A new settings file and its lock get 0666 less the umask, as an editor's files do.
+TEST_F(RegFileTest, NewFilesTakeTheUmask) {
+  for (const mode_t mask : {022, 077, 002}) {
+    std::filesystem::remove(file());
+    std::filesystem::remove(file() + ".lock");
+    const mode_t old = umask(mask);
+    const int result = RegFileHive(file()).set_dword(kKey, "Comm Logging", 1);
+    umask(old);
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(stat_of(file()).st_mode & 0777, 0666 & ~mask) << std::oct << mask;
+    EXPECT_EQ(stat_of(file() + ".lock").st_mode & 0777, 0666 & ~mask) << std::oct << mask;
+  }
+}
+
+// Run as root on a user's file: the file keeps its owner, group and mode, a new lock file is
+// the user's, and the user can write the file again afterwards.
+TEST_F(RegFileTest, RootRewriteLeavesTheFileAndLockToTheirOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  constexpr uid_t kUser = 12345;
+  constexpr gid_t kGroup = 23456;
+  write_file(file(), kRichFile);
+  ASSERT_EQ(chown(dir_.path().c_str(), kUser, kGroup), 0);
+  ASSERT_EQ(chown(file().c_str(), kUser, kGroup), 0);
+  ASSERT_EQ(chmod(file().c_str(), 0640), 0);
+  ASSERT_EQ(RegFileHive(file()).set_dword(kKey, "Comm Logging", 1), 0);
+  for (const std::string& path : {file(), file() + ".lock"}) {
+    EXPECT_EQ(stat_of(path).st_uid, kUser) << path;
+    EXPECT_EQ(stat_of(path).st_gid, kGroup) << path;
+  }
+  EXPECT_EQ(stat_of(file()).st_mode & 07777, 0640u);
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgid(kGroup) != 0 || setuid(kUser) != 0) _exit(2);
+    _exit(RegFileHive(file()).set_dword(kKey, "Comm Logging", 2) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  RegValue v;
+  ASSERT_EQ(RegFileHive(file()).query_value(kKey, "Comm Logging", &v), 0);
+  EXPECT_THAT(v.data, ElementsAre(2, 0, 0, 0));
+}
+
+// A settings path that is a (relative, chained or dangling) link: the target is rewritten
+// beside itself, the links stay links, and the lock is the target's.
+TEST_F(RegFileTest, LinkedSettingsFileRewritesTheTarget) {
+  std::filesystem::create_directories(dir_.file("dotfiles"));
+  std::filesystem::create_directories(dir_.file("config"));
+  const std::string target = dir_.file("dotfiles/user.reg");
+  const std::string link = dir_.file("config/user.reg");
+  ASSERT_EQ(symlink("../dotfiles/user.reg", dir_.file("config/middle").c_str()), 0);
+  ASSERT_EQ(symlink("middle", link.c_str()), 0);
+  for (const bool exists : {false, true}) {
+    if (exists) write_file(target, kRichFile);
+    ASSERT_EQ(RegFileHive(link).set_dword(kKey, "Comm Logging", exists ? 2 : 1), 0);
+    EXPECT_TRUE(S_ISLNK(stat_of(link).st_mode));
+    EXPECT_TRUE(S_ISLNK(stat_of(dir_.file("config/middle")).st_mode));
+    RegValue v;
+    ASSERT_EQ(RegFileHive(target).query_value(kKey, "Comm Logging", &v), 0);
+    EXPECT_EQ(v.data[0], exists ? 2 : 1);
+  }
+  EXPECT_EQ(test::list_dir(dir_.file("dotfiles")),
+            (std::vector<std::string>{"user.reg", "user.reg.lock"}));
+  EXPECT_EQ(test::list_dir(dir_.file("config")), (std::vector<std::string>{"middle", "user.reg"}));
+}
+
+// Temporary files of writers killed before their rename are removed by the next writer; other
+// files that merely look alike stay.
+TEST_F(RegFileTest, TemporaryFilesOfDeadWritersAreRemoved) {
+  for (const char* name : {".user.reg.a1B2c3", ".user.reg.XXXXXX", ".user.reg.keep",
+                           ".user.reg.1234567", ".other.reg.abcdef", "user.reg.abcdef"}) {
+    write_file(dir_.file(name), "half a file");
+  }
+  ASSERT_EQ(RegFileHive(file()).set_dword(kKey, "Comm Logging", 1), 0);
+  EXPECT_EQ(test::list_dir(dir_.path()),
+            (std::vector<std::string>{".other.reg.abcdef", ".user.reg.1234567", ".user.reg.keep",
+                                      "user.reg", "user.reg.abcdef", "user.reg.lock"}));
+}
+
+// A FIFO, a device, a directory or an oversized file at the settings path is refused at once,
+// unread, with the path named; nothing is written over it.
+TEST_F(RegFileTest, AnythingButARegularFileOfSaneSizeIsRefused) {
+  std::filesystem::create_directory(dir_.file("sub"));
+  const std::string fifo = dir_.file("fifo.reg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = dir_.file("big.reg");
+  write_file(big, "Windows Registry Editor Version 5.00\n");
+  ASSERT_EQ(truncate(big.c_str(), kMaxSettingsFileBytes + 1), 0);
+  const std::pair<std::string, int> cases[] = {{fifo, kErrorNotRegularFile},
+                                               {"/dev/zero", kErrorNotRegularFile},
+                                               {dir_.file("sub"), kErrorNotRegularFile},
+                                               {big, kErrorFileTooLarge}};
+  for (const auto& [path, error] : cases) {
+    RegFileHive hive(path);
+    RegValue v;
+    alarm(10);
+    EXPECT_EQ(hive.query_value(kKey, "Comm Logging", &v), error) << path;
+    EXPECT_EQ(hive.set_dword(kKey, "Comm Logging", 1), error) << path;
+    alarm(0);
+    EXPECT_THAT(hive.problem(), HasSubstr(path));
+  }
+  EXPECT_EQ(stat_of(big).st_size, static_cast<off_t>(kMaxSettingsFileBytes + 1));
+  EXPECT_EQ(test::list_dir(dir_.path()), (std::vector<std::string>{"big.reg", "fifo.reg", "sub"}))
+      << "no lock file is made for them";
+}
+
+// A long hex list continued over many lines parses in time linear in its length (it once took
+// the square: each line lower-cased the whole list read so far).
+TEST(RegDocumentTest, LongContinuedHexListParsesInLinearTime) {
+  std::string text = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\X]\n\"b\"=hex:";
+  constexpr size_t kLines = 20000;  // 25 bytes a line, 500 KB of bytes
+  for (size_t i = 0; i < kLines; ++i) {
+    text += "00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,17,18";
+    text += i + 1 < kLines ? ",\\\n  " : "\n";
+  }
+  RegDocument doc;
+  std::string problem;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(doc.parse(text, &problem)) << problem;
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_EQ(doc.value("X", "b")->data.size(), kLines * 25);
+  EXPECT_EQ(doc.render(), text);
 }
 
 // ---- files that cannot be parsed ----------------------------------------------------------

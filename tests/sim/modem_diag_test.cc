@@ -26,6 +26,7 @@ TEST_F(ModemDiagTest, ProbeAndUnknownRequestsAreRefusedWithTheRequestEchoed) {
 TEST_F(ModemDiagTest, NvItemsReadWriteAndRefuse) {
   ModemConfig config = quick_config();
   config.read_only_items = {3462};
+  config.item_sizes = {{4000, 3}};
   config.nv_presets = {{550, {0x01, 0x02}}};
   start(config);
   auto dm = client();
@@ -53,6 +54,13 @@ TEST_F(ModemDiagTest, NvItemsReadWriteAndRefuse) {
   EXPECT_EQ(0, answer.nv_stat);
   EXPECT_EQ(2, answer.data[1]);
   EXPECT_EQ((Bytes{0x15, 0x26}), dm->ask({0x26}));
+
+  // A 3-byte item keeps three bytes of a write; the echo still carries what was sent.
+  answer = packet_of(*dm->ask(bytes_of(nv_request(0x27, 4000, {'T', 'a', 'r', 'v'}))));
+  EXPECT_EQ(0, answer.nv_stat);
+  EXPECT_EQ((Bytes{'T', 'a', 'r', 'v'}), Bytes(answer.data, answer.data + 4));
+  answer = packet_of(*dm->ask(bytes_of(nv_request(0x26, 4000))));
+  EXPECT_EQ((Bytes{'T', 'a', 'r', 0}), Bytes(answer.data, answer.data + 4));
 }
 
 TEST_F(ModemDiagTest, ArrayItemsAreKeptPerElement) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 
 #include "tests/sim/sim_fixture.h"
 
@@ -135,6 +136,8 @@ TEST_F(ModemFaultsTest, ScenarioTextConfiguresFaultsAndModems) {
       "zqdmat_answer = error\n"
       "status_subsystem = 50\n"
       "nv = 5078 54 61\n"
+      "item_sizes = 5078:4, 550:16\n"
+      "hangup_lead_ms = -100\n"
       "fault = unplug command=0x26 return=300 tty=other\n"
       "fault = delay delay=50 count=-1\n"
       "[modem]\n"
@@ -152,6 +155,8 @@ TEST_F(ModemFaultsTest, ScenarioTextConfiguresFaultsAndModems) {
   EXPECT_TRUE(first.faults[0].return_other_tty);
   EXPECT_EQ(-1, first.faults[1].count);
   EXPECT_EQ((Bytes{0x54, 0x61}), first.nv_presets.at(0).second);
+  EXPECT_EQ((std::map<uint16_t, size_t>{{5078, 4}, {550, 16}}), first.item_sizes);
+  EXPECT_EQ(-100, first.hangup_lead_ms);
   EXPECT_EQ("1-3", scenario.modems[1].busport);
 
   Scenario bad;
@@ -159,6 +164,10 @@ TEST_F(ModemFaultsTest, ScenarioTextConfiguresFaultsAndModems) {
   EXPECT_NE("", parse_scenario("[modem]\nfault = explode\n", &bad));
   EXPECT_NE("", parse_scenario("dm_tty = 1\n", &bad));
   EXPECT_NE("", parse_scenario("[modem]\ndm_tty = one\n", &bad));
+  for (const char* sizes : {"5078", "5078:0", "5078:129", "x:4"}) {
+    EXPECT_NE("", parse_scenario(std::string("[modem]\nitem_sizes = ") + sizes + "\n", &bad))
+        << sizes;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,32 @@
+// Runs a built program as a child process and collects its standard output line by line,
+// letting the caller act on each line while the program still runs (for example to unplug a
+// simulated modem when the program says it found it).
+//
+// Threading: run_program blocks the calling thread until the child ends; the line callback runs
+// on that thread. The child inherits the caller's environment.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kav::test {
+
+struct ProgramRun {
+  std::string out;  // everything the child wrote to standard output
+  int status = -1;  // exit status, or -1 when it did not exit normally
+  std::chrono::milliseconds elapsed{0};
+};
+
+// Starts `path` without arguments, standard error left as the caller's. `on_line` gets every
+// complete line (without its '\n') as soon as it arrives. A child still running after
+// `limit` is killed (status -1).
+ProgramRun run_program(const std::string& path,
+                       const std::function<void(const std::string&)>& on_line = {},
+                       std::chrono::milliseconds limit = std::chrono::seconds(100));
+
+// The path of a program of the build: $KAV_TEST_BINARY_DIR/`relative`.
+std::string built_program(const std::string& relative);
+
+}  // namespace kav::test
