@@ -12,8 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kPciBase[] = "sys/devices/pci0000:00/0000:00:14.0";
-
 std::string hex(unsigned value, int digits) {
   char text[16];
   std::snprintf(text, sizeof text, "%0*x", digits, value);
@@ -93,6 +91,15 @@ struct PendingLink {
 };
 
 }  // namespace
+
+void prune_empty_directories(const std::string& dir) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(dir, ec))) return;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    if (entry.is_directory(ec) && !entry.is_symlink(ec)) prune_empty_directories(entry.path());
+  }
+  if (fs::is_empty(dir, ec)) fs::remove(dir, ec);
+}
 
 DeviceTree::DeviceTree(std::string root) : root_(std::move(root)) {
   while (root_.size() > 1 && root_.back() == '/') root_.pop_back();

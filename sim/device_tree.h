@@ -51,6 +51,13 @@ struct UsbDeviceSpec {
   std::vector<UsbInterfaceSpec> interfaces;
 };
 
+// The sysfs directory, below the root, that holds every device a DeviceTree adds.
+constexpr char kPciBase[] = "sys/devices/pci0000:00/0000:00:14.0";
+
+// Removes the empty directories below `dir` (bottom-up), and `dir` itself when it ends empty.
+// Never follows a link.
+void prune_empty_directories(const std::string& dir);
+
 struct DeviceHandle {
   int id = 0;
 };

@@ -161,8 +161,8 @@ std::vector<uint8_t> DiagTask::answer_nv(const std::vector<uint8_t>& request) {
     std::memcpy(
         value.data(), packet.data,
         size == config_.item_sizes.end() ? value.size() : std::min(size->second, value.size()));
-    nv_->write(id, index, value);
-    packet.nv_stat = diag::kNvDone;
+    // A write that did not reach the store's file failed, as a modem's NV_FAIL_S says.
+    packet.nv_stat = nv_->write(id, index, value) ? diag::kNvDone : diag::kNvFail;
   }
   const auto* raw = reinterpret_cast<const uint8_t*>(&packet);
   return std::vector<uint8_t>(raw, raw + sizeof packet);

@@ -1,4 +1,4 @@
-// kav-modem-sim: runs simulated USB modems in a device root until SIGINT or SIGTERM.
+// kav-modem-sim: runs simulated USB modems in a device root until it is told to stop.
 //
 //   kav-modem-sim --root DIR [--scenario FILE] [--trace FILE|-] [--set KEY=VALUE]...
 //
@@ -14,12 +14,14 @@
 //   vid = 0x5C8E            ... every key listed by --help
 //   fault = unplug command=0x26 return=500 tty=other
 //
-// On start it prints one line per port it created ("COM1 DIR/dev/ttyUSB0 -> /dev/pts/5 (DM)";
-// a modem that starts as a CD-ROM prints "CDROM DIR/dev/sr0") and then creates DIR/.ready.
-// On exit it removes its sysfs entries, /dev nodes and .ready and closes its pseudo-terminals;
-// only the NV store files stay.
+// On start it locks DIR (a second simulator in DIR is refused), removes what a killed run left
+// there, prints one line per port it created ("COM1 DIR/dev/ttyUSB0 -> /dev/pts/5 (DM)"; a
+// modem that starts as a CD-ROM prints "CDROM DIR/dev/sr0") and then creates DIR/.ready.
+// On exit (SIGINT, SIGTERM, SIGHUP, SIGQUIT) it removes .ready, its sysfs entries and /dev
+// nodes and closes its pseudo-terminals; only the NV store files stay.
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -27,10 +29,13 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "sim/modem.h"
+#include "sim/root_claim.h"
+#include "tool/stdout_check.h"
 
 namespace {
 
@@ -50,8 +55,9 @@ void print_usage(FILE* out) {
   std::fprintf(out,
                "Usage: kav-modem-sim --root DIR [--scenario FILE] [--trace FILE|-] "
                "[--set KEY=VALUE]...\n"
-               "Runs simulated USB modems below DIR (created if missing) until SIGINT or "
-               "SIGTERM.\n"
+               "Runs simulated USB modems below DIR (created if missing) until SIGINT, "
+               "SIGTERM,\nSIGHUP or SIGQUIT. Entries left in DIR by a killed run are removed; "
+               "a DIR in use\nby another kav-modem-sim is refused.\n"
                "  --root DIR        device root (required unless the scenario sets it)\n"
                "  --scenario FILE   scenario file (format below)\n"
                "  --trace FILE|-    trace every frame received and sent (- : standard error)\n"
@@ -111,12 +117,17 @@ std::string build_scenario(const Options& options, Scenario* scenario) {
 // The trace goes to standard error or a file; lines from every modem's threads are serialised.
 class Trace {
  public:
+  // Throws std::runtime_error naming the file when it cannot be opened for appending.
   explicit Trace(const std::string& target) {
     if (target == "-") {
       out_ = stderr;
     } else if (!target.empty()) {
       out_ = std::fopen(target.c_str(), "a");
-      owned_ = out_ != nullptr;
+      if (out_ == nullptr) {
+        throw std::runtime_error("cannot write the trace file " + target + ": " +
+                                 std::strerror(errno));
+      }
+      owned_ = true;
     }
   }
   ~Trace() {
@@ -160,12 +171,14 @@ int run(Scenario scenario) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);  // the terminal went away
+  sigaddset(&signals, SIGQUIT);
   // Blocked before any thread starts, so every thread inherits the mask and sigwait below
   // receives them.
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::filesystem::create_directories(scenario.root);
-  default_nv_files(&scenario);
   Trace trace(scenario.trace);
+  kav::sim::RootClaim claim(scenario.root);
+  default_nv_files(&scenario);
   std::vector<std::unique_ptr<Modem>> modems;
   for (const ModemConfig& config : scenario.modems) {
     modems.push_back(std::make_unique<Modem>(scenario.root, config));
@@ -175,11 +188,10 @@ int run(Scenario scenario) {
     print_ports(*modems.back(), config);
   }
   std::fflush(stdout);
-  const std::string ready = scenario.root + "/.ready";
-  std::ofstream(ready).close();
+  claim.set_ready();
   int signal_number = 0;
   sigwait(&signals, &signal_number);
-  std::remove(ready.c_str());
+  claim.clear_ready();  // before the modems leave: a watcher never sees .ready over a half tree
   modems.clear();
   return 0;
 }
@@ -187,6 +199,7 @@ int run(Scenario scenario) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kav::tool::check_stdout_at_exit("kav-modem-sim", 1);
   Options options;
   std::string error = parse_options(argc, argv, &options);
   if (options.help) {

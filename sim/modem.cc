@@ -35,16 +35,6 @@ std::string hex_dump(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
-// Removes the empty directories below `dir` (bottom-up), and `dir` itself when it ends empty.
-void prune_empty(const fs::path& dir) {
-  std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(dir, ec))) return;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    if (entry.is_directory(ec) && !entry.is_symlink(ec)) prune_empty(entry.path());
-  }
-  if (fs::is_empty(dir, ec)) fs::remove(dir, ec);
-}
-
 // Sleeps `ms` in short steps, giving up early when `stop` is set.
 void pause(int ms, const std::atomic<bool>& stop) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -89,8 +79,8 @@ Modem::~Modem() {
   std::lock_guard lock(roots_mutex);
   if (--modems_per_root[root_] == 0) {
     modems_per_root.erase(root_);
-    prune_empty(root_ + "/sys");
-    prune_empty(root_ + "/dev");
+    prune_empty_directories(root_ + "/sys");
+    prune_empty_directories(root_ + "/dev");
   }
 }
 
@@ -126,8 +116,8 @@ void Modem::stop() {
   // of this process still lives in the same root.
   std::lock_guard roots(roots_mutex);
   if (modems_per_root[root_] <= 1) {
-    prune_empty(root_ + "/sys");
-    prune_empty(root_ + "/dev");
+    prune_empty_directories(root_ + "/sys");
+    prune_empty_directories(root_ + "/dev");
   }
 }
 

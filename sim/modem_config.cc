@@ -1,5 +1,6 @@
 #include "sim/modem_config.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -45,22 +46,45 @@ bool to_bytes(const std::string& text, std::vector<uint8_t>* bytes) {
   return true;
 }
 
+// A number in [min, max]; a value that does not fit its field is refused, never truncated.
+bool to_long_in(const std::string& text, long min, long max, long* value) {
+  return to_long(text, value) && *value >= min && *value <= max;
+}
+
 using Setter = std::function<bool(const std::string&, ModemConfig*)>;
 
+// A key's setter and, for numbers, the range it accepts (named in the error message).
+struct Key {
+  // Not explicit: the table's lambdas become keys without a range.
+  template <typename F>
+  Key(F set) : set(std::move(set)) {}
+  Key(Setter set, long min, long max) : set(std::move(set)), min(min), max(max), ranged(true) {}
+  Setter set;
+  long min = 0;
+  long max = 0;
+  bool ranged = false;
+};
+
+constexpr long kMaxMs = 3600 * 1000;
+constexpr long kMaxTty = 199;  // ttyUSB0..ttyUSB199 are COM1..COM200
+constexpr long kMaxInterface = 255;
+
 template <typename T>
-Setter number(T ModemConfig::*field) {
-  return [field](const std::string& v, ModemConfig* c) {
+Key number(T ModemConfig::*field, long min, long max) {
+  Setter set = [field, min, max](const std::string& v, ModemConfig* c) {
     long n;
-    return to_long(v, &n) ? (c->*field = static_cast<T>(n), true) : false;
+    return to_long_in(v, min, max, &n) ? (c->*field = static_cast<T>(n), true) : false;
   };
+  return Key(std::move(set), min, max);
 }
 
 template <typename T>
-Setter status_number(T StatusFields::*field) {
-  return [field](const std::string& v, ModemConfig* c) {
+Key status_number(T StatusFields::*field, long min, long max) {
+  Setter set = [field, min, max](const std::string& v, ModemConfig* c) {
     long n;
-    return to_long(v, &n) ? (c->status.*field = static_cast<T>(n), true) : false;
+    return to_long_in(v, min, max, &n) ? (c->status.*field = static_cast<T>(n), true) : false;
   };
+  return Key(std::move(set), min, max);
 }
 
 Setter status_text(std::string StatusFields::*field) {
@@ -85,7 +109,7 @@ bool set_items(const std::string& v, std::set<uint16_t>* items) {
   std::string token;
   while (std::getline(in, token, ',')) {
     long n;
-    if (!to_long(trim(token), &n)) return false;
+    if (!to_long_in(trim(token), 0, 0xFFFF, &n)) return false;
     items->insert(static_cast<uint16_t>(n));
   }
   return true;
@@ -100,7 +124,7 @@ bool set_sizes(const std::string& v, std::map<uint16_t, size_t>* sizes) {
     const size_t colon = token.find(':');
     long id;
     long size;
-    if (colon == std::string::npos || !to_long(trim(token.substr(0, colon)), &id) ||
+    if (colon == std::string::npos || !to_long_in(trim(token.substr(0, colon)), 0, 0xFFFF, &id) ||
         !to_long(trim(token.substr(colon + 1)), &size) || size < 1 || size > 128) {
       return false;
     }
@@ -113,7 +137,7 @@ bool add_preset(const std::string& v, ModemConfig* c) {
   const size_t space = v.find_first_of(" \t");
   long id;
   std::vector<uint8_t> bytes;
-  if (space == std::string::npos || !to_long(v.substr(0, space), &id) ||
+  if (space == std::string::npos || !to_long_in(v.substr(0, space), 0, 0xFFFF, &id) ||
       !to_bytes(trim(v.substr(space)), &bytes) || bytes.size() > 128) {
     return false;
   }
@@ -133,33 +157,33 @@ bool add_nv_status(const std::string& v, ModemConfig* c) {
   return true;
 }
 
-const std::map<std::string, Setter>& setters() {
-  static const std::map<std::string, Setter> table = {
-      {"vid", number(&ModemConfig::vid)},
-      {"pid", number(&ModemConfig::pid)},
-      {"bcd", number(&ModemConfig::bcd)},
+const std::map<std::string, Key>& setters() {
+  static const std::map<std::string, Key> table = {
+      {"vid", number(&ModemConfig::vid, 0, 0xFFFF)},
+      {"pid", number(&ModemConfig::pid, 0, 0xFFFF)},
+      {"bcd", number(&ModemConfig::bcd, 0, 0xFFFF)},
       {"busport", [](const std::string& v, ModemConfig* c) { return c->busport = v, true; }},
-      {"dm_interface", number(&ModemConfig::dm_interface)},
-      {"at_interface", number(&ModemConfig::at_interface)},
-      {"extra_interfaces", number(&ModemConfig::extra_interfaces)},
-      {"dm_tty", number(&ModemConfig::dm_tty)},
-      {"at_tty", number(&ModemConfig::at_tty)},
-      {"alt_dm_tty", number(&ModemConfig::alt_dm_tty)},
-      {"alt_at_tty", number(&ModemConfig::alt_at_tty)},
-      {"reenumerate_gap_ms", number(&ModemConfig::reenumerate_gap_ms)},
-      {"leave_delay_ms", number(&ModemConfig::leave_delay_ms)},
-      {"hangup_lead_ms", number(&ModemConfig::hangup_lead_ms)},
+      {"dm_interface", number(&ModemConfig::dm_interface, 0, kMaxInterface)},
+      {"at_interface", number(&ModemConfig::at_interface, -1, kMaxInterface)},
+      {"extra_interfaces", number(&ModemConfig::extra_interfaces, 0, 32)},
+      {"dm_tty", number(&ModemConfig::dm_tty, 0, kMaxTty)},
+      {"at_tty", number(&ModemConfig::at_tty, 0, kMaxTty)},
+      {"alt_dm_tty", number(&ModemConfig::alt_dm_tty, 0, kMaxTty)},
+      {"alt_at_tty", number(&ModemConfig::alt_at_tty, 0, kMaxTty)},
+      {"reenumerate_gap_ms", number(&ModemConfig::reenumerate_gap_ms, 0, kMaxMs)},
+      {"leave_delay_ms", number(&ModemConfig::leave_delay_ms, 0, kMaxMs)},
+      {"hangup_lead_ms", number(&ModemConfig::hangup_lead_ms, -kMaxMs, kMaxMs)},
       {"download_reenumerates", flag(&ModemConfig::download_reenumerates)},
-      {"dl_vid", number(&ModemConfig::dl_vid)},
-      {"dl_pid", number(&ModemConfig::dl_pid)},
-      {"dl_interface", number(&ModemConfig::dl_interface)},
+      {"dl_vid", number(&ModemConfig::dl_vid, 0, 0xFFFF)},
+      {"dl_pid", number(&ModemConfig::dl_pid, 0, 0xFFFF)},
+      {"dl_interface", number(&ModemConfig::dl_interface, 0, kMaxInterface)},
       {"downloader", choice(&ModemConfig::downloader, std::map<std::string, Downloader>{
                                                           {"boot", Downloader::Boot},
                                                           {"streaming", Downloader::Streaming}})},
       {"start_in_dl", flag(&ModemConfig::start_in_dl)},
       {"cdrom_first", flag(&ModemConfig::cdrom_first)},
-      {"cdrom_pid", number(&ModemConfig::cdrom_pid)},
-      {"cdrom_index", number(&ModemConfig::cdrom_index)},
+      {"cdrom_pid", number(&ModemConfig::cdrom_pid, 0, 0xFFFF)},
+      {"cdrom_index", number(&ModemConfig::cdrom_index, 0, 255)},
       {"zqdmat_answer",
        choice(&ModemConfig::zqdmat_answer,
               std::map<std::string, AtAnswer>{
@@ -169,25 +193,25 @@ const std::map<std::string, Setter>& setters() {
                                       {"250", StatusSubsystem::Main},
                                       {"50", StatusSubsystem::Alternate},
                                       {"none", StatusSubsystem::None}})},
-      {"layout_version", status_number(&StatusFields::layout_version)},
-      {"online_mode", status_number(&StatusFields::online_mode)},
-      {"offline_mode", status_number(&StatusFields::offline_mode)},
-      {"unreported_answers", status_number(&StatusFields::unreported_answers)},
-      {"record_length", status_number(&StatusFields::record_length)},
+      {"layout_version", status_number(&StatusFields::layout_version, 0, 255)},
+      {"online_mode", status_number(&StatusFields::online_mode, 0, 255)},
+      {"offline_mode", status_number(&StatusFields::offline_mode, 0, 255)},
+      {"unreported_answers", status_number(&StatusFields::unreported_answers, 0, INT32_MAX)},
+      {"record_length", status_number(&StatusFields::record_length, 0, 181)},
       {"firmware", status_text(&StatusFields::firmware)},
       {"model", status_text(&StatusFields::model)},
       {"hw_rev", status_text(&StatusFields::hw_rev)},
       {"second_model", status_text(&StatusFields::second_model)},
       {"imei", status_text(&StatusFields::imei)},
-      {"offline_delay_ms", number(&ModemConfig::offline_delay_ms)},
+      {"offline_delay_ms", number(&ModemConfig::offline_delay_ms, 0, kMaxMs)},
       {"openzumi_layout", choice(&ModemConfig::openzumi_layout,
                                  std::map<std::string, OpenZumiLayout>{
                                      {"74", OpenZumiLayout::Long74},
                                      {"73", OpenZumiLayout::Short73},
                                      {"8", OpenZumiLayout::Echo8},
                                      {"none", OpenZumiLayout::BadCommand}})},
-      {"openzumi_status", number(&ModemConfig::openzumi_status)},
-      {"openzumi_length", number(&ModemConfig::openzumi_length)},
+      {"openzumi_status", number(&ModemConfig::openzumi_status, INT32_MIN, INT32_MAX)},
+      {"openzumi_length", number(&ModemConfig::openzumi_length, -1, INT32_MAX)},
       {"openzumi_text", [](const std::string& v, ModemConfig* c) { return c->openzumi_text = v, true; }},
       {"nv_file", [](const std::string& v, ModemConfig* c) { return c->nv_file = v, true; }},
       {"read_only_items", [](const std::string& v, ModemConfig* c) { return set_items(v, &c->read_only_items); }},
@@ -228,11 +252,10 @@ bool apply_fault_option(const std::string& key, const std::string& value, FaultS
     fault->return_other_tty = value == "other";
     return true;
   }
-  if (!to_long(value, &n)) return false;
-  if (key == "command") return fault->command = static_cast<int>(n), true;
-  if (key == "count") return fault->count = static_cast<int>(n), true;
-  if (key == "delay") return fault->delay_ms = static_cast<int>(n), true;
-  if (key == "return") return fault->return_ms = static_cast<int>(n), true;
+  if (key == "command" && to_long_in(value, -1, 255, &n)) return fault->command = n, true;
+  if (key == "count" && to_long_in(value, -1, INT32_MAX, &n)) return fault->count = n, true;
+  if (key == "delay" && to_long_in(value, 0, kMaxMs, &n)) return fault->delay_ms = n, true;
+  if (key == "return" && to_long_in(value, -1, kMaxMs, &n)) return fault->return_ms = n, true;
   return false;
 }
 
@@ -259,8 +282,13 @@ std::string parse_fault(const std::string& text, FaultSpec* fault) {
 std::string apply_modem_key(const std::string& key, const std::string& value, ModemConfig* config) {
   auto it = setters().find(key);
   if (it == setters().end()) return "unknown key: " + key;
-  if (!it->second(value, config)) return "bad value for " + key + ": " + value;
-  return {};
+  const Key& entry = it->second;
+  if (entry.set(value, config)) return {};
+  std::string error = "bad value for " + key + ": " + value;
+  if (entry.ranged) {
+    error += " (" + std::to_string(entry.min) + " to " + std::to_string(entry.max) + ")";
+  }
+  return error;
 }
 
 std::string parse_scenario(const std::string& text, Scenario* scenario) {

@@ -1,12 +1,50 @@
 #include "sim/nv_store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 namespace kav::sim {
 
 namespace {
+
+// Writes all of `text` to `fd`, resuming after partial writes and interrupted calls.
+bool write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Flushes the directory holding `path`, so that a rename in it survives a crash. Best effort:
+// some file systems refuse fsync on a directory.
+// The mode of the store file being replaced; a new store gets 0644, as the file streams that
+// wrote it before gave it under the usual umask.
+mode_t store_mode(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0644;
+}
+
+void sync_directory_of(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
 
 bool parse_value(const std::string& hex, NvValue* value) {
   if (hex.size() != 256) return false;
@@ -56,26 +94,51 @@ std::optional<NvValue> NvStore::read(uint16_t id, uint8_t index) const {
 
 bool NvStore::write(uint16_t id, uint8_t index, const NvValue& value) {
   std::lock_guard lock(mutex_);
-  items_[{id, index}] = value;
-  return save_locked();
+  const auto key = std::make_pair(id, index);
+  const auto previous = items_.find(key);
+  const std::optional<NvValue> old =
+      previous == items_.end() ? std::nullopt : std::optional<NvValue>(previous->second);
+  items_[key] = value;
+  if (save_locked()) return true;
+  // The write did not reach the file: memory goes back to what the file still holds.
+  if (old) {
+    items_[key] = *old;
+  } else {
+    items_.erase(key);
+  }
+  return false;
 }
 
-bool NvStore::save_locked() const {
-  const std::string temporary = path_ + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    for (const auto& [key, value] : items_) {
-      out << key.first << ' ' << static_cast<unsigned>(key.second) << ' ';
-      char hex[3];
-      for (uint8_t byte : value) {
-        std::snprintf(hex, sizeof hex, "%02x", byte);
-        out << hex;
-      }
-      out << '\n';
+std::string NvStore::render_locked() const {
+  std::string text;
+  char hex[3];
+  for (const auto& [key, value] : items_) {
+    text += std::to_string(key.first) + ' ' + std::to_string(key.second) + ' ';
+    for (uint8_t byte : value) {
+      std::snprintf(hex, sizeof hex, "%02x", byte);
+      text += hex;
     }
-    if (!out) return false;
+    text += '\n';
   }
-  return std::rename(temporary.c_str(), path_.c_str()) == 0;
+  return text;
+}
+
+// The new contents go to a temporary file of a unique name beside the store, are flushed to
+// the disk and only then renamed over the store: a full disk or a crash leaves the old file.
+bool NvStore::save_locked() const {
+  std::string temporary = path_ + ".XXXXXX";
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return false;
+  bool saved =
+      ::fchmod(fd, store_mode(path_)) == 0 && write_all(fd, render_locked()) && ::fsync(fd) == 0;
+  saved = ::close(fd) == 0 && saved;
+  saved = saved && std::rename(temporary.c_str(), path_.c_str()) == 0;
+  if (!saved) {
+    std::remove(temporary.c_str());
+    return false;
+  }
+  sync_directory_of(path_);
+  return true;
 }
 
 }  // namespace kav::sim

@@ -2,7 +2,8 @@
 // index), kept in a text file so that a later run of the simulator sees earlier writes.
 //
 // File format, one line per written item: "<id> <index> <256 hex digits>"; the index is 0 for
-// ordinary items. The file is rewritten (temporary file and rename) after every write.
+// ordinary items. The file is rewritten after every write: a temporary file of a unique name
+// beside it, synced to the disk, then renamed over it.
 //
 // Threading: every member takes the store's mutex; any thread may use it.
 #pragma once
@@ -30,12 +31,13 @@ class NvStore {
   // The stored value, or none for an item never written.
   std::optional<NvValue> read(uint16_t id, uint8_t index) const;
 
-  // Stores the value and rewrites the file. False when the file cannot be written (the value
-  // is kept in memory).
+  // Stores the value and rewrites the file. False when the new file did not reach the disk
+  // (full disk, file size limit, I/O error): the old file and the old value stay.
   bool write(uint16_t id, uint8_t index, const NvValue& value);
 
  private:
   bool save_locked() const;
+  std::string render_locked() const;
   void load();
 
   std::string path_;

@@ -4,8 +4,12 @@
 //
 // It runs the scanner directly, without attaching the library: no monitor threads, no logs.
 // The device view follows UMTS_KAV_ROOT as the library does.
+#include <dirent.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <set>
@@ -18,7 +22,9 @@
 #include "lib/discovery/port_map.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/devices.h"
+#include "lib/platform/files.h"
 #include "tool/port_map_document.h"
+#include "tool/stdout_check.h"
 
 namespace {
 
@@ -35,7 +41,19 @@ constexpr const char* kUsage =
     "                the known modems alone\n"
     "  --help        this text\n"
     "\n"
-    "UMTS_KAV_ROOT, when set, names the directory holding the sys/ and dev/ trees to read.\n";
+    "UMTS_KAV_ROOT, when set, names the directory holding the sys/ and dev/ trees to read.\n"
+    "\n"
+    "Exit status: 0 a DM port is present (or the rules were printed), 1 no DM port is\n"
+    "present, 2 bad command line, 3 the device tree cannot be read, 4 the output cannot be\n"
+    "written.\n";
+
+enum ExitStatus {
+  kDmPortPresent = 0,
+  kNoDmPort = 1,
+  kBadCommandLine = 2,
+  kUnreadableDeviceTree = 3,
+  kOutputFailed = 4,
+};
 
 // Scan messages (ports without a COM number and the like) go to the error stream.
 void print_message(const char* text) {
@@ -82,7 +100,27 @@ int list_ports(bool dm_only) {
   } else if (dm_count > 1) {
     std::printf("%d DM ports present: kelnorset needs exactly one.\n", dm_count);
   }
-  return dm_count > 0 ? 0 : 1;
+  return dm_count > 0 ? kDmPortPresent : kNoDmPort;
+}
+
+// The root of the device view (UMTS_KAV_ROOT, default /) and its sys/ must be directories this
+// process can list; the scan cannot tell "nothing there" from "cannot look". Returns what
+// keeps them from being read, naming the path, or an empty text.
+std::string device_tree_problem() {
+  std::string root = kav::platform::root_dir();
+  if (root.size() > 1) root.pop_back();  // the trailing '/'
+  const std::string root_name =
+      "the device root " + root + (std::getenv("UMTS_KAV_ROOT") ? " (UMTS_KAV_ROOT)" : "");
+  const std::pair<std::string, std::string> dirs[] = {{root, root_name},
+                                                      {kav::platform::root_path("sys"), ""}};
+  for (const auto& [dir, name] : dirs) {
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr) {
+      return "cannot read " + (name.empty() ? dir : name) + ": " + std::strerror(errno);
+    }
+    closedir(handle);
+  }
+  return {};
 }
 
 // The four hexadecimal digits after `key` ("VID_", "PID_", "REV_") or the two after "MI_",
@@ -132,6 +170,7 @@ int print_udev_rules() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kav::tool::check_stdout_at_exit("kav-ports", kOutputFailed);
   bool dm_only = false;
   bool udev_rules = false;
   for (int i = 1; i < argc; ++i) {
@@ -145,11 +184,15 @@ int main(int argc, char** argv) {
       return 0;
     } else {
       std::fprintf(stderr, "kav-ports: unknown option \"%s\"\n\n%s", arg.c_str(), kUsage);
-      return 2;
+      return kBadCommandLine;
     }
   }
   load_port_map();
   if (udev_rules) return print_udev_rules();
+  if (const std::string problem = device_tree_problem(); !problem.empty()) {
+    std::fprintf(stderr, "kav-ports: %s\n", problem.c_str());
+    return kUnreadableDeviceTree;
+  }
   kav::set_message_sink(print_message);
   return list_ports(dm_only);
 }

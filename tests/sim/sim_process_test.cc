@@ -49,6 +49,17 @@ int stop(pid_t pid, int sig) {
   return status;
 }
 
+// The exit status of `pid` once it ends; -1 when it still runs after `ms` (it is then killed).
+int exit_status_within(pid_t pid, int ms) {
+  int status = 0;
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  stop(pid, SIGKILL);
+  return -1;
+}
+
 TEST(SimProcessTest, PrintsPortsServesAndCleansUpOnSigterm) {
   kav::test::TempDir dir;
   const std::string root = dir.path() + "/root";  // created by the simulator
@@ -87,14 +98,61 @@ TEST(SimProcessTest, PrintsPortsServesAndCleansUpOnSigterm) {
 
 TEST(SimProcessTest, RejectsABadCommandLine) {
   kav::test::TempDir dir;
-  const pid_t pid = launch({"--set", "colour=red", "--root", dir.path()}, dir.file("out.txt"));
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"--set", "colour=red", "--root", dir.path()}, 2},
+      {{}, 2},  // no root
+      {{"--set", "dm_tty=999999", "--root", dir.path()}, 2},
+      {{"--set", "vid=0x1FFFFF", "--root", dir.path()}, 2},
+      {{"--set", "fault=delay delay=-5", "--root", dir.path()}, 2},
+      {{"--trace", dir.file("no-dir/trace.txt"), "--root", dir.path()}, 1},
+  };
+  for (const auto& c : cases) {
+    const pid_t pid = launch(c.args, dir.file("out.txt"));
+    EXPECT_EQ(c.status, exit_status_within(pid, 5000)) << (c.args.empty() ? "" : c.args[1]);
+    EXPECT_EQ(std::vector<std::string>{"out.txt"}, kav::test::list_dir(dir.path()));
+  }
+}
+
+// Waits until the run writing `out_file` has printed its `lines` port lines and made .ready.
+bool wait_until_up(const std::string& root, const std::string& out_file, size_t lines) {
+  for (int waited = 0; waited < 5000; waited += 10) {
+    if (kav::test::split_lines(kav::test::read_file(out_file)).size() == lines) {
+      return wait_for_file(root + "/.ready", 5000);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+TEST(SimProcessTest, TakesOverTheRootOfAKilledRunAndRefusesALiveOne) {
+  kav::test::TempDir dir;
+  const std::string root = dir.path() + "/root";
+  const pid_t killed = launch({"--root", root}, dir.file("out1.txt"));
+  ASSERT_TRUE(wait_until_up(root, dir.file("out1.txt"), 2));
+  stop(killed, SIGKILL);  // leaves .ready and every device entry behind
+
+  const pid_t again = launch({"--root", root}, dir.file("out2.txt"));
+  ASSERT_TRUE(wait_until_up(root, dir.file("out2.txt"), 2));
+  {
+    RawClient dm(root + "/dev/ttyUSB0");
+    EXPECT_EQ((std::vector<uint8_t>{0x13, 0x06}), dm.ask({0x06}));
+  }
+  const pid_t second = launch({"--root", root}, dir.file("out3.txt"));
+  EXPECT_EQ(1, exit_status_within(second, 5000));
+  EXPECT_TRUE(kav::test::file_exists(root + "/.ready")) << "the live run is left alone";
+
+  EXPECT_EQ(0, WEXITSTATUS(stop(again, SIGHUP)));
+  EXPECT_TRUE(kav::test::list_dir(root).empty());
+}
+
+TEST(SimProcessTest, FailsWhenItsOutputCannotBeWritten) {
+  const pid_t pid = launch({"--help"}, "/dev/full");
   int status = 0;
   waitpid(pid, &status, 0);
-  EXPECT_EQ(2, WEXITSTATUS(status));
-  const pid_t no_root = launch({}, dir.file("out.txt"));
-  waitpid(no_root, &status, 0);
-  EXPECT_EQ(2, WEXITSTATUS(status));
-  EXPECT_FALSE(kav::test::file_exists(dir.file(".ready")));
+  EXPECT_EQ(1, WEXITSTATUS(status));
 }
 
 }  // namespace
