@@ -79,7 +79,8 @@ class SimulatedMachine {
     setenv("UMTS_KAV_ROOT", (dir_ + "/machine").c_str(), 1);
     setenv("UMTS_KAV_MODULE_DIR", dir_.c_str(), 1);
     setenv("UMTS_KAV_REGISTRY", (dir_ + "/user.reg").c_str(), 1);
-    modem_.emplace(dir_ + "/machine", kav::sim::ModemConfig{});
+    const kav::sim::ModemConfig config;  // a named default: GCC 12 at -O3 misreads a temporary
+    modem_.emplace(dir_ + "/machine", config);
     modem_->start();
   }
   ~SimulatedMachine() {
