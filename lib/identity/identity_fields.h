@@ -9,10 +9,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace kav {
+
+// A fixed-size text field of a wire record, which need not be zero-terminated within its size.
+template <size_t N>
+std::string_view record_text(const char (&field)[N]) {
+  return {field, strnlen(field, N)};
+}
 
 // The Luhn check digit of `digits` ("0"-"9", "A"-"F"), computed in base 10 when every digit is
 // decimal and in base 16 otherwise. '?' for an empty text or a character that is no digit.

@@ -35,12 +35,6 @@ void copy_text(char (&field)[N], std::string_view text) {
   field[n] = '\0';
 }
 
-// A text field of the status record, which need not be zero-terminated within its size.
-template <size_t N>
-std::string_view record_text(const char (&field)[N]) {
-  return {field, strnlen(field, N)};
-}
-
 // Reads the NV item `name` as the database defines it for `firmware`: read_nv_item's result
 // with the value copied into `value` on 0, or kNvUndefined when the item is not defined.
 int read_named_item(const char* name, const char* firmware, NvValue& value) {

@@ -9,9 +9,9 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/transport/comm_mode.h"
 #include "lib/modem/just_reset.h"
 #include "lib/modem/umts_kav_lib.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/transport/diag_packets.h"
 #include "lib/transport/dm_frames.h"
 #include "lib/transport/response_loop.h"
@@ -100,9 +100,7 @@ std::optional<ZqUmtsKavStatusEnum> judge(const uint8_t* data, int32_t length, ch
 
 // One send and the reading of its responses within RESPONSE_WAIT.
 std::optional<ZqUmtsKavStatusEnum> attempt(char* buffer) {
-  const ZqUmtsKavStatusEnum sent = ZqUmtsKavCommandDMCom(kRequest, sizeof kRequest, false);
-  clear_just_reset();
-  if (sent != status::kSuccess) return std::nullopt;
+  if (!send_state_request(kRequest, sizeof kRequest, false)) return std::nullopt;
   std::optional<ZqUmtsKavStatusEnum> result;
   for_each_response(timeout(Timeout::RESPONSE_WAIT), [&](const uint8_t* data, int32_t length) {
     result = judge(data, length, buffer);

@@ -1,13 +1,13 @@
 // Mode changes between the DIAG task (DM) and the downloader (DL), and modem resets.
 #include "lib/modem/comm_modes.h"
 
-#include <cstring>
 #include <mutex>
 #include <string>
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
+#include "lib/identity/identity_fields.h"
 #include "lib/identity/modem_family.h"
 #include "lib/modem/connect.h"
 #include "lib/modem/just_reset.h"
@@ -40,12 +40,6 @@ uint32_t ms_of(Timeout key) {
 
 bool is_offline(uint8_t operating_mode) {
   return operating_mode >= 2 && operating_mode <= 4;
-}
-
-// A fixed-size text field of a wire record, which need not be zero-terminated.
-template <size_t N>
-std::string field_text(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
 }
 
 // After a request the modem answers just before it leaves the bus: let the answer reach the
@@ -209,12 +203,6 @@ ZqUmtsKavStatusEnum wait_until_offline() {
 
 }  // namespace
 
-bool send_state_request(const uint8_t* bytes, uint32_t length, bool leading_flag) {
-  const bool sent = ZqUmtsKavCommandDMCom(bytes, length, leading_flag) == status::kSuccess;
-  clear_just_reset();
-  return sent;
-}
-
 ZqUmtsKavStatusEnum move_dl_to_dm() {
   for (int attempt = 1;; ++attempt) {
     clear_just_reset();  // this reset must really happen
@@ -252,10 +240,9 @@ bool modem_reenumerates_into_dl() {
     show_msg("ERROR: Unable to get zq status in modem_reenumerates_into_dl.\n");
     return false;
   }
-  const int32_t model_family = modem_family_of_name(field_text(record->model).c_str());
-  const int32_t second_family = modem_family_of_name(field_text(record->second_model).c_str());
-  if (second_family == ZqUmtsKavModemFamily_7200) return true;
-  const int32_t family = model_family != 0 ? model_family : second_family;
+  const std::string model(record_text(record->model));
+  const std::string second_model(record_text(record->second_model));
+  const int32_t family = modem_family_of_models(model.c_str(), second_model.c_str());
   return family != ZqUmtsKavModemFamily_6275 && family != ZqUmtsKavModemFamily_6280;
 }
 

@@ -36,10 +36,6 @@ bool dl_mode_reset_command();
 // MODE_CHANGE_WAIT), 47 (not in DM mode) or 100 (no status record).
 ZqUmtsKavStatusEnum set_modem_offline();
 
-// Sends a request that changes or may change the modem's state, and clears just_reset after
-// it, sent or not: a reset asked for after such a request is real again. True when sent.
-bool send_state_request(const uint8_t* bytes, uint32_t length, bool leading_flag);
-
 // Sleeps `ms` in whole seconds, drawing one more dot per second on a line redrawn in place.
 void count_down(int32_t ms);
 

@@ -128,8 +128,9 @@ bool at_answer_is_error(const DmPortHandle& port) {
   if (!port->read(answer, sizeof answer, &got)) got = 0;
   comm_log_record("RX", answer, static_cast<int32_t>(got));
   if (got == 0) return false;
-  const size_t text_length = strnlen(reinterpret_cast<const char*>(answer), kAtAnswerSize - 1);
-  const std::string_view text(reinterpret_cast<const char*>(answer), std::min(got, text_length));
+  // The answer as text: up to its first zero byte, at most 1023 characters.
+  const char* chars = reinterpret_cast<const char*>(answer);
+  const std::string_view text(chars, strnlen(chars, std::min(got, kAtAnswerSize - 1)));
   return text.find("ERROR") != std::string_view::npos;
 }
 

@@ -6,6 +6,7 @@
 #include "lib/core/timeouts.h"
 #include "lib/modem/comm_modes.h"
 #include "lib/modem/connect.h"
+#include "lib/modem/just_reset.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/response_loop.h"

@@ -6,6 +6,8 @@
 // Threading: the flag is an atomic; any thread may read or change it.
 #pragma once
 
+#include <cstdint>
+
 namespace kav {
 
 bool just_reset();
@@ -15,5 +17,10 @@ void set_just_reset(bool value);
 inline void clear_just_reset() {
   set_just_reset(false);
 }
+
+// Sends a request that changes or may change the modem's state through the DM transport, and
+// clears just_reset after it, sent or not: a reset asked for after such a request is real
+// again. True when sent.
+bool send_state_request(const uint8_t* bytes, uint32_t length, bool leading_flag);
 
 }  // namespace kav

@@ -76,9 +76,9 @@ template <ResponseHandler Handler>
 std::optional<int> attempt(const NvItemPacket& request, Timeout wait, bool clears_reset,
                            LastResponse* last, Handler handle) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(&request);
-  const ZqUmtsKavStatusEnum sent = ZqUmtsKavCommandDMCom(bytes, sizeof request, false);
-  if (clears_reset && just_reset()) clear_just_reset();
-  if (sent != 0) return std::nullopt;
+  const bool sent = clears_reset ? send_state_request(bytes, sizeof request, false)
+                                 : ZqUmtsKavCommandDMCom(bytes, sizeof request, false) == 0;
+  if (!sent) return std::nullopt;
   // Ends when the handler decides, the budget is spent, or the port fails (a failed read
   // would fail again at once).
   std::optional<int> result;
