@@ -147,8 +147,9 @@ int print_udev_rules() {
       "ACTION!=\"add|change|move|bind\", GOTO=\"kav_dm_ports_end\"\n"
       "SUBSYSTEM!=\"tty\", GOTO=\"kav_dm_ports_end\"\n"
       "# All ATTRS of one rule must match on one parent, so the interface number (an attribute\n"
-      "# of the interface, not of the device) is taken from usb_id's ID_USB_INTERFACE_NUM.\n"
-      "ENV{ID_USB_INTERFACE_NUM}!=\"?*\", IMPORT{builtin}=\"usb_id\"\n\n");
+      "# of the interface, not of the device) is taken from usb_id's ID_USB_INTERFACE_NUM,\n"
+      "# imported for USB ttys only.\n"
+      "SUBSYSTEMS==\"usb\", ENV{ID_USB_INTERFACE_NUM}!=\"?*\", IMPORT{builtin}=\"usb_id\"\n\n");
   for (const auto& [ident, entry] : kav::port_map_entries()) {
     if (entry.port_type != PT_DM || ident.rfind("USB\\", 0) != 0) continue;
     const std::string vid = ident_part(ident, "VID_", 4);

@@ -126,6 +126,11 @@ TEST(KavPortsRulesTest, OneRulePerDmRowOfTheTableAndOfKelnorsetsDocument) {
     rule_lines += l.find("ENV{ID_MM_PORT_IGNORE}=\"1\"") != std::string::npos;
   }
   EXPECT_EQ(count, rule_lines);
+  // usb_id is imported for USB ttys only: on any other tty it would fail on every event.
+  EXPECT_TRUE(has_line(rules.out,
+                       "SUBSYSTEMS==\"usb\", ENV{ID_USB_INTERFACE_NUM}!=\"?*\", "
+                       "IMPORT{builtin}=\"usb_id\""))
+      << rules.out;
   EXPECT_TRUE(has_line(rules.out,
                        "ATTRS{idVendor}==\"05c6\", ATTRS{idProduct}==\"9001\", "
                        "ENV{ID_USB_INTERFACE_NUM}==\"00\", ENV{ID_MM_PORT_IGNORE}=\"1\""))
