@@ -44,6 +44,7 @@ PortHolder::PortHolder(const std::string& device_path, const char* process_name,
     (void)!::write(ready_[1], &ok, 1);
     char c;
     (void)!::read(release_[0], &c, 1);
+    if (port.is_open()) port.close();  // as a program ending normally does
     _exit(0);
   }
   char ok = 0;
