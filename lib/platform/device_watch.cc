@@ -1,7 +1,6 @@
 #include "lib/platform/device_watch.h"
 
 #include <fcntl.h>
-#include <linux/cdrom.h>
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -352,29 +351,6 @@ CdromEvent CdromWatcher::wait(uint32_t timeout_ms) {
     }
     if (ready == 0) return CdromEvent::None;
   }
-}
-
-int eject_cdrom(const std::string& interface_path, uint32_t settle_ms) {
-  std::vector<DeviceInterface> members;
-  if (const int error = enumerate_interfaces(InterfaceClass::CdRom, &members)) return error;
-  std::string wanted = interface_path;
-  for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  int result = ENOENT;
-  for (const DeviceInterface& member : members) {
-    if (member.path != wanted) continue;
-    const int fd =
-        ::open(root_path("dev/" + member.node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      if (result != 0) result = errno;
-      continue;
-    }
-    if (settle_ms > 0) sleep_ms(settle_ms);
-    // Refused by a plain file in a test root, or by a drive that is busy: not reported.
-    (void)ioctl(fd, CDROMEJECT, 0);
-    ::close(fd);
-    result = 0;
-  }
-  return result;
 }
 
 }  // namespace kav::platform

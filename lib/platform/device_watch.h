@@ -1,5 +1,5 @@
 // Change notifications of the device view, standing in for registry change notifications and
-// device broadcasts, and the CD-ROM eject request.
+// device broadcasts. (The CD-ROM eject request lives in lib/platform/cdrom_eject.h.)
 //
 //  - DeviceWatcher reports changes of device nodes (inotify on <root>/dev: entries created,
 //    deleted or moved; the "device map" branch) and of USB devices and their drivers (with root
@@ -112,14 +112,6 @@ class CdromWatcher {
   int dev_fd_ = -1;
   std::deque<CdromEvent> queued_;
 };
-
-// Sends the eject request to the CD-ROM member with `interface_path` (letter case ignored):
-// opens <root>/dev/sr<k> read-only without blocking and issues CDROMEJECT. Returns 0 when the
-// node was opened (the eject itself may be refused, e.g. by a test root's plain file or a
-// mounted disc; that is not reported), ENOENT when no present CD-ROM has that path, or the
-// error of the open.
-// `settle_ms` is waited between the open and the eject request.
-int eject_cdrom(const std::string& interface_path, uint32_t settle_ms = 0);
 
 // How long a wait keeps collecting a burst after its first event before it reports (ms).
 // Settable so that tests can make bursts explicit; 20 ms by default.

@@ -11,6 +11,7 @@
 #include <future>
 #include <thread>
 
+#include "lib/platform/cdrom_eject.h"
 #include "lib/platform/sync.h"
 #include "tests/support/device_root.h"
 
@@ -221,19 +222,22 @@ TEST(EjectCdromTest, OpensTheNodeOfTheMatchingCdrom) {
   const std::string path =
       "\\\\?\\USBSTOR#CDROM&VEN_ZQTL&PROD_AUTOINSTALL&REV_2.31#1-3:1.0"
       "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
-  // What a simulator sees: the node opened.
+  // What a simulator sees: the node opened. A plain file cannot be ejected, which is told.
   const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(watch_fd, 0);
   ASSERT_GE(inotify_add_watch(watch_fd, (root.path() + "/dev/sr0").c_str(), IN_OPEN), 0);
-  EXPECT_EQ(0, eject_cdrom(path));
+  const EjectOutcome outcome = eject_cdrom(path);
+  EXPECT_EQ(outcome.node, root.path() + "/dev/sr0");
+  EXPECT_EQ(outcome.error, ENOTTY);
   alignas(inotify_event) char buffer[1024];
   EXPECT_GT(read(watch_fd, buffer, sizeof buffer), 0);
   close(watch_fd);
 
   EXPECT_EQ(ENOENT, eject_cdrom("\\\\?\\usbstor#cdrom&ven_other&prod_x&rev_1#1-3:1.0"
-                                "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"));
+                                "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}")
+                        .error);
   std::filesystem::remove(root.path() + "/dev/sr0");
-  EXPECT_EQ(ENOENT, eject_cdrom(path));
+  EXPECT_EQ(ENOENT, eject_cdrom(path).error);
 }
 
 }  // namespace
