@@ -173,14 +173,20 @@ int classify_node(int fd, bool* tty) {
   return S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) ? 0 : ENOTTY;
 }
 
-// Makes a freshly opened tty raw at once and drops what arrived before: under the default
-// termios the line discipline echoes a streaming modem's bytes straight back to it.
+// Makes a freshly opened tty raw at once. Under the default termios the line discipline echoes
+// a streaming modem's bytes straight back to it and rewrites what it keeps (CR to LF, line
+// editing), so when the line was not raw already, what arrived before is dropped. A line that
+// was raw (a driver keeps the settings of its last user) holds the device's bytes intact,
+// perhaps an answer sent across a re-enumeration, and keeps them.
 int make_raw_and_flush(int fd) {
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) return errno;
+  const termios before = tio;
   make_raw(&tio);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) return errno;
-  if (tcflush(fd, TCIOFLUSH) != 0) return errno;
+  const bool processed = tio.c_iflag != before.c_iflag || tio.c_oflag != before.c_oflag ||
+                         tio.c_lflag != before.c_lflag;
+  if (processed && tcflush(fd, TCIOFLUSH) != 0) return errno;
   return 0;
 }
 

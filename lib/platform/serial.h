@@ -71,12 +71,13 @@ class SerialPort {
   // (TIOCEXCL), so a second user, in this process or another, fails with EBUSY. The open
   // fails with EBUSY too when another holder had marked the tty exclusive, and, when running
   // as root (whom the kernel lets past that mark), when any other process has the node open.
-  // A tty is made raw (as configure() does, the speed untouched) and flushed at once, so that
-  // nothing is echoed back to a modem that is already sending. Whether the node is a tty is
-  // asked of the open file, not read from its name: a character device or FIFO without
-  // termios is taken with the lock alone, and anything else fails with ENOTTY. A port
-  // already open is closed first; the time-outs are the defaults. On failure the last error
-  // is the errno value and open_error_text() describes it.
+  // A tty is made raw at once (as configure() does, the speed untouched), so that nothing is
+  // echoed back to a modem that is already sending; when it was not raw before, what the line
+  // discipline received until then is dropped. Whether the node is a tty is asked of the open
+  // file, not read from its name: a character device or FIFO without termios is taken with
+  // the lock alone, and anything else fails with ENOTTY. A port already open is closed first;
+  // the time-outs are the defaults. On failure the last error is the errno value and
+  // open_error_text() describes it.
   bool open(const std::string& path);
 
   // False for a port without line settings (a character device that is not a tty).
