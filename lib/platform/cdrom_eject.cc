@@ -65,8 +65,9 @@ CdromCalls current_calls() {
   return g_calls;
 }
 
+// EAGAIN: the SCSI layer refuses a non-blocking request while it recovers the device.
 bool worth_retrying(int error) {
-  return error == EACCES || error == EBUSY;
+  return error == EACCES || error == EBUSY || error == EAGAIN;
 }
 
 void note_failure(EjectOutcome* outcome, const char* call, int error) {

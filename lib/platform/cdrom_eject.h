@@ -30,12 +30,13 @@ struct EjectOutcome {
 // Ejects the CD-ROM member with `interface_path` (letter case ignored): opens <root>/dev/sr<k>
 // read-only without blocking, waits `settle_ms`, and sends CDROMEJECT. The open and the
 // request are tried again for the retry time (3 s by default) while they fail with EACCES
-// (devtmpfs makes the node 0600 root before udev sets its group) or EBUSY (the kernel refuses
-// to eject a drive anyone else has open, as udev's cdrom_id does right after arrival). When
-// the drive still refuses with EBUSY, or says it cannot eject (ENOSYS), the SCSI command
-// START STOP UNIT with the eject bit goes to it through SG_IO, which any user who may open
-// the drive may send. Other errors are not retried. The outcome's error is ENOENT when no
-// present CD-ROM has that path, else 0 or the error of the last failed call.
+// (devtmpfs makes the node 0600 root before udev sets its group), EBUSY (the CD-ROM layer
+// refuses to eject a drive anyone else has open, as udev's cdrom_id does right after arrival)
+// or EAGAIN (the SCSI layer is recovering the device). When the drive still refuses with
+// EBUSY, or says it cannot eject (ENOSYS), the SCSI command START STOP UNIT with the eject bit
+// goes to it through SG_IO, which any user who may open the drive may send. Other errors are
+// not retried. The outcome's error is ENOENT when no present CD-ROM has that path, else 0 or
+// the error of the last failed call.
 EjectOutcome eject_cdrom(const std::string& interface_path, uint32_t settle_ms = 0);
 
 // How long the open and the request are retried (ms); 3000 by default.
