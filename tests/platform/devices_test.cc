@@ -30,7 +30,7 @@ using test::usb_port;
 UsbDeviceSpec composite_modem() {
   UsbDeviceSpec usb{0x5c8e, 0xa7e2, 0x0318, "1-2", 0, {}};
   usb.interfaces = {usb_port(0, 0xff, PortKind::Serial, 0), usb_port(1, 0xff, PortKind::Serial, 1),
-                     usb_port(2, 0xff, PortKind::None, 0), usb_port(3, 0x03, PortKind::Hidraw, 0)};
+                    usb_port(2, 0xff, PortKind::None, 0), usb_port(3, 0x03, PortKind::Hidraw, 0)};
   return usb;
 }
 
@@ -51,7 +51,10 @@ TEST_F(DevicesTest, CompositeDeviceGivesInterfacePathsWithInterfaceNumbers) {
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
             (Paths{base + "&mi_00#1-2:1.0" + kCom, base + "&mi_01#1-2:1.1" + kCom}));
   EXPECT_EQ(paths_of(InterfaceClass::Modem), Paths{});
-  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice), Paths{base + "#1-2" + kUsb});
+  // The root hub the device hangs on is a USB device too.
+  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice),
+            (Paths{base + "#1-2" + kUsb,
+                   "\\\\?\\usb#vid_1d6b&pid_0002&rev_0601#usb1" + std::string(kUsb)}));
   EXPECT_EQ(paths_of(InterfaceClass::Hid),
             Paths{"\\\\?\\hid#vid_5c8e&pid_a7e2&rev_0318&mi_03#1-2:1.3" + std::string(kHid)});
   EXPECT_EQ(paths_of(InterfaceClass::CdRom), Paths{});
@@ -89,12 +92,12 @@ TEST_F(DevicesTest, UpperCaseAttributesGiveLowerCasePaths) {
 
 TEST_F(DevicesTest, AcmPortIsBothModemAndComPort) {
   UsbDeviceSpec usb{0x1bbb,
-                     0x0017,
-                     0x0232,
-                     "1-4",
-                     0,
-                     {usb_port(0, 0x02, PortKind::Acm, 0), usb_port(1, 0x0a, PortKind::None, 0),
-                      usb_port(2, 0xff, PortKind::Serial, 0)}};
+                    0x0017,
+                    0x0232,
+                    "1-4",
+                    0,
+                    {usb_port(0, 0x02, PortKind::Acm, 0), usb_port(1, 0x0a, PortKind::None, 0),
+                     usb_port(2, 0xff, PortKind::Serial, 0)}};
   root_.tree().add_device(usb);
   const std::string acm = "\\\\?\\usb#vid_1bbb&pid_0017&rev_0232&mi_00#1-4:1.0";
   EXPECT_EQ(paths_of(InterfaceClass::Modem), Paths{acm + kModem});
@@ -120,7 +123,7 @@ TEST_F(DevicesTest, CdromPathCarriesTrimmedScsiTexts) {
                        std::string(kCdrom),
                    "\\\\?\\usbstor#cdrom&ven_brisco&prod_autoinstall__cd&rev_1.0#1-5:1.0" +
                        std::string(kCdrom)}));
-  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice).size(), 2u);
+  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice).size(), 3u);  // with the root hub
 }
 
 TEST_F(DevicesTest, MembersSortByNumberAndNonUsbTtysAreIgnored) {
