@@ -132,7 +132,10 @@ bool sys_is_sysfs() {
 // socket.
 int open_uevent_source(int* fd) {
   *fd = g_injected_uevent_fd.exchange(-1);
-  return *fd >= 0 ? 0 : open_uevent_socket(fd);
+  if (*fd < 0) return open_uevent_socket(fd);
+  // Reads drain the socket until it would block.
+  const int flags = fcntl(*fd, F_GETFL);
+  return flags >= 0 && fcntl(*fd, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : errno;
 }
 
 bool is_cdrom_node(const std::string& name) {
