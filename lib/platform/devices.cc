@@ -318,6 +318,45 @@ std::optional<DeviceInterface> usb_device_member(const Root& root, const std::st
   return DeviceInterface{ascii_lower(path), device->name};
 }
 
+const char* class_directory(InterfaceClass cls) {
+  switch (cls) {
+    case InterfaceClass::Modem:
+    case InterfaceClass::ComPort:
+      return "sys/class/tty";
+    case InterfaceClass::Hid:
+      return "sys/class/hidraw";
+    case InterfaceClass::CdRom:
+      return "sys/class/block";
+    case InterfaceClass::UsbDevice:
+      break;
+  }
+  return "sys/bus/usb/devices";
+}
+
+// Parses "<prefix><k>" with k decimal, without leading zeros, at most `max_k`.
+std::optional<int> numbered_name(const std::string& name, const char* prefix, int max_k) {
+  const std::string p = prefix;
+  if (name.size() <= p.size() || name.compare(0, p.size(), p) != 0) return std::nullopt;
+  const std::string digits = name.substr(p.size());
+  if (digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) return std::nullopt;
+  for (char c : digits) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+  }
+  const int k = std::atoi(digits.c_str());
+  if (k > max_k) return std::nullopt;
+  return k;
+}
+
+constexpr int kMaxUsbSerialIndex = 199;
+constexpr int kMaxAcmIndex = 255;
+constexpr int kFirstAcmCom = 201;
+constexpr int kMaxWwanIndex = 49;
+constexpr int kMaxQcdmIndex = 9;
+// wwan<n>qcdm<m> is COM 501 + 10n + m: a range of its own above the ttyACM range.
+constexpr int kFirstQcdmCom = 501;
+constexpr int kQcdmPortsPerWwan = kMaxQcdmIndex + 1;
+constexpr int kLastQcdmCom = kFirstQcdmCom + (kMaxWwanIndex + 1) * kQcdmPortsPerWwan - 1;
+
 // A PCI attribute as the kernel writes it, "0x" and exactly `digits` hexadecimal digits; the
 // digits in lower case.
 std::optional<std::string> pci_hex_attribute(const std::string& dir, const char* name,
@@ -335,25 +374,12 @@ std::optional<std::string> pci_hex_attribute(const std::string& dir, const char*
 std::optional<std::pair<int, int>> qcdm_port_indexes(const std::string& name, int max_n,
                                                      int max_m) {
   const size_t mid = name.find("qcdm");
-  if (name.compare(0, 4, "wwan") != 0 || mid == std::string::npos) return std::nullopt;
-  auto decimal = [](const std::string& digits, int max) -> std::optional<int> {
-    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) {
-      return std::nullopt;
-    }
-    for (char c : digits) {
-      if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-    }
-    const int value = std::atoi(digits.c_str());
-    return value <= max ? std::optional<int>(value) : std::nullopt;
-  };
-  auto n = decimal(name.substr(4, mid - 4), max_n);
-  auto m = decimal(name.substr(mid + 4), max_m);
+  if (mid == std::string::npos) return std::nullopt;
+  auto n = numbered_name(name.substr(0, mid), "wwan", max_n);
+  auto m = numbered_name(name.substr(mid), "qcdm", max_m);
   if (!n || !m) return std::nullopt;
   return std::pair{*n, *m};
 }
-
-constexpr int kMaxWwanIndex = 49;
-constexpr int kMaxQcdmIndex = 9;
 
 // The MHI channel that carries DIAG, the channel a QCDM port runs on: 4 in every channel map of
 // the kernel's MHI PCI driver. It stands in the "&mi_" place of the interface path, so that the
@@ -392,43 +418,6 @@ int append_qcdm_members(const Root& root, std::vector<DeviceInterface>* members)
   }
   return 0;
 }
-
-const char* class_directory(InterfaceClass cls) {
-  switch (cls) {
-    case InterfaceClass::Modem:
-    case InterfaceClass::ComPort:
-      return "sys/class/tty";
-    case InterfaceClass::Hid:
-      return "sys/class/hidraw";
-    case InterfaceClass::CdRom:
-      return "sys/class/block";
-    case InterfaceClass::UsbDevice:
-      break;
-  }
-  return "sys/bus/usb/devices";
-}
-
-// Parses "<prefix><k>" with k decimal, without leading zeros, at most `max_k`.
-std::optional<int> numbered_name(const std::string& name, const char* prefix, int max_k) {
-  const std::string p = prefix;
-  if (name.size() <= p.size() || name.compare(0, p.size(), p) != 0) return std::nullopt;
-  const std::string digits = name.substr(p.size());
-  if (digits.size() > 3 || (digits.size() > 1 && digits[0] == '0')) return std::nullopt;
-  for (char c : digits) {
-    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-  }
-  const int k = std::atoi(digits.c_str());
-  if (k > max_k) return std::nullopt;
-  return k;
-}
-
-constexpr int kMaxUsbSerialIndex = 199;
-constexpr int kMaxAcmIndex = 255;
-constexpr int kFirstAcmCom = 201;
-// wwan<n>qcdm<m> is COM 501 + 10n + m: a range of its own above the ttyACM range.
-constexpr int kFirstQcdmCom = 501;
-constexpr int kQcdmPortsPerWwan = kMaxQcdmIndex + 1;
-constexpr int kLastQcdmCom = kFirstQcdmCom + (kMaxWwanIndex + 1) * kQcdmPortsPerWwan - 1;
 
 }  // namespace
 
