@@ -57,8 +57,12 @@ struct PortMapRow {
 // The built-in table of supported modem interfaces, in table order.
 std::span<const PortMapRow> valid_ports_map_initializer();
 
-// Fills the map from the built-in table the first time it is called in the process; later
-// calls return at once.
+// The DM ports of PCIe modems ("PCI\VEN_vvvv&DEV_dddd&MI_04"), kept apart from the built-in
+// table, whose make-up is fixed.
+std::span<const PortMapRow> pci_port_map_rows();
+
+// Fills the map from the built-in table, then the PCIe rows, the first time it is called in
+// the process; later calls return at once.
 void init_valid_ports_map();
 
 // Inserts the rows of `rows` in order, keyed by their upper-cased identifier; a row whose key

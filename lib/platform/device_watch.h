@@ -2,9 +2,11 @@
 // device broadcasts. (The CD-ROM eject request lives in lib/platform/cdrom_eject.h.)
 //
 //  - DeviceWatcher reports changes of device nodes (inotify on <root>/dev: entries created,
-//    deleted or moved; the "device map" branch) and of USB devices and their drivers (with root
-//    "/", kernel uevents of the usb and tty subsystems: add, remove, bind, unbind; with any other
-//    root, inotify on <root>/sys/bus/usb/devices; the "services" branch).
+//    deleted or moved; the "device map" branch) and of USB devices and their drivers (the
+//    "services" branch): when <root>/sys is a sysfs mount (the real root, a chroot or a
+//    container with /sys bind-mounted), kernel uevents of the usb, tty and wwan subsystems (add,
+//    remove, bind, unbind), since inotify never fires on sysfs; in any other root (a test or
+//    simulator tree), inotify on <root>/sys/bus/usb/devices.
 //  - CdromWatcher reports sr<k> nodes created (arrival) or deleted (removal) under <root>/dev.
 //
 // A burst of events (one device appearing touches many entries) is reported as one change of
@@ -60,7 +62,7 @@ class DeviceWatcher {
 
   void stop();
 
-  // True when the services watch is the kernel's uevent socket (root "/").
+  // True when the services watch is the kernel's uevent socket (<root>/sys is sysfs).
   bool uses_uevents() const { return uevent_fd_ >= 0; }
 
  private:
@@ -82,7 +84,7 @@ class DeviceWatcher {
   int stop_fd_ = -1;    // eventfd written by stop()
   DirWatch dev_;        // inotify on <root>/dev
   DirWatch bus_;        // inotify on <root>/sys/bus/usb/devices (test roots)
-  int uevent_fd_ = -1;  // NETLINK_KOBJECT_UEVENT (root "/")
+  int uevent_fd_ = -1;  // NETLINK_KOBJECT_UEVENT (<root>/sys is sysfs)
   bool dev_pending_ = false;
   bool services_pending_ = false;
   uint32_t dropped_at_ = 0;  // tick of the first drop not yet armed again
@@ -112,6 +114,11 @@ class CdromWatcher {
   int dev_fd_ = -1;
   std::deque<CdromEvent> queued_;
 };
+
+// Test seam: the next DeviceWatcher::open takes `fd` (a datagram socket carrying messages in
+// the kernel's uevent format) as its uevent socket, whatever the root, and owns it from then
+// on. A descriptor handed in earlier and not yet taken is closed.
+void use_uevent_socket_for_next_watcher(int fd);
 
 // How long a wait keeps collecting a burst after its first event before it reports (ms).
 // Settable so that tests can make bursts explicit; 20 ms by default.

@@ -193,6 +193,31 @@ TEST_F(SimScannerTest, DownloadModeReenumerationIsFoundAsTheEmergencyDownloader)
   EXPECT_EQ(get_dm_port(0), 7);
 }
 
+// A PCIe modem's DM port is a wwan QCDM port: found through the built-in PCIe rows under its
+// own COM range, and again after the modem leaves the bus and comes back.
+TEST_F(SimScannerTest, PcieModemsQcdmPortIsFoundWithoutAnyDocument) {
+  ModemConfig c = quick_config();
+  c.pcie = true;
+  c.pci_vendor = 0x1EAC;
+  c.pci_device = 0x1001;
+  c.wwan = 1;
+  Modem& modem = start(c);
+  ASSERT_EQ(modem.dm_com(), 511);
+  PortScanListPtr list = get_com_port_list(PT_DM);
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->count, 1);
+  const PortScanEntry& e = list->entries[0];
+  EXPECT_EQ(e.com_port, 511);
+  EXPECT_EQ(e.port_type, PT_DM);
+  EXPECT_STREQ(e.name, "Quectel EM120R-GL PCIe Modem");
+  EXPECT_STREQ(e.device_ident, "PCI\\VEN_1EAC&DEV_1001&MI_04");
+  EXPECT_STREQ(e.device_instance, "pci\\ven_1eac&dev_1001&rev_00&mi_04\\0000:01:00.0");
+  EXPECT_EQ(get_dm_port(0), 511);
+  modem.reenumerate();
+  ASSERT_TRUE(modem.wait_returns(1, 5000));
+  EXPECT_EQ(dm_coms(), std::vector<int>{511});
+}
+
 TEST_F(SimScannerTest, TwoSimulatedModemsAreMoreThanOneDmPort) {
   start(config());
   ModemConfig other = quick_config();
