@@ -377,7 +377,7 @@ TEST_F(KavProgramTest, NvdbChecksSignsAndLists) {
   chmod(db.c_str(), 0640);
   expect_run(
       kav({"nvdb", "check", db}),
-      db + ":1: the digest line holds 0 of the 16 \"%3d,\" numbers\n" + db + ": 1 problems.\n", 1);
+      db + ":1: the digest line holds 0 of the 16 \"%3d,\" numbers\n" + db + ": 1 problem.\n", 1);
   expect_run(kav({"nvdb", "sign", db}), "Signed " + db + ".\n", 0);
   struct stat st {};
   ASSERT_EQ(0, stat(db.c_str(), &st));

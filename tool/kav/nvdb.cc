@@ -98,7 +98,8 @@ int run_nvdb_check(Invocation& inv) {
     std::snprintf(summary, sizeof summary, "%s: good: %zu firmware entries, %zu items.\n",
                   path.c_str(), db.firmware_entries.size(), db.item_names.size());
   } else {
-    std::snprintf(summary, sizeof summary, "%s: %zu problems.\n", path.c_str(), problems.size());
+    std::snprintf(summary, sizeof summary, "%s: %zu problem%s.\n", path.c_str(), problems.size(),
+                  problems.size() == 1 ? "" : "s");
   }
   const std::string lines = problem_lines(path, problems);
   print_result(inv, lines + summary, lines, json);
@@ -119,8 +120,8 @@ int run_nvdb_sign(Invocation& inv) {
   const std::vector<NviDbProblem> problems = check_nvi_db(normalise_line_ends(text), &db);
   if (!problems.empty()) {
     std::fputs(problem_lines(inv.args[0], problems).c_str(), stderr);
-    return usage_error(inv, "%s has %zu problems besides its digest: not signed",
-                       inv.args[0].c_str(), problems.size());
+    return usage_error(inv, "%s has %zu problem%s besides its digest: not signed",
+                       inv.args[0].c_str(), problems.size(), problems.size() == 1 ? "" : "s");
   }
   if (const int error = platform::replace_file(path, text); error != 0) {
     return failure(inv, "cannot write %s: %s", path.c_str(),
