@@ -83,7 +83,7 @@ std::optional<PortMapEntry> lookup_port_map_with_fallback(const std::string& dev
 // Inserts the entry, or replaces all three fields of the entry with the same key.
 void set_port_map_entry(const std::string& device_ident, const PortMapEntry& entry);
 
-// A copy of every entry, in key order, for diagnostic listings (kav-ports). The library itself
+// A copy of every entry, in key order, for diagnostic listings (kav ports). The library itself
 // never walks the map. The caller serialises it against updates (scan_lock()).
 std::vector<std::pair<std::string, PortMapEntry>> port_map_entries();
 

@@ -2,7 +2,7 @@
 // is found once the port map knows its interface, found again under each new COM number after
 // a re-enumeration, waited for (gone and back) through the monitors, recognised as the
 // emergency downloader after the switch to download mode, and refused when two modems are
-// present; kav-ports run as a program lists the DM port of a simulator run as a program.
+// present; kav ports run as a program lists the DM port of a simulator run as a program.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -264,7 +264,7 @@ struct ToolRun {
 
 ToolRun kav_ports(const std::string& args) {
   ToolRun run;
-  FILE* pipe = popen((binary("tool/kav-ports") + " " + args + " 2>/dev/null").c_str(), "r");
+  FILE* pipe = popen((binary("tool/kav") + " ports " + args + " 2>/dev/null").c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
   size_t n;
