@@ -10,7 +10,7 @@ set(CPACK_PACKAGE_CONTACT "kelnorset maintainers <kelnorset@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "service tools and library for Qualcomm-based USB modems (DIAG over the DM port)")
 set(CPACK_PACKAGE_DESCRIPTION
-    "kelnorset stores the text \"Tarvell\" in NV item 5078 of an attached modem. The package also\n\
+    "kelnorset stores the text Tarvell in NV item 5078 of an attached modem. The package also\n\
 holds kav-modem-sim, a modem simulator on pseudo-terminals, the shared library\n\
 libumts_kav.so with its C header, pkg-config and CMake files, udev rules that keep\n\
 ModemManager off the modems' diagnostic ports, and man pages.")
