@@ -147,8 +147,8 @@ TEST(TimeoutsExample, ListsEveryKeyWithItsDefault) {
   for (int i = 0; i < static_cast<int>(Timeout::kCount); ++i) {
     const Timeout key = static_cast<Timeout>(i);
     int error = 0;
-    const std::string value = platform::get_private_profile_string(
-        "GENERAL", timeout_name(key), "missing", 32, example, &error);
+    const std::string value = platform::get_private_profile_string("GENERAL", timeout_name(key),
+                                                                   "missing", 32, example, &error);
     ASSERT_EQ(error, 0) << example;
     EXPECT_EQ(value, std::to_string(timeout_default(key))) << timeout_name(key);
   }
