@@ -18,6 +18,7 @@
 
 #include "lib/core/library.h"
 #include "lib/core/messages.h"
+#include "lib/core/status.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/monitors.h"
