@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/core/status.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/console.h"
 #include "lib/platform/devices.h"
