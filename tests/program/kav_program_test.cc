@@ -332,9 +332,15 @@ TEST_F(KavProgramTest, BadInputIsNamedInOneLine) {
       {{"info", "--port", "COM0"},
        2,
        true,
-       "kav info: --port COM0: not COM<n>, /dev/ttyUSB<k> or /dev/ttyACM<k>"},
+       "kav info: --port COM0: not COM<n>, /dev/ttyUSB<k>, /dev/ttyACM<k> or /dev/wwan<n>qcdm<m>"},
+      {{"info", "--port", "COM480"},  // between the ttyACM and the PCIe ranges
+       2,
+       true,
+       "kav info: --port COM480: not COM<n>, /dev/ttyUSB<k>, /dev/ttyACM<k> or "
+       "/dev/wwan<n>qcdm<m>"},
       {{"info", "--bogus"}, 2, true, "kav info: unknown option \"--bogus\""},
-      {{"nv"}, 2, true, "kav: unknown command \"nv\"; kav --help lists them"},
+      {{"nv", "bogus"}, 2, false, "kav nv: unknown subcommand \"bogus\""},
+      {{"frobnicate"}, 2, true, "kav: unknown command \"frobnicate\"; kav --help lists them"},
       {{"nv", "write", "5597", "--hex", "01", "--port", "COM1"},
        1,
        false,

@@ -23,7 +23,8 @@ constexpr char kCommonHelp[] =
     "problems), 2 usage error or bad input.\n";
 
 constexpr char kPortHelp[] =
-    "  --port P  use this port without asking the scanner: COMn, /dev/ttyUSBn or /dev/ttyACMn\n";
+    "  --port P  use this port without asking the scanner: COMn, /dev/ttyUSBn, /dev/ttyACMn or\n"
+    "            /dev/wwanNqcdmM\n";
 
 struct Subcommand {
   const char* name;
@@ -167,10 +168,43 @@ void print_help(const Subcommand& s) {
   std::fputs(kCommonHelp, stdout);
 }
 
+// The synopses of the subcommands whose name starts with `group` ("" for all).
+void print_synopses(std::FILE* out, const std::string& group) {
+  for (const Subcommand& s : subcommands()) {
+    const std::string name = s.name;
+    if (!group.empty() && name.compare(0, group.size() + 1, group + " ") != 0) continue;
+    std::fprintf(out, "  kav %s%s%s\n", s.name, *s.synopsis ? " " : "", s.synopsis);
+  }
+}
+
 void print_overview(std::FILE* out) {
   std::fputs("Usage: kav COMMAND [ARGUMENTS] [OPTIONS]\n\nCommands:\n", out);
-  for (const Subcommand& s : subcommands()) std::fprintf(out, "  kav %s %s\n", s.name, s.synopsis);
-  std::fprintf(out, "\nkav COMMAND --help tells more.\n%s%s", kPortHelp, kCommonHelp);
+  print_synopses(out, "");
+  std::fprintf(
+      out, "\nkav COMMAND --help tells more.\n\nOption of the commands that talk to a modem:\n%s%s",
+      kPortHelp, kCommonHelp);
+}
+
+// True when `word` is the first word of two-word subcommands ("nv", "nvdb").
+bool is_group(const std::string& word) {
+  for (const Subcommand& s : subcommands()) {
+    const std::string name = s.name;
+    if (name.compare(0, word.size() + 1, word + " ") == 0) return true;
+  }
+  return false;
+}
+
+// `kav nv`, `kav nv --help` or `kav nv bogus`: the group's subcommands, on standard output
+// when asked for, else as a usage error.
+int group_usage(const std::vector<std::string>& words) {
+  const bool asked = words.size() == 2 && (words[1] == "--help" || words[1] == "-h");
+  std::FILE* out = asked ? stdout : stderr;
+  if (!asked && words.size() > 1) {
+    std::fprintf(out, "kav %s: unknown subcommand \"%s\"\n", words[0].c_str(), words[1].c_str());
+  }
+  std::fputs("Usage:\n", out);
+  print_synopses(out, words[0]);
+  return asked ? kExitOk : kExitUsage;
 }
 
 // The subcommand named by the first one or two words; `*used` tells how many.
@@ -197,6 +231,7 @@ int run(const std::vector<std::string>& words) {
   }
   size_t used = 0;
   const Subcommand* s = find_subcommand(words, &used);
+  if (s == nullptr && is_group(words[0])) return group_usage(words);
   if (s == nullptr) {
     std::fprintf(stderr, "kav: unknown command \"%s\"; kav --help lists them\n", words[0].c_str());
     return kExitUsage;

@@ -61,14 +61,15 @@ std::string basename_of(const std::string& path) {
 }  // namespace
 
 std::optional<int> com_port_of(const std::string& port, std::string* error) {
-  *error = "--port " + port + ": not COM<n>, /dev/ttyUSB<k> or /dev/ttyACM<k>";
+  *error = "--port " + port + ": not COM<n>, /dev/ttyUSB<k>, /dev/ttyACM<k> or /dev/wwan<n>qcdm<m>";
   if (port.size() > 3 && (port[0] == 'C' || port[0] == 'c') && (port[1] == 'O' || port[1] == 'o') &&
       (port[2] == 'M' || port[2] == 'm')) {
     long n = 0;
-    if (!parse_number(port.substr(3), 1, 456, &n)) return std::nullopt;
+    if (!parse_number(port.substr(3), 1, 1000, &n)) return std::nullopt;
+    if (!platform::node_of_com_number(static_cast<int>(n))) return std::nullopt;
     return static_cast<int>(n);
   }
-  const int com = platform::com_number_of_tty(basename_of(port));
+  const int com = platform::com_number_of_node(basename_of(port));
   if (com == 0) return std::nullopt;
   const std::optional<std::string> node = platform::com_device_node(com);
   if (port != "/dev/" + basename_of(port) && (!node || port != *node)) return std::nullopt;
