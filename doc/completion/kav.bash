@@ -17,7 +17,7 @@ _kav() {
 
   case $prev in
     --port)
-      local ports=(/dev/ttyUSB* /dev/ttyACM*)
+      local ports=(/dev/ttyUSB* /dev/ttyACM* /dev/wwan*qcdm*)
       COMPREPLY=($(compgen -W "${ports[*]}" -- "$cur"))
       return
       ;;
@@ -33,7 +33,7 @@ _kav() {
 
   case $command in
     ports)
-      COMPREPLY=($(compgen -W "--dm-only --udev-rules --help" -- "$cur"))
+      COMPREPLY=($(compgen -W "--dm-only --udev-rules --json -q --help" -- "$cur"))
       ;;
     info | reset | send)
       COMPREPLY=($(compgen -W "$modem_opts" -- "$cur"))
@@ -52,10 +52,10 @@ _kav() {
       fi
       case $sub in
         read) COMPREPLY=($(compgen -W "--index $modem_opts" -- "$cur")) ;;
-        write) COMPREPLY=($(compgen -W "--text --hex $modem_opts" -- "$cur")) ;;
+        write) COMPREPLY=($(compgen -W "--text --hex --index $modem_opts" -- "$cur")) ;;
         backup)
           if [[ $cur == -* ]]; then
-            COMPREPLY=($(compgen -W "--ids $modem_opts" -- "$cur"))
+            COMPREPLY=($(compgen -W "--ids --force $modem_opts" -- "$cur"))
           else
             COMPREPLY=($(compgen -f -- "$cur"))
           fi
@@ -73,7 +73,9 @@ _kav() {
       if ((cword == 2)); then
         COMPREPLY=($(compgen -W "check sign list --help" -- "$cur"))
       elif [[ $cur == -* ]]; then
-        [[ $sub == list ]] && COMPREPLY=($(compgen -W "--firmware --help" -- "$cur"))
+        local opts="--json -q --help"
+        [[ $sub == list ]] && opts="--firmware $opts"
+        COMPREPLY=($(compgen -W "$opts" -- "$cur"))
       else
         COMPREPLY=($(compgen -f -- "$cur"))
       fi
