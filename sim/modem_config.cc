@@ -354,7 +354,7 @@ Status record: status_subsystem (250|50|none), layout_version (6), online_mode (
 OpenZumi: openzumi_layout (74|73|8|none), openzumi_status (0), openzumi_text,
   openzumi_length (-1: the text's length)
 NV: nv_file (<root>/kav-modem-sim-nv.txt), read_only_items (5597,5598),
-  array_items (ids), item_sizes (ID:BYTES,...: a write keeps only the item's own
+  array_items (32,37,57), item_sizes (ID:BYTES,...: a write keeps only the item's own
   bytes), nv = ID HEXBYTES (a value present before any write),
   nv_status = ID STAT (the item is answered with that nv_stat; repeatable)
 Faults (repeatable, applied in order):

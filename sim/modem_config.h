@@ -134,7 +134,9 @@ struct ModemConfig {
   std::string nv_file;
   std::set<uint16_t> read_only_items = {5597, 5598};
   std::map<uint16_t, size_t> item_sizes;
-  std::set<uint16_t> array_items;
+  // The array items of the library's default NV item database (NV_MIN1_I, NV_ACCOLC_I,
+  // NV_DIAL_I), so that its array reads are answered element by element.
+  std::set<uint16_t> array_items = {32, 37, 57};
   std::vector<std::pair<uint16_t, std::vector<uint8_t>>> nv_presets;
   // Items the modem answers with this nv_stat and zero data, reads and writes alike, without
   // touching the store (4 NV_FAIL_S, 6 bad parameter, 8 not defined for this target, ...).

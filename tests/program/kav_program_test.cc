@@ -37,12 +37,11 @@ const char kTimeoutsFile[] =
 const char kImei[] = "356938035643809";
 const char kFirmware[] = "6290:1.2.3.0";
 
-// A quick simulated Vorla whose array items are those of the default NV item database.
+// A quick simulated Vorla (its array items are those of the default NV item database).
 ModemConfig quick_modem() {
   ModemConfig config;
   config.reenumerate_gap_ms = 150;
   config.leave_delay_ms = 20;
-  config.array_items = {32, 37, 57};
   return config;
 }
 
