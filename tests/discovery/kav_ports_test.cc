@@ -121,6 +121,7 @@ TEST(KavPortsRulesTest, OneRulePerDmRowOfTheTableAndOfKelnorsetsDocument) {
   EXPECT_EQ(0, rules.status);
   int count = 3;  // the three DM ports kelnorset adds to the map
   for (const PortMapRow& row : valid_ports_map_initializer()) count += row.port_type == PT_DM;
+  for (const PortMapRow& row : pci_port_map_rows()) count += row.port_type == PT_DM;
   int rule_lines = 0;
   for (const std::string& l : split_lines(rules.out)) {
     rule_lines += l.find("ENV{ID_MM_PORT_IGNORE}=\"1\"") != std::string::npos;
@@ -143,6 +144,12 @@ TEST(KavPortsRulesTest, OneRulePerDmRowOfTheTableAndOfKelnorsetsDocument) {
   EXPECT_TRUE(has_line(rules.out,
                        "ATTRS{idVendor}==\"5c8e\", ATTRS{idProduct}==\"a200\", "
                        "ATTRS{bcdDevice}==\"0001\", ENV{ID_USB_INTERFACE_NUM}==\"00\", "
+                       "ENV{ID_MM_PORT_IGNORE}=\"1\""))
+      << rules.out;
+  // A PCIe modem's QCDM port, matched on the PCI function's ids.
+  EXPECT_TRUE(has_line(rules.out,
+                       "SUBSYSTEM==\"wwan\", KERNEL==\"wwan*qcdm*\", ATTRS{vendor}==\"0x1eac\", "
+                       "ATTRS{device}==\"0x1001\", GROUP=\"dialout\", MODE=\"0660\", "
                        "ENV{ID_MM_PORT_IGNORE}=\"1\""))
       << rules.out;
   // A row without interface number matches the whole device.
