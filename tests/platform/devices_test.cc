@@ -30,7 +30,7 @@ using test::usb_port;
 UsbDeviceSpec composite_modem() {
   UsbDeviceSpec usb{0x5c8e, 0xa7e2, 0x0318, "1-2", 0, {}};
   usb.interfaces = {usb_port(0, 0xff, PortKind::Serial, 0), usb_port(1, 0xff, PortKind::Serial, 1),
-                     usb_port(2, 0xff, PortKind::None, 0), usb_port(3, 0x03, PortKind::Hidraw, 0)};
+                    usb_port(2, 0xff, PortKind::None, 0), usb_port(3, 0x03, PortKind::Hidraw, 0)};
   return usb;
 }
 
@@ -89,12 +89,12 @@ TEST_F(DevicesTest, UpperCaseAttributesGiveLowerCasePaths) {
 
 TEST_F(DevicesTest, AcmPortIsBothModemAndComPort) {
   UsbDeviceSpec usb{0x1bbb,
-                     0x0017,
-                     0x0232,
-                     "1-4",
-                     0,
-                     {usb_port(0, 0x02, PortKind::Acm, 0), usb_port(1, 0x0a, PortKind::None, 0),
-                      usb_port(2, 0xff, PortKind::Serial, 0)}};
+                    0x0017,
+                    0x0232,
+                    "1-4",
+                    0,
+                    {usb_port(0, 0x02, PortKind::Acm, 0), usb_port(1, 0x0a, PortKind::None, 0),
+                     usb_port(2, 0xff, PortKind::Serial, 0)}};
   root_.tree().add_device(usb);
   const std::string acm = "\\\\?\\usb#vid_1bbb&pid_0017&rev_0232&mi_00#1-4:1.0";
   EXPECT_EQ(paths_of(InterfaceClass::Modem), Paths{acm + kModem});
@@ -154,6 +154,33 @@ TEST_F(DevicesTest, AbsoluteLinksResolveBelowTheRoot) {
   fs::create_directory_symlink(port_dir.substr(root_.path().size()), tty + "/device");
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
             Paths{"\\\\?\\usb#vid_05c6&pid_9008&rev_0000#1-7" + std::string(kCom)});
+}
+
+// A scan reads the tty class and each USB device once: classes enumerated while a DeviceScan
+// lives agree with one another even when the device view changes meanwhile; later ones see it.
+TEST_F(DevicesTest, DeviceScanAnswersEveryClassFromOneReading) {
+  auto modem = root_.tree().add_device(composite_modem());
+  root_.tree().add_device(
+      {0x1bbb, 0x0017, 0x0232, "1-4", 0, {usb_port(0, 0x02, PortKind::Acm, 0)}});
+  const Paths com_before = paths_of(InterfaceClass::ComPort);
+  ASSERT_EQ(3u, com_before.size());
+  {
+    const DeviceScan scan;
+    EXPECT_EQ(paths_of(InterfaceClass::ComPort), com_before);
+    root_.write(root_.tree().device_dir(modem).substr(root_.path().size() + 1) + "/idVendor",
+                "1234\n");
+    root_.tree().add_device(
+        {0x05c6, 0x9008, 0, "1-9", 0, {usb_port(0, 0xff, PortKind::Serial, 9)}});
+    EXPECT_EQ(paths_of(InterfaceClass::ComPort), com_before);
+    EXPECT_EQ(1u, paths_of(InterfaceClass::Modem).size());
+    // The HID interface of the modem was read with the same device attributes.
+    const Paths hid = paths_of(InterfaceClass::Hid);
+    ASSERT_EQ(1u, hid.size());
+    EXPECT_NE(std::string::npos, hid[0].find("vid_5c8e")) << hid[0];
+  }
+  const Paths com_after = paths_of(InterfaceClass::ComPort);
+  ASSERT_EQ(4u, com_after.size());
+  EXPECT_NE(std::string::npos, com_after[1].find("vid_1234")) << com_after[1];  // ttyUSB0
 }
 
 // Spoils one member in a way the kernel never would; the other member must still be listed.
