@@ -119,7 +119,10 @@ void BM_TtyNodeToWaitReturn(benchmark::State& state) {
                                 {itf(0, kav::sim::PortKind::Serial, 4, 0xff),
                                  itf(1, kav::sim::PortKind::Serial, 5, 0xff)}});
     const auto [port, returned] = waiter.get();
-    if (port != 5) state.SkipWithError("waiter did not see COM 5");
+    if (port != 5) {
+      state.SkipWithError(("waiter did not see COM 5 but " + std::to_string(port)).c_str());
+      break;
+    }
     const double seconds = std::chrono::duration<double>(returned - plugged).count();
     ms.push_back(seconds * 1000.0);
     state.SetIterationTime(seconds);
