@@ -134,10 +134,11 @@ struct ReceiveCall {
   bool status_due = true;  // the first pass asks the driver without waiting
 };
 
-// Idle pause between polls: short while a response is likely, longer as the silence grows.
+// The silence after which the idle pause grows from 2 to 10 ms, and from 10 to 100 ms.
 constexpr uint32_t kShortPauseUntilMs = 1000;
 constexpr uint32_t kMiddlePauseUntilMs = 2000;
 
+// Idle pause between polls: short while a response is likely, longer as the silence grows.
 uint32_t idle_pause_ms(uint32_t silent_ms) {
   if (silent_ms < kShortPauseUntilMs) return 2;
   if (silent_ms < kMiddlePauseUntilMs) return 10;
