@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job: builds kelnorset and runs it. With a modem attached (kav-ports sees a DM port)
+# The main job: builds kelnorset and runs it. With a modem attached (kav ports sees a DM port)
 # kelnorset runs on that modem. Without one it runs against the bundled modem simulator in a
 # private device root, with its settings file and module directory inside that root; the
 # simulator is stopped and the root removed afterwards, so nothing is left behind.
@@ -7,9 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target kelnorset kav-ports kav-modem-sim >/dev/null
+cmake --build build -j "$(nproc)" --target kelnorset kav kav-modem-sim >/dev/null
 
-if build/tool/kav-ports --dm-only >/dev/null 2>&1; then
+if build/tool/kav ports --dm-only >/dev/null 2>&1; then
   exec build/tool/kelnorset
 fi
 

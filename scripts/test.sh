@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project twice, as a Release build and with AddressSanitizer +
 # UndefinedBehaviorSanitizer, and runs the whole test suite in both builds. Compiler warnings
-# are errors here (KAV_WERROR), where the compiler is the one of deps.sh.
+# are errors here (KAV_WERROR), where the compiler is the one of deps.sh. Run as root, it then
+# tests the Debian package on this machine (scripts/deb_test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
@@ -20,3 +21,9 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKAV_SANITIZE=ON -DKAV_BUILD_BENCH=OFF \
   -DKAV_WERROR=ON
+echo "== Debian package =="
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/deb_test.sh
+else
+  echo "Skipped: the Debian package test installs and removes a package, which needs root."
+fi

@@ -1,4 +1,4 @@
-// kav-modem-sim: runs simulated USB modems in a device root until it is told to stop.
+// kav-modem-sim: runs simulated USB (or PCIe) modems in a device root until it is told to stop.
 //
 //   kav-modem-sim --root DIR [--scenario FILE] [--trace FILE|-] [--set KEY=VALUE]...
 //

@@ -174,6 +174,8 @@ void Modem::plug_locked() {
     itf.scsi_vendor = "ZQTL";
     itf.scsi_model = "Autoinstall";
     usb.interfaces.push_back(itf);
+  } else if (config_.pcie) {
+    // The PCIe modem's DM port is added with its device below.
   } else if (dl_identity) {
     start_port(true, config_.dl_interface, alternate_tty_ ? config_.alt_dm_tty : config_.dm_tty,
                &usb);
@@ -196,7 +198,7 @@ void Modem::plug_locked() {
     }
   }
   try {
-    device_ = tree_->add_device(usb);
+    device_ = config_.pcie && !cdrom_ ? add_pcie_device() : tree_->add_device(usb);
   } catch (const std::exception& error) {
     ports_.clear();
     note(std::string("cannot plug in: ") + error.what());
@@ -224,6 +226,24 @@ void Modem::start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* us
   itf.node_target = port->pty.slave_path();
   usb->interfaces.push_back(itf);
   ports_.push_back(std::move(port));
+}
+
+DeviceHandle Modem::add_pcie_device() {
+  auto port = std::make_unique<Port>();
+  port->dm = true;
+  const std::string node = "wwan" + std::to_string(config_.wwan) + "qcdm0";
+  port->com = kFirstQcdmCom + 10 * config_.wwan;
+  port->node = root_ + "/dev/" + node;
+  PciModemSpec pci;
+  pci.vendor = config_.pci_vendor;
+  pci.device = config_.pci_device;
+  char address[16];
+  std::snprintf(address, sizeof address, "0000:%02x:00.0", config_.pci_bus);
+  pci.address = address;
+  pci.wwan = config_.wwan;
+  pci.node_target = port->pty.slave_path();
+  ports_.push_back(std::move(port));
+  return tree_->add_pci_modem(pci);
 }
 
 void Modem::unplug_locked() {

@@ -104,6 +104,7 @@ class Modem {
   void unplug_locked();
   UsbDeviceSpec device_spec() const;
   void start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* usb);
+  DeviceHandle add_pcie_device();
   void serve(Port* port);
   void serve_dm_message(Port* port, const HostMessage& message);
   void serve_request(Port* port, const std::vector<uint8_t>& request);

@@ -182,6 +182,11 @@ const std::map<std::string, Key>& setters() {
                                                           {"streaming", Downloader::Streaming}})},
       {"start_in_dl", flag(&ModemConfig::start_in_dl)},
       {"cdrom_first", flag(&ModemConfig::cdrom_first)},
+      {"pcie", flag(&ModemConfig::pcie)},
+      {"pci_vendor", number(&ModemConfig::pci_vendor, 0, 0xFFFF)},
+      {"pci_device", number(&ModemConfig::pci_device, 0, 0xFFFF)},
+      {"pci_bus", number(&ModemConfig::pci_bus, 1, 255)},
+      {"wwan", number(&ModemConfig::wwan, 0, 49)},
       {"cdrom_pid", number(&ModemConfig::cdrom_pid, 0, 0xFFFF)},
       {"cdrom_index", number(&ModemConfig::cdrom_index, 0, 255)},
       {"zqdmat_answer",
@@ -338,6 +343,9 @@ USB identity and ports:
 DL mode: download_reenumerates (true), dl_vid, dl_pid (0: keep the DM identity;
   e.g. 0x05C6 0x9008), dl_interface (0), downloader (boot|streaming), start_in_dl
 CD-ROM start: cdrom_first (false), cdrom_pid (0x1000), cdrom_index (0)
+PCIe modem: pcie (false: a USB modem), pci_vendor, pci_device (0x17CB, 0x0306),
+  pci_bus (1: the function 0000:01:00.0), wwan (0): the DM port is wwan<N>qcdm0, COM 501+10N,
+  a pseudo-terminal behind the node; no AT port, no download identity
 AT: zqdmat_answer (ok|error|none)
 Status record: status_subsystem (250|50|none), layout_version (6), online_mode (5),
   offline_mode (2), offline_delay_ms (200), unreported_answers (0), record_length (181),

@@ -108,6 +108,15 @@ struct ModemConfig {
   uint16_t cdrom_pid = 0x1000;
   int cdrom_index = 0;  // sr<k>
 
+  // PCIe start: the modem is a PCIe modem (MHI), PCI function 0000:<pci_bus>:00.0, its DM port the
+  // wwan QCDM port wwan<wwan>qcdm0 (COM 501 + 10 * wwan) with a pseudo-terminal behind the node; it
+  // has no AT port and keeps its identity in DL mode.
+  bool pcie = false;
+  uint16_t pci_vendor = 0x17CB;
+  uint16_t pci_device = 0x0306;
+  int pci_bus = 1;
+  int wwan = 0;
+
   AtAnswer zqdmat_answer = AtAnswer::Ok;
   StatusSubsystem status_subsystem = StatusSubsystem::Main;
   StatusFields status;
@@ -138,6 +147,9 @@ struct ModemConfig {
 inline int com_number(int tty_index) {
   return tty_index + 1;
 }
+
+// The COM number of wwan0qcdm0; wwan<n>qcdm0 is 10n above it.
+constexpr int kFirstQcdmCom = 501;
 
 // The settings of a scenario file. Lines are "key = value"; '#' and ';' start comments;
 // "[modem]" starts the next modem (keys before the first section belong to the run).

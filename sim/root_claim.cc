@@ -33,7 +33,7 @@ std::string system_error_text(const std::string& what) {
 // The /dev entries a DeviceTree makes: links to pseudo-terminals or empty plain files named as
 // the kernel names serial, HID and CD-ROM nodes. A real device node is never one of them.
 bool is_simulated_node(const fs::directory_entry& entry) {
-  static const std::regex name("(ttyUSB|ttyACM|hidraw|sr)[0-9]+");
+  static const std::regex name("(ttyUSB|ttyACM|hidraw|sr|wwan[0-9]+qcdm)[0-9]+");
   std::error_code ec;
   const fs::file_status status = entry.symlink_status(ec);
   return !ec && (fs::is_symlink(status) || fs::is_regular_file(status)) &&
@@ -100,12 +100,14 @@ void RootClaim::remove_leftovers() {
   clear_ready();
   std::string failure = remove_entries(root_ + "/dev", is_simulated_node);
   const auto is_link = [](const fs::directory_entry& e) { return e.is_symlink(); };
-  for (const char* dir :
-       {"/sys/class/tty", "/sys/class/hidraw", "/sys/class/block", "/sys/bus/usb/devices"}) {
+  for (const char* dir : {"/sys/class/tty", "/sys/class/hidraw", "/sys/class/block",
+                          "/sys/class/wwan", "/sys/bus/usb/devices"}) {
     if (failure.empty()) failure = remove_entries(root_ + dir, is_link);
   }
-  if (failure.empty()) {
-    failure = remove_entries(root_ + "/" + kPciBase, [](const auto&) { return true; });
+  for (const char* base : {kPciBase, kPcieBase}) {
+    if (failure.empty()) {
+      failure = remove_entries(root_ + "/" + base, [](const auto&) { return true; });
+    }
   }
   if (!failure.empty()) {
     throw std::runtime_error("cannot remove what an earlier run left in " + root_ + " (" + failure +

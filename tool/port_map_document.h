@@ -1,5 +1,5 @@
 // The port-map update document that kelnorset applies before it connects: the DM ports of the
-// modems it is for, which the built-in port map does not know. kav-ports applies it too, so that
+// modems it is for, which the built-in port map does not know. kav applies it too, so that
 // it shows the ports the way kelnorset sees them. One line, no declaration, no white space
 // between elements.
 #pragma once

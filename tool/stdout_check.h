@@ -1,4 +1,4 @@
-// The exit check of the command-line programs (kelnorset, kav-ports, kav-modem-sim): output
+// The exit check of the command-line programs (kelnorset, kav, kav-modem-sim): output
 // that never reached its destination (a full disk, a closed pipe, /dev/full) turns the exit
 // status into a failure instead of letting the program end with success.
 //

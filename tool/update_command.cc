@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lib/core/status.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/diag_packets.h"
 #include "tool/port_map_document.h"

@@ -1,39 +1,38 @@
 // The status codes of the library's operations (ZqUmtsKavStatusEnum): 0 is success, every
-// other value names one failure. Shared by the whole library and its hosts.
+// other value names one failure. Hosts see them as the ZqUmtsKavStatus_ constants of the public
+// header; the library's own code uses these names for the same values.
 #pragma once
 
-#include <cstdint>
-
-using ZqUmtsKavStatusEnum = int32_t;
+#include "lib/modem/umts_kav_lib.h"
 
 namespace kav::status {
 
-constexpr ZqUmtsKavStatusEnum kSuccess = 0;
-constexpr ZqUmtsKavStatusEnum kPortReadFailed = 2;  // also: illegal argument
-constexpr ZqUmtsKavStatusEnum kModeUndetermined = 3;
-constexpr ZqUmtsKavStatusEnum kMoveToDlFailed = 4;
-constexpr ZqUmtsKavStatusEnum kMoveToDmFailed = 5;  // also: reset failed
-constexpr ZqUmtsKavStatusEnum kNoDmPort = 15;
-constexpr ZqUmtsKavStatusEnum kOpenFailed = 16;
-constexpr ZqUmtsKavStatusEnum kNoPortOpen = 17;
-constexpr ZqUmtsKavStatusEnum kResponseTimeout = 18;
-constexpr ZqUmtsKavStatusEnum kSendIncomplete = 20;
-constexpr ZqUmtsKavStatusEnum kBadDocumentFileName = 40;
-constexpr ZqUmtsKavStatusEnum kOfflineNotAcknowledged = 45;
-constexpr ZqUmtsKavStatusEnum kOfflineTimeout = 46;
-constexpr ZqUmtsKavStatusEnum kOfflineNotDmMode = 47;
-constexpr ZqUmtsKavStatusEnum kProbeFailed = 51;
-constexpr ZqUmtsKavStatusEnum kOfflineNoStatusRecord = 100;
-constexpr ZqUmtsKavStatusEnum kMoreThanOneDmPort = 318;
-constexpr ZqUmtsKavStatusEnum kXmlFailure = 367;
-constexpr ZqUmtsKavStatusEnum kXmlRuleBroken = 368;
-constexpr ZqUmtsKavStatusEnum kOpenZumiNoVersion = 371;     // none defined, or firmware invalid
-constexpr ZqUmtsKavStatusEnum kOpenZumiUnrecognized = 372;  // status value not known
-constexpr ZqUmtsKavStatusEnum kOpenZumiNotSupported = 373;  // the modem lacks the request
-constexpr ZqUmtsKavStatusEnum kOpenZumiNoAnswer = 374;      // no usable answer in five sends
-constexpr ZqUmtsKavStatusEnum kNoRequest = 437;
-constexpr ZqUmtsKavStatusEnum kResponseTooBig = 439;
-constexpr ZqUmtsKavStatusEnum kNotSupported = 440;
-constexpr ZqUmtsKavStatusEnum kNoResponse = 441;
+constexpr ZqUmtsKavStatusEnum kSuccess = ZqUmtsKavStatus_Success;
+constexpr ZqUmtsKavStatusEnum kPortReadFailed = ZqUmtsKavStatus_PortReadFailed;
+constexpr ZqUmtsKavStatusEnum kModeUndetermined = ZqUmtsKavStatus_ModeUndetermined;
+constexpr ZqUmtsKavStatusEnum kMoveToDlFailed = ZqUmtsKavStatus_MoveToDlFailed;
+constexpr ZqUmtsKavStatusEnum kMoveToDmFailed = ZqUmtsKavStatus_MoveToDmFailed;
+constexpr ZqUmtsKavStatusEnum kNoDmPort = ZqUmtsKavStatus_NoDmPort;
+constexpr ZqUmtsKavStatusEnum kOpenFailed = ZqUmtsKavStatus_OpenFailed;
+constexpr ZqUmtsKavStatusEnum kNoPortOpen = ZqUmtsKavStatus_NoPortOpen;
+constexpr ZqUmtsKavStatusEnum kResponseTimeout = ZqUmtsKavStatus_ResponseTimeout;
+constexpr ZqUmtsKavStatusEnum kSendIncomplete = ZqUmtsKavStatus_SendIncomplete;
+constexpr ZqUmtsKavStatusEnum kBadDocumentFileName = ZqUmtsKavStatus_BadDocumentFileName;
+constexpr ZqUmtsKavStatusEnum kOfflineNotAcknowledged = ZqUmtsKavStatus_OfflineNotAcknowledged;
+constexpr ZqUmtsKavStatusEnum kOfflineTimeout = ZqUmtsKavStatus_OfflineTimeout;
+constexpr ZqUmtsKavStatusEnum kOfflineNotDmMode = ZqUmtsKavStatus_OfflineNotDmMode;
+constexpr ZqUmtsKavStatusEnum kProbeFailed = ZqUmtsKavStatus_ProbeFailed;
+constexpr ZqUmtsKavStatusEnum kOfflineNoStatusRecord = ZqUmtsKavStatus_OfflineNoStatusRecord;
+constexpr ZqUmtsKavStatusEnum kMoreThanOneDmPort = ZqUmtsKavStatus_MoreThanOneDmPort;
+constexpr ZqUmtsKavStatusEnum kXmlFailure = ZqUmtsKavStatus_XmlFailure;
+constexpr ZqUmtsKavStatusEnum kXmlRuleBroken = ZqUmtsKavStatus_XmlRuleBroken;
+constexpr ZqUmtsKavStatusEnum kOpenZumiNoVersion = ZqUmtsKavStatus_OpenZumiNoVersion;
+constexpr ZqUmtsKavStatusEnum kOpenZumiUnrecognized = ZqUmtsKavStatus_OpenZumiUnrecognized;
+constexpr ZqUmtsKavStatusEnum kOpenZumiNotSupported = ZqUmtsKavStatus_OpenZumiNotSupported;
+constexpr ZqUmtsKavStatusEnum kOpenZumiNoAnswer = ZqUmtsKavStatus_OpenZumiNoAnswer;
+constexpr ZqUmtsKavStatusEnum kNoRequest = ZqUmtsKavStatus_NoRequest;
+constexpr ZqUmtsKavStatusEnum kResponseTooBig = ZqUmtsKavStatus_ResponseTooBig;
+constexpr ZqUmtsKavStatusEnum kNotSupported = ZqUmtsKavStatus_NotSupported;
+constexpr ZqUmtsKavStatusEnum kNoResponse = ZqUmtsKavStatus_NoResponse;
 
 }  // namespace kav::status

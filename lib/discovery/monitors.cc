@@ -11,6 +11,7 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
+#include "lib/platform/cdrom_eject.h"
 #include "lib/platform/clock.h"
 #include "lib/platform/device_watch.h"
 #include "lib/platform/error.h"
@@ -65,6 +66,28 @@ bool is_maker_cdrom(const std::string& lower_path) {
   return contains(lower_path, "usbstor") &&
          (contains(lower_path, "ven_brisco") || contains(lower_path, "ven_zqtl")) &&
          (contains(lower_path, "prod_mass_storage") || contains(lower_path, "prod_autoinstall"));
+}
+
+// Logs every failed call of an eject with its errno, then whether the drive took the request
+// (the attempt itself is reported before, in any case).
+void report_eject_outcome(const std::string& path, const platform::EjectOutcome& outcome) {
+  const std::string& drive = outcome.node.empty() ? path : outcome.node;
+  for (const platform::EjectFailure& failure : outcome.failures) {
+    show_msg("CD ROM eject: %s of %s failed %d time%s: %s (errno %d).\n", failure.call.c_str(),
+             drive.c_str(), failure.times, failure.times == 1 ? "" : "s",
+             platform::system_error_text(failure.error).c_str(), failure.error);
+  }
+  std::string line;
+  if (outcome.error == 0) {
+    line =
+        "CD ROM " + drive + " ejected" + (outcome.by_scsi_command ? " by START STOP UNIT." : ".");
+  } else {
+    line = "ERROR: CD ROM " + drive +
+           " was not ejected: " + platform::system_error_text(outcome.error) + " (errno " +
+           std::to_string(outcome.error) + ").";
+  }
+  show_msg("%s\n", line.c_str());
+  comm_log_record(line.c_str(), nullptr, -1);
 }
 
 // Waits for CD-ROM arrivals and removals until stopped, running the eject scan on each.
@@ -150,11 +173,12 @@ void scan_for_and_eject_zqtl_cdrom() {
       if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     if (!is_maker_cdrom(lower)) continue;
-    // The drive is opened, given 5 ms before the eject request, and closed. A failed open
-    // sends nothing but is reported like a sent one.
-    platform::eject_cdrom(path, 5);
+    // The drive is opened, given 5 ms before the eject request, and closed. The attempt is
+    // reported whatever came of it; the next line says whether the drive took it.
+    const platform::EjectOutcome outcome = platform::eject_cdrom(path, 5);
     show_msg("%s\n", kEjectReport);
     comm_log_record(kEjectReport, nullptr, -1);
+    report_eject_outcome(path, outcome);
   }
 }
 

@@ -56,6 +56,7 @@ void init_valid_ports_map() {
   std::lock_guard lock(s.init_mutex);
   if (s.initialised) return;
   fill_port_map(valid_ports_map_initializer());
+  fill_port_map(pci_port_map_rows());
   s.initialised = true;
 }
 

@@ -57,8 +57,12 @@ struct PortMapRow {
 // The built-in table of supported modem interfaces, in table order.
 std::span<const PortMapRow> valid_ports_map_initializer();
 
-// Fills the map from the built-in table the first time it is called in the process; later
-// calls return at once.
+// The DM ports of PCIe modems ("PCI\VEN_vvvv&DEV_dddd&MI_04"), kept apart from the built-in
+// table, whose make-up is fixed.
+std::span<const PortMapRow> pci_port_map_rows();
+
+// Fills the map from the built-in table, then the PCIe rows, the first time it is called in
+// the process; later calls return at once.
 void init_valid_ports_map();
 
 // Inserts the rows of `rows` in order, keyed by their upper-cased identifier; a row whose key
@@ -79,7 +83,7 @@ std::optional<PortMapEntry> lookup_port_map_with_fallback(const std::string& dev
 // Inserts the entry, or replaces all three fields of the entry with the same key.
 void set_port_map_entry(const std::string& device_ident, const PortMapEntry& entry);
 
-// A copy of every entry, in key order, for diagnostic listings (kav-ports). The library itself
+// A copy of every entry, in key order, for diagnostic listings (kav ports). The library itself
 // never walks the map. The caller serialises it against updates (scan_lock()).
 std::vector<std::pair<std::string, PortMapEntry>> port_map_entries();
 

@@ -6,6 +6,7 @@
 #include "lib/core/timeouts.h"
 #include "lib/modem/comm_modes.h"
 #include "lib/modem/connect.h"
+#include "lib/modem/generic_dm_command.h"
 #include "lib/modem/just_reset.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/comm_mode.h"
@@ -24,6 +25,7 @@ struct Exchange {
   const uint8_t* request;
   uint8_t* response;  // may be null
   size_t match_length;
+  int32_t* response_length;  // may be null
   bool settled = false;
   ZqUmtsKavStatusEnum result = status::kNoResponse;
 };
@@ -53,6 +55,7 @@ Next take_response(Exchange* exchange, const uint8_t* data, int32_t length) {
       return Next::kStop;
     }
     std::memcpy(exchange->response, data, static_cast<size_t>(length));
+    if (exchange->response_length != nullptr) *exchange->response_length = length;
     return Next::kStop;
   }
   if (data[0] == diag::kCmdBadCommand) {
@@ -83,17 +86,16 @@ ZqUmtsKavStatusEnum ensure_dm_mode() {
 
 }  // namespace
 
-}  // namespace kav
-
-ZqUmtsKavStatusEnum ZqUmtsKavSendGenericDMCommand(const uint8_t* cmd_buff, uint8_t* rsp_buff) {
-  using namespace kav;
+ZqUmtsKavStatusEnum send_generic_dm_command(const uint8_t* cmd_buff, uint8_t* rsp_buff,
+                                            int32_t* rsp_length) {
+  if (rsp_length != nullptr) *rsp_length = 0;
   if (cmd_buff == nullptr) {
     show_msg("ERROR: ZqUmtsKavSendGenericDMCommand called with empty cmd_buff.\n");
     return status::kNoRequest;
   }
   const ZqUmtsKavStatusEnum mode = ensure_dm_mode();
   if (mode != status::kSuccess) return mode;
-  Exchange exchange{cmd_buff, rsp_buff, cmd_buff[0] == diag::kCmdSubsystem ? 4u : 1u};
+  Exchange exchange{cmd_buff, rsp_buff, cmd_buff[0] == diag::kCmdSubsystem ? 4u : 1u, rsp_length};
   for (int send = 0; send < kSends && !exchange.settled; ++send) {
     if (!send_state_request(cmd_buff, kRequestSize, false)) continue;
     for_each_response(timeout(Timeout::RESPONSE_WAIT), [&](const uint8_t* data, int32_t length) {
@@ -105,4 +107,10 @@ ZqUmtsKavStatusEnum ZqUmtsKavSendGenericDMCommand(const uint8_t* cmd_buff, uint8
     return status::kNoResponse;
   }
   return exchange.result;
+}
+
+}  // namespace kav
+
+ZqUmtsKavStatusEnum ZqUmtsKavSendGenericDMCommand(const uint8_t* cmd_buff, uint8_t* rsp_buff) {
+  return kav::send_generic_dm_command(cmd_buff, rsp_buff, nullptr);
 }

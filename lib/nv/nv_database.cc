@@ -242,11 +242,7 @@ bool check_duplicate_ids(const NvItemDatabase& db) {
 }
 
 const NvFirmwareEntry* find_firmware(const char* firmware) {
-  if (!firmware) return nullptr;
-  for (const NvFirmwareEntry& entry : state().db.firmware_entries) {
-    if (entry.firmware == firmware) return &entry;
-  }
-  return nullptr;
+  return firmware ? find_firmware_entry(state().db, firmware) : nullptr;
 }
 
 }  // namespace

@@ -47,26 +47,39 @@ bool scan_number(const std::string& text, size_t* pos, size_t width, int64_t* va
 
 // Sixteen "%3d," numbers from the start of the text; stops at the first that does not read, as
 // scanf would, leaving the rest of the stored digest zero. Returns where reading stopped.
-size_t scan_digest(const std::string& text, platform::Md5Digest* stored) {
+size_t scan_digest(const std::string& text, platform::Md5Digest* stored, int* count) {
   size_t pos = 0;
+  *count = 0;
   for (uint8_t& byte : *stored) {
     int64_t value = 0;
     if (!scan_number(text, &pos, 3, &value)) break;
     if (pos >= text.size() || text[pos] != ',') break;
     ++pos;
     byte = static_cast<uint8_t>(value & 0xFF);
+    ++*count;
   }
   return pos;
 }
 
-[[gnu::format(printf, 2, 3)]] std::string problem(int line, const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return "line " + std::to_string(line) + ": " + text;
-}
+// Where parse problems go: the first one ends a strict parse; a diagnostic parse (with `all`)
+// collects every one and reads on wherever the rest of the file still makes sense.
+struct Problems {
+  std::vector<NviDbProblem>* all = nullptr;
+  std::string first;
+
+  // Records a problem; true when parsing goes on.
+  [[gnu::format(printf, 3, 4)]] bool add(int line, const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (first.empty()) first = "line " + std::to_string(line) + ": " + text;
+    if (all != nullptr) all->push_back({line, text});
+    return all != nullptr;
+  }
+  bool failed() const { return !first.empty(); }
+};
 
 // Splits a text into lines at LF, counting line numbers.
 class LineReader {
@@ -133,20 +146,37 @@ struct Counts {
   int32_t items = 0;
 };
 
-std::string parse_counts(LineReader* lines, Counts* counts) {
+// A parse in progress: where problems go and, for a diagnostic parse, the line of each item.
+struct Parse {
+  LineReader lines;
+  NvItemDatabase* db;
+  Problems problems;
+  std::vector<int>* item_lines = nullptr;
+};
+
+// False when the counts cannot be had: nothing after them can be read then.
+bool parse_counts(Parse* p, Counts* counts) {
+  LineReader* lines = &p->lines;
   std::string_view line;
-  if (!lines->next(&line)) return problem(lines->number(), "the counts line is missing");
+  if (!lines->next(&line)) {
+    p->problems.add(lines->number(), "the counts line is missing");
+    return false;
+  }
   std::string fields(line);
   if (fields.empty() || fields.back() != ',') fields += ',';  // the last count has no comma
   std::string_view rest(fields);
   int32_t* targets[] = {&counts->firmware, &counts->id_maps, &counts->size_maps, &counts->items};
   for (int32_t* target : targets) {
     if (!take_number(&rest, 0, std::numeric_limits<int32_t>::max(), target)) {
-      return problem(lines->number(), "the counts line \"%.80s\" is not four counts of 0 or more",
-                     std::string(line).c_str());
+      p->problems.add(lines->number(), "the counts line \"%.80s\" is not four counts of 0 or more",
+                      std::string(line).c_str());
+      return false;
     }
   }
-  if (!rest.empty()) return problem(lines->number(), "the counts line has more than four counts");
+  if (!rest.empty()) {
+    p->problems.add(lines->number(), "the counts line has more than four counts");
+    return false;
+  }
   // An entry takes at least six characters of the file ("a,0,0,"), an item line three ("a,"
   // and its line end) and every map value two ("0,"), so counts beyond that are impossible;
   // refusing them bounds what is allocated.
@@ -154,10 +184,11 @@ std::string parse_counts(LineReader* lines, Counts* counts) {
   const int64_t maps = int64_t{counts->id_maps} + counts->size_maps;
   if (maps > room || counts->items > room / 3 || counts->firmware > room / 6 ||
       maps * counts->items > room / 2) {
-    return problem(lines->number(), "the counts %d,%d,%d,%d are more than the file can hold",
-                   counts->firmware, counts->id_maps, counts->size_maps, counts->items);
+    p->problems.add(lines->number(), "the counts %d,%d,%d,%d are more than the file can hold",
+                    counts->firmware, counts->id_maps, counts->size_maps, counts->items);
+    return false;
   }
-  return {};
+  return true;
 }
 
 // A name or firmware text: 1 to 255 characters.
@@ -165,68 +196,85 @@ bool good_text(std::string_view text) {
   return !text.empty() && text.size() <= kMaxNviDbText;
 }
 
-std::string parse_firmware_line(LineReader* lines, const Counts& counts, NvItemDatabase* db) {
-  std::string_view line;
-  if (!lines->next(&line)) line = {};  // a file may end right after an empty entries line
-  while (!line.empty()) {
-    const int entry = static_cast<int>(db->firmware_entries.size()) + 1;
-    if (entry > counts.firmware) {
-      return problem(lines->number(), "more firmware entries than the %d counted", counts.firmware);
-    }
-    std::string_view text;
-    NvFirmwareEntry parsed;
-    if (!take_field(&line, &text) || !good_text(text)) {
-      return problem(lines->number(),
-                     "firmware entry %d: text empty, unterminated or longer "
-                     "than %zu characters",
-                     entry, kMaxNviDbText);
-    }
-    parsed.firmware = std::string(text);
-    if (!take_number(&line, -1, counts.id_maps - 1, &parsed.id_map) ||
-        !take_number(&line, -1, counts.size_maps - 1, &parsed.array_size_map)) {
-      return problem(lines->number(), "firmware entry %d (%s): map index missing or out of range",
-                     entry, parsed.firmware.c_str());
-    }
-    db->firmware_entries.push_back(std::move(parsed));
+// One entry off the front of `line`; false (reported) when it does not read.
+bool parse_firmware_entry(Parse* p, const Counts& counts, std::string_view* line) {
+  const int entry = static_cast<int>(p->db->firmware_entries.size()) + 1;
+  const int number = p->lines.number();
+  if (entry > counts.firmware) {
+    p->problems.add(number, "more firmware entries than the %d counted", counts.firmware);
+    return false;
   }
-  if (static_cast<int32_t>(db->firmware_entries.size()) != counts.firmware) {
-    return problem(lines->number(), "%zu firmware entries where %d are counted",
-                   db->firmware_entries.size(), counts.firmware);
+  std::string_view text;
+  NvFirmwareEntry parsed;
+  if (!take_field(line, &text) || !good_text(text)) {
+    p->problems.add(number,
+                    "firmware entry %d: text empty, unterminated or longer than %zu characters",
+                    entry, kMaxNviDbText);
+    return false;
   }
-  return {};
+  parsed.firmware = std::string(text);
+  if (!take_number(line, -1, counts.id_maps - 1, &parsed.id_map) ||
+      !take_number(line, -1, counts.size_maps - 1, &parsed.array_size_map)) {
+    p->problems.add(number, "firmware entry %d (%s): map index missing or out of range", entry,
+                    parsed.firmware.c_str());
+    return false;
+  }
+  p->db->firmware_entries.push_back(std::move(parsed));
+  return true;
 }
 
-std::string parse_item_line(std::string_view line, int line_number, NvItemDatabase* db) {
+// False when parsing stops. A diagnostic parse reads the items after a bad entries line.
+bool parse_firmware_line(Parse* p, const Counts& counts) {
+  std::string_view line;
+  if (!p->lines.next(&line)) line = {};  // a file may end right after an empty entries line
+  while (!line.empty()) {
+    if (!parse_firmware_entry(p, counts, &line)) return p->problems.all != nullptr;
+  }
+  if (static_cast<int32_t>(p->db->firmware_entries.size()) != counts.firmware) {
+    return p->problems.add(p->lines.number(), "%zu firmware entries where %d are counted",
+                           p->db->firmware_entries.size(), counts.firmware);
+  }
+  return true;
+}
+
+// One item line, added to the database only when it reads whole. False (reported) otherwise.
+bool parse_item_line(Parse* p, std::string_view line, int line_number) {
+  NvItemDatabase* db = p->db;
   std::string_view name;
   if (!take_field(&line, &name) || !good_text(name)) {
-    return problem(line_number, "item name empty, unterminated or longer than %zu characters",
-                   kMaxNviDbText);
+    p->problems.add(line_number, "item name empty, unterminated or longer than %zu characters",
+                    kMaxNviDbText);
+    return false;
   }
-  db->item_names.emplace_back(name);
-  for (size_t m = 0; m < db->id_maps.size(); ++m) {
-    int32_t id = 0;
-    if (!take_number(&line, -1, kMaxNvItemId, &id)) {
-      return problem(line_number, "item %.255s: id %zu missing or not in -1..%d",
-                     db->item_names.back().c_str(), m, kMaxNvItemId);
+  const std::string item(name);
+  std::vector<int32_t> ids(db->id_maps.size());
+  std::vector<int32_t> sizes(db->array_size_maps.size());
+  for (size_t m = 0; m < ids.size(); ++m) {
+    if (!take_number(&line, -1, kMaxNvItemId, &ids[m])) {
+      p->problems.add(line_number, "item %.255s: id %zu missing or not in -1..%d", item.c_str(), m,
+                      kMaxNvItemId);
+      return false;
     }
-    db->id_maps[m].push_back(id);
   }
-  for (size_t m = 0; m < db->array_size_maps.size(); ++m) {
-    int32_t size = 0;
-    if (!take_number(&line, -1, std::numeric_limits<int32_t>::max(), &size)) {
-      return problem(line_number, "item %.255s: array size %zu missing or below -1",
-                     db->item_names.back().c_str(), m);
+  for (size_t m = 0; m < sizes.size(); ++m) {
+    if (!take_number(&line, -1, std::numeric_limits<int32_t>::max(), &sizes[m])) {
+      p->problems.add(line_number, "item %.255s: array size %zu missing or below -1", item.c_str(),
+                      m);
+      return false;
     }
-    db->array_size_maps[m].push_back(size);
   }
   if (!line.empty()) {
-    return problem(line_number, "item %.255s: more fields than the maps counted",
-                   db->item_names.back().c_str());
+    p->problems.add(line_number, "item %.255s: more fields than the maps counted", item.c_str());
+    return false;
   }
-  return {};
+  db->item_names.push_back(item);
+  for (size_t m = 0; m < ids.size(); ++m) db->id_maps[m].push_back(ids[m]);
+  for (size_t m = 0; m < sizes.size(); ++m) db->array_size_maps[m].push_back(sizes[m]);
+  if (p->item_lines != nullptr) p->item_lines->push_back(line_number);
+  return true;
 }
 
-std::string parse_items(LineReader* lines, const Counts& counts, NvItemDatabase* db) {
+void reserve_items(const Counts& counts, NvItemDatabase* db) {
   db->id_maps.assign(static_cast<size_t>(counts.id_maps), {});
   db->array_size_maps.assign(static_cast<size_t>(counts.size_maps), {});
   // The counts are bounded by the file's size; the names are reserved only up to a modest
@@ -234,22 +282,57 @@ std::string parse_items(LineReader* lines, const Counts& counts, NvItemDatabase*
   for (auto& column : db->id_maps) column.reserve(static_cast<size_t>(counts.items));
   for (auto& column : db->array_size_maps) column.reserve(static_cast<size_t>(counts.items));
   db->item_names.reserve(std::min<size_t>(static_cast<size_t>(counts.items), 1u << 16));
+}
+
+void parse_items(Parse* p, const Counts& counts) {
+  reserve_items(counts, p->db);
   std::string_view line;
   for (int32_t i = 0; i < counts.items; ++i) {
-    if (!lines->next(&line)) {
-      return problem(lines->number(), "the file ends after %d of the %d items counted", i,
-                     counts.items);
+    if (!p->lines.next(&line)) {
+      p->problems.add(p->lines.number(), "the file ends after %d of the %d items counted", i,
+                      counts.items);
+      return;
     }
-    if (std::string error = parse_item_line(line, lines->number(), db); !error.empty()) {
-      return error;
-    }
+    if (!parse_item_line(p, line, p->lines.number()) && p->problems.all == nullptr) return;
   }
-  while (lines->next(&line)) {
+  while (p->lines.next(&line)) {
     if (line.find_first_not_of(" \t\r") != std::string_view::npos) {
-      return problem(lines->number(), "more item lines than the %d counted", counts.items);
+      p->problems.add(p->lines.number(), "more item lines than the %d counted", counts.items);
+      return;
     }
   }
-  return {};
+}
+
+void parse_body(Parse* p) {
+  Counts counts;
+  if (parse_counts(p, &counts) && parse_firmware_line(p, counts)) parse_items(p, counts);
+}
+
+// Item lines out of name order (bytes compared as unsigned values, as look-ups bisect).
+void check_sort_order(const NvItemDatabase& db, const std::vector<int>& lines, Problems* out) {
+  for (size_t i = 1; i < db.item_names.size(); ++i) {
+    if (db.item_names[i - 1] < db.item_names[i]) continue;
+    out->add(lines[i], "item %.255s is not after %.255s (line %d): names must ascend",
+             db.item_names[i].c_str(), db.item_names[i - 1].c_str(), lines[i - 1]);
+  }
+}
+
+// An id other than -1 given twice within one id map.
+void check_duplicate_ids(const NvItemDatabase& db, const std::vector<int>& lines, Problems* out) {
+  for (size_t map = 0; map < db.id_maps.size(); ++map) {
+    std::vector<int> first_line(kMaxNvItemId + 1, 0);
+    for (size_t i = 0; i < db.id_maps[map].size(); ++i) {
+      const int32_t id = db.id_maps[map][i];
+      if (id < 0) continue;
+      int& seen = first_line[static_cast<size_t>(id)];
+      if (seen != 0) {
+        out->add(lines[i], "item %.255s: id %d in map %zu is also that of line %d",
+                 db.item_names[i].c_str(), id, map, seen);
+      } else {
+        seen = lines[i];
+      }
+    }
+  }
 }
 
 void append_number(std::string* out, int64_t value) {
@@ -305,7 +388,7 @@ std::string normalise_line_ends(std::string_view bytes) {
 NviDbHeader read_nvi_db_header(const std::string& text) {
   NviDbHeader header;
   platform::Md5Digest stored{};
-  const size_t version_start = skip_space(text, scan_digest(text, &stored));
+  const size_t version_start = skip_space(text, scan_digest(text, &stored, &header.digest_numbers));
   const size_t tag_length = std::strlen(kVersionTag);
   if (text.compare(version_start, tag_length, kVersionTag) != 0) return header;
   size_t pos = version_start + tag_length;
@@ -314,18 +397,54 @@ NviDbHeader read_nvi_db_header(const std::string& text) {
   header.version_found = true;
   header.version = static_cast<int>(std::clamp<int64_t>(version, -1, 1 << 30));
   header.body = skip_space(text, pos);
-  header.digest_matches =
-      platform::md5_digest(text.data() + version_start, text.size() - version_start) == stored;
+  header.version_line = version_start;
+  header.computed = platform::md5_digest(text.data() + version_start, text.size() - version_start);
+  header.digest_matches = header.computed == stored;
   return header;
 }
 
 std::string parse_nvi_db_body(const std::string& text, size_t body, NvItemDatabase* db) {
   *db = NvItemDatabase{};
-  LineReader lines(text, std::min(body, text.size()));
-  Counts counts;
-  if (std::string error = parse_counts(&lines, &counts); !error.empty()) return error;
-  if (std::string error = parse_firmware_line(&lines, counts, db); !error.empty()) return error;
-  return parse_items(&lines, counts, db);
+  Parse parse{LineReader(text, std::min(body, text.size())), db, {}};
+  parse_body(&parse);
+  return parse.problems.first;
+}
+
+std::vector<NviDbProblem> check_nvi_db(const std::string& text, NvItemDatabase* db) {
+  std::vector<NviDbProblem> all;
+  *db = NvItemDatabase{};
+  const NviDbHeader header = read_nvi_db_header(text);
+  Problems header_problems{&all, {}};
+  if (header.digest_numbers != 16) {
+    header_problems.add(1, "the digest line holds %d of the 16 \"%%3d,\" numbers",
+                        header.digest_numbers);
+  }
+  if (!header.version_found) {
+    header_problems.add(2, "no \"NVI_DB_VERSION: <number>\" line");
+    return all;
+  }
+  if (header.version != kNviDbVersion) {
+    header_problems.add(2, "version %d; only version %d is read", header.version, kNviDbVersion);
+  }
+  if (header.digest_numbers == 16 && !header.digest_matches) {
+    header_problems.add(1, "the digest does not match lines 2 to the end");
+  }
+  std::vector<int> item_lines;
+  Parse parse{LineReader(text, header.body), db, {&all, {}}, &item_lines};
+  parse_body(&parse);
+  Problems order{&all, {}};
+  check_sort_order(*db, item_lines, &order);
+  check_duplicate_ids(*db, item_lines, &order);
+  std::stable_sort(all.begin(), all.end(),
+                   [](const NviDbProblem& a, const NviDbProblem& b) { return a.line < b.line; });
+  return all;
+}
+
+const NvFirmwareEntry* find_firmware_entry(const NvItemDatabase& db, std::string_view firmware) {
+  for (const NvFirmwareEntry& entry : db.firmware_entries) {
+    if (entry.firmware == firmware) return &entry;
+  }
+  return nullptr;
 }
 
 std::string nvi_db_digest_line(const platform::Md5Digest& digest) {

@@ -1,6 +1,7 @@
 // The text format of the NV item database file "umts_kav_lib.nvi_db" and its in-memory form:
 // reading the digest and version lines, parsing the counts, firmware entries and item lines
-// with every count, length and index checked, and writing a whole file with a fresh digest.
+// with every count, length and index checked, the complete check that names every problem of
+// a file with its line, and writing a whole file with a fresh digest.
 //
 // File layout (line ends CR LF on disk; a CR LF counts as one LF when read and hashed):
 //   1  the MD5 digest of line 2 to the end (LF line ends): sixteen "%3d," numbers
@@ -51,10 +52,13 @@ std::string normalise_line_ends(std::string_view bytes);
 
 // What the first two lines of a (normalised) file say.
 struct NviDbHeader {
+  int digest_numbers = 0;  // how many of the sixteen digest numbers read
   bool version_found = false;
   int version = 0;
-  bool digest_matches = false;  // the stored digest equals the MD5 of line 2 to the end
-  size_t body = 0;              // where line 3 starts (after the version and white space)
+  bool digest_matches = false;   // the stored digest equals the MD5 of line 2 to the end
+  platform::Md5Digest computed;  // the MD5 of line 2 to the end (set with the version)
+  size_t version_line = 0;       // where line 2 starts (set with the version)
+  size_t body = 0;               // where line 3 starts (after the version and white space)
 };
 
 // Reads the sixteen digest numbers (each up to three characters, leading white space allowed,
@@ -64,6 +68,21 @@ NviDbHeader read_nvi_db_header(const std::string& text);
 // Parses the counts, firmware entries and item lines from `body` on into `db` (replaced).
 // Returns an empty text, or what is wrong with the line number ("line 5: ...").
 std::string parse_nvi_db_body(const std::string& text, size_t body, NvItemDatabase* db);
+
+// One problem of a database file: its line (1 is the digest line) and what is wrong there.
+struct NviDbProblem {
+  int line = 0;
+  std::string text;
+};
+
+// The complete check of a (normalised) file: the digest and version lines, then the body as
+// parse_nvi_db_body reads it, going on past a bad entry or item line, then the item names'
+// order and the ids given twice within one id map. Returns every problem found, in the order
+// found (none for a good file); `db` receives the entries and the item lines that read whole.
+std::vector<NviDbProblem> check_nvi_db(const std::string& text, NvItemDatabase* db);
+
+// The first entry whose text equals `firmware`, or none.
+const NvFirmwareEntry* find_firmware_entry(const NvItemDatabase& db, std::string_view firmware);
 
 // The digest line: sixteen "%3d," numbers (64 characters), without a line end.
 std::string nvi_db_digest_line(const platform::Md5Digest& digest);

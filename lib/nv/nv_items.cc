@@ -122,15 +122,19 @@ bool is_read_only_nv_item(uint16_t id) {
 
 int read_nv_item(const char* name, uint16_t id, const char* firmware, uint8_t index,
                  const uint8_t** data) {
-  NvItemPacket request{};
-  request.cmd_code = diag::kCmdNvRead;
-  request.item = id;
   NvItemInfo info;
   if (!lookup_nv_item(name, firmware, &info)) {
     show_msg("Unable to look up array size for %s in read_nv_item.\n", name ? name : "(null)");
     return kNvReadFailed;
   }
-  const bool array = info.array_size >= 2;
+  return read_nv_element(name, id, info.array_size >= 2, index, data);
+}
+
+int read_nv_element(const char* name, uint16_t id, bool array, uint8_t index,
+                    const uint8_t** data) {
+  NvItemPacket request{};
+  request.cmd_code = diag::kCmdNvRead;
+  request.item = id;
   if (array) request.data[0] = index;
   auto handle = [&](const uint8_t* bytes, int32_t length) -> std::optional<int> {
     if (is_nv_response(bytes, length, diag::kCmdNvRead, id) && (!array || bytes[3] == index)) {
@@ -184,18 +188,25 @@ bool verify_nv_item(const NvItemPacket& request, const char* name, const char* f
 }
 
 int write_nv_item(const char* name, const uint8_t* value, uint16_t id, const char* firmware) {
-  if (is_read_only_nv_item(id)) {
-    show_msg("Skipping write of read-only NV item (%s)\n", name);
-    return kNvWriteOk;
-  }
-  if (value == nullptr) {
+  if (value == nullptr && !is_read_only_nv_item(id)) {
     show_msg("ERROR: write_nv_item of %s: no value to write.\n", name);
     return kNvWriteFailed;
+  }
+  uint8_t data[sizeof NvItemPacket::data] = {};
+  if (value != nullptr) data[0] = *value;
+  const int result = write_nv_data(name, data, id, firmware);
+  return result == kNvWriteSkippedReadOnly ? kNvWriteOk : result;
+}
+
+int write_nv_data(const char* name, const uint8_t (&data)[128], uint16_t id, const char* firmware) {
+  if (is_read_only_nv_item(id)) {
+    show_msg("Skipping write of read-only NV item (%s)\n", name);
+    return kNvWriteSkippedReadOnly;
   }
   NvItemPacket request{};
   request.cmd_code = diag::kCmdNvWrite;
   request.item = id;
-  request.data[0] = *value;
+  std::memcpy(request.data, data, sizeof request.data);
   auto handle = [&](const uint8_t* bytes, int32_t length) -> std::optional<int> {
     if (is_nv_response(bytes, length, diag::kCmdNvWrite, id)) {
       switch (packet_of(bytes, length).nv_stat) {

@@ -34,13 +34,27 @@ enum NvWriteResult : int {
   kNvWriteLocked = 4,    // DIAG reply 0x42 and the item holds other data
 };
 
+// write_nv_data's result when the id is among the items never written (nothing sent).
+constexpr int kNvWriteSkippedReadOnly = 5;
+
 // 0..5 as above; on 0, *data points at the 128 data bytes of the response (valid until the
 // next DM exchange). `index` is sent only for items whose array size is 2 or more.
 int read_nv_item(const char* name, uint16_t id, const char* firmware, uint8_t index,
                  const uint8_t** data);
 
+// read_nv_item without the database look-up, for an item whose array size the caller knows:
+// with `array` the index travels in the first data byte and the answer must carry it back.
+// `name` only labels the messages.
+int read_nv_element(const char* name, uint16_t id, bool array, uint8_t index, const uint8_t** data);
+
 // 0..4 as above; `value` points at the one byte to write.
 int write_nv_item(const char* name, const uint8_t* value, uint16_t id, const char* firmware);
+
+// write_nv_item with all 128 data bytes of the request given (an array element's index in the
+// first byte, its value after it): 0..4 as above, or kNvWriteSkippedReadOnly after the
+// library's "Skipping write of read-only NV item" message. The 1-byte write is this one with
+// the other 127 bytes zero.
+int write_nv_data(const char* name, const uint8_t (&data)[128], uint16_t id, const char* firmware);
 
 // Reads the item of a write request back (its first data byte as the index) and compares all
 // 128 data bytes.

@@ -61,6 +61,29 @@ bool lookup_nv_item(const char* name, const char* firmware, NvItemInfo* info) {
   return true;
 }
 
+std::vector<NvItemInfo> nv_items_of_firmware(const NvItemDatabase& db, std::string_view firmware) {
+  std::vector<NvItemInfo> items;
+  const NvFirmwareEntry* entry = find_firmware_entry(db, firmware);
+  if (entry == nullptr || entry->id_map < 0 || entry->array_size_map < 0) return items;
+  const auto& ids = db.id_maps[static_cast<size_t>(entry->id_map)];
+  const auto& sizes = db.array_size_maps[static_cast<size_t>(entry->array_size_map)];
+  for (size_t i = 0; i < db.item_names.size(); ++i) {
+    if (ids[i] == -1 || sizes[i] == -1) continue;
+    items.push_back(NvItemInfo{db.item_names[i].c_str(), ids[i], sizes[i]});
+  }
+  return items;
+}
+
+bool lookup_nv_item_by_id(int32_t id, const char* firmware, NvItemInfo* info) {
+  if (!load_db() || firmware == nullptr) return false;
+  for (const NvItemInfo& item : nv_items_of_firmware(nv_item_database(), firmware)) {
+    if (item.id != id) continue;
+    *info = item;
+    return true;
+  }
+  return false;
+}
+
 void clear_translated_nv_items() {
   translated_nv_items().clear();
 }

@@ -1,7 +1,7 @@
 #include "lib/platform/device_watch.h"
 
 #include <fcntl.h>
-#include <linux/cdrom.h>
+#include <linux/magic.h>
 #include <linux/netlink.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,8 +87,9 @@ void read_inotify(int fd, F on_event) {
   }
 }
 
-// Whether a kernel uevent (NUL-separated "KEY=value" fields) is an add, remove, bind or
-// unbind of the usb or tty subsystem.
+// Whether a kernel uevent (a "<action>@<devpath>" header, then NUL-separated "KEY=value"
+// fields) is an add, remove, bind or unbind of the usb, tty or wwan subsystem (wwan: the DM
+// ports of PCIe modems).
 bool is_watched_uevent(const char* data, size_t size) {
   std::string action, subsystem;
   for (size_t pos = 0; pos < size;) {
@@ -99,7 +101,7 @@ bool is_watched_uevent(const char* data, size_t size) {
   }
   const bool action_ok =
       action == "add" || action == "remove" || action == "bind" || action == "unbind";
-  return action_ok && (subsystem == "usb" || subsystem == "tty");
+  return action_ok && (subsystem == "usb" || subsystem == "tty" || subsystem == "wwan");
 }
 
 int open_uevent_socket(int* fd) {
@@ -112,6 +114,27 @@ int open_uevent_socket(int* fd) {
   address.nl_groups = 1;  // the kernel's own broadcasts
   if (bind(*fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return errno;
   return 0;
+}
+
+// A descriptor handed in by use_uevent_socket_for_next_watcher, or -1.
+std::atomic<int> g_injected_uevent_fd{-1};
+
+// Whether <root>/sys is the kernel's sysfs (whatever the root): its entries change without
+// any write through the file system, so inotify never fires there and the kernel's uevents
+// must be read instead.
+bool sys_is_sysfs() {
+  struct statfs info {};
+  return statfs(root_path("sys").c_str(), &info) == 0 && info.f_type == SYSFS_MAGIC;
+}
+
+// The services watch through kernel uevents: an injected descriptor, else a new netlink
+// socket.
+int open_uevent_source(int* fd) {
+  *fd = g_injected_uevent_fd.exchange(-1);
+  if (*fd < 0) return open_uevent_socket(fd);
+  // Reads drain the socket until it would block.
+  const int flags = fcntl(*fd, F_GETFL);
+  return flags >= 0 && fcntl(*fd, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : errno;
 }
 
 bool is_cdrom_node(const std::string& name) {
@@ -142,6 +165,11 @@ void set_device_event_settle_ms(uint32_t ms) {
   g_settle_ms.store(ms);
 }
 
+void use_uevent_socket_for_next_watcher(int fd) {
+  const int previous = g_injected_uevent_fd.exchange(fd);
+  if (previous >= 0) ::close(previous);
+}
+
 std::unique_ptr<DeviceWatcher> DeviceWatcher::open(int* error, DeviceChange* failed_watch,
                                                    bool* arming_failed) {
   std::unique_ptr<DeviceWatcher> watcher(new DeviceWatcher());
@@ -154,8 +182,8 @@ std::unique_ptr<DeviceWatcher> DeviceWatcher::open(int* error, DeviceChange* fai
   if (code == 0) {
     failed = DeviceChange::Services;
     arming = true;
-    if (root_dir() == "/") {
-      code = open_uevent_socket(&w.uevent_fd_);
+    if (g_injected_uevent_fd.load() >= 0 || sys_is_sysfs()) {
+      code = open_uevent_source(&w.uevent_fd_);
     } else {
       w.bus_.dir = root_path("sys/bus/usb/devices");
       code = open_inotify(w.bus_.dir, &w.bus_.fd, &arming);
@@ -377,29 +405,6 @@ CdromEvent CdromWatcher::wait(uint32_t timeout_ms) {
     }
     if (ready == 0) return CdromEvent::None;
   }
-}
-
-int eject_cdrom(const std::string& interface_path, uint32_t settle_ms) {
-  std::vector<DeviceInterface> members;
-  if (const int error = enumerate_interfaces(InterfaceClass::CdRom, &members)) return error;
-  std::string wanted = interface_path;
-  for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  int result = ENOENT;
-  for (const DeviceInterface& member : members) {
-    if (member.path != wanted) continue;
-    const int fd =
-        ::open(root_path("dev/" + member.node).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      if (result != 0) result = errno;
-      continue;
-    }
-    if (settle_ms > 0) sleep_ms(settle_ms);
-    // Refused by a plain file in a test root, or by a drive that is busy: not reported.
-    (void)ioctl(fd, CDROMEJECT, 0);
-    ::close(fd);
-    result = 0;
-  }
-  return result;
 }
 
 }  // namespace kav::platform

@@ -1,10 +1,12 @@
 // Change notifications of the device view, standing in for registry change notifications and
-// device broadcasts, and the CD-ROM eject request.
+// device broadcasts. (The CD-ROM eject request lives in lib/platform/cdrom_eject.h.)
 //
 //  - DeviceWatcher reports changes of device nodes (inotify on <root>/dev: entries created,
-//    deleted or moved; the "device map" branch) and of USB devices and their drivers (with root
-//    "/", kernel uevents of the usb and tty subsystems: add, remove, bind, unbind; with any other
-//    root, inotify on <root>/sys/bus/usb/devices; the "services" branch).
+//    deleted or moved; the "device map" branch) and of USB devices and their drivers (the
+//    "services" branch): when <root>/sys is a sysfs mount (the real root, a chroot or a
+//    container with /sys bind-mounted), kernel uevents of the usb, tty and wwan subsystems (add,
+//    remove, bind, unbind), since inotify never fires on sysfs; in any other root (a test or
+//    simulator tree), inotify on <root>/sys/bus/usb/devices.
 //  - CdromWatcher reports sr<k> nodes created (arrival) or deleted (removal) under <root>/dev.
 //
 // A burst of events (one device appearing touches many entries) is collected for the settle
@@ -65,7 +67,7 @@ class DeviceWatcher {
 
   void stop();
 
-  // True when the services watch is the kernel's uevent socket (root "/").
+  // True when the services watch is the kernel's uevent socket (<root>/sys is sysfs).
   bool uses_uevents() const { return uevent_fd_ >= 0; }
 
  private:
@@ -87,7 +89,7 @@ class DeviceWatcher {
   int stop_fd_ = -1;    // eventfd written by stop()
   DirWatch dev_;        // inotify on <root>/dev
   DirWatch bus_;        // inotify on <root>/sys/bus/usb/devices (test roots)
-  int uevent_fd_ = -1;  // NETLINK_KOBJECT_UEVENT (root "/")
+  int uevent_fd_ = -1;  // NETLINK_KOBJECT_UEVENT (<root>/sys is sysfs)
   bool dev_pending_ = false;
   bool services_pending_ = false;
   bool tty_node_created_ = false;  // in the burst being collected
@@ -122,13 +124,10 @@ class CdromWatcher {
   std::deque<CdromEvent> queued_;
 };
 
-// Sends the eject request to the CD-ROM member with `interface_path` (letter case ignored):
-// opens <root>/dev/sr<k> read-only without blocking and issues CDROMEJECT. Returns 0 when the
-// node was opened (the eject itself may be refused, e.g. by a test root's plain file or a
-// mounted disc; that is not reported), ENOENT when no present CD-ROM has that path, or the
-// error of the open.
-// `settle_ms` is waited between the open and the eject request.
-int eject_cdrom(const std::string& interface_path, uint32_t settle_ms = 0);
+// Test seam: the next DeviceWatcher::open takes `fd` (a datagram socket carrying messages in
+// the kernel's uevent format) as its uevent socket, whatever the root, and owns it from then
+// on. A descriptor handed in earlier and not yet taken is closed.
+void use_uevent_socket_for_next_watcher(int fd);
 
 // How long a wait keeps collecting a burst after its first event before it reports (ms), at
 // most: a burst in which a tty device node (ttyUSB<k>, ttyACM<k>) appears ends 1 to 2 ms after

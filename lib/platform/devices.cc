@@ -147,7 +147,8 @@ std::optional<std::string> hex_attribute(const std::string& dir, const char* nam
   return hex_text(*text, digits);
 }
 
-// bNumInterfaces: a decimal count from 1 to 255 (the kernel pads it with a blank).
+// bNumInterfaces or bNumConfigurations: a decimal count from 1 to 255 (the kernel pads
+// bNumInterfaces with a blank).
 std::optional<int> count_attribute(const std::string& dir, const char* name) {
   std::optional<std::string> text = read_attribute(dir, name);
   if (!text || text->empty() || text->size() > 3) return std::nullopt;
@@ -162,8 +163,22 @@ std::optional<int> count_attribute(const std::string& dir, const char* name) {
 struct UsbDevice {
   std::string name;  // sysfs name, e.g. "1-2"
   std::string vid, pid, rev;
-  int interface_count = 0;
+  bool composite = false;
 };
+
+// Whether Windows loads its generic parent driver for the device, which makes one child device
+// per interface (identifiers with "&MI_xx"): device class 00 (classes given per interface) or
+// EF/02/01 (interface association descriptors), one configuration, more than one interface.
+// Any other device, a plain CDC-ACM modem (class 02) among them, is one device as a whole.
+std::optional<bool> read_composite(const std::string& dir, int interface_count) {
+  auto device_class = hex_attribute(dir, "bDeviceClass", 2);
+  auto sub_class = hex_attribute(dir, "bDeviceSubClass", 2);
+  auto protocol = hex_attribute(dir, "bDeviceProtocol", 2);
+  auto configurations = count_attribute(dir, "bNumConfigurations");
+  if (!device_class || !sub_class || !protocol || !configurations) return std::nullopt;
+  const bool class_ok = *device_class == "00" || *device_class + *sub_class + *protocol == "ef0201";
+  return class_ok && *configurations == 1 && interface_count > 1;
+}
 
 std::optional<UsbDevice> read_usb_device(const std::string& dir, const std::string& name) {
   UsbDevice device;
@@ -177,10 +192,12 @@ std::optional<UsbDevice> read_usb_device(const std::string& dir, const std::stri
   if (!rev) return std::nullopt;
   auto count = count_attribute(dir, "bNumInterfaces");
   if (!count) return std::nullopt;
+  auto composite = read_composite(dir, *count);
+  if (!composite) return std::nullopt;
   device.vid = *vid;
   device.pid = *pid;
   device.rev = *rev;
-  device.interface_count = *count;
+  device.composite = *composite;
   return device;
 }
 
@@ -313,7 +330,7 @@ std::string guid_suffix(InterfaceClass cls) {
 
 std::string usb_interface_path(const char* enumerator, const UsbInterface& usb,
                                InterfaceClass cls) {
-  const bool composite = usb.device.interface_count > 1;
+  const bool composite = usb.device.composite;
   std::string path = std::string("\\\\?\\") + enumerator + "#vid_" + usb.device.vid + "&pid_" +
                      usb.device.pid + "&rev_" + usb.device.rev;
   if (composite) path += "&mi_" + usb.number;
@@ -484,6 +501,74 @@ std::optional<int> numbered_name(const std::string& name, const char* prefix, in
 constexpr int kMaxUsbSerialIndex = 199;
 constexpr int kMaxAcmIndex = 255;
 constexpr int kFirstAcmCom = 201;
+constexpr int kMaxWwanIndex = 49;
+constexpr int kMaxQcdmIndex = 9;
+// wwan<n>qcdm<m> is COM 501 + 10n + m: a range of its own above the ttyACM range.
+constexpr int kFirstQcdmCom = 501;
+constexpr int kQcdmPortsPerWwan = kMaxQcdmIndex + 1;
+constexpr int kLastQcdmCom = kFirstQcdmCom + (kMaxWwanIndex + 1) * kQcdmPortsPerWwan - 1;
+
+// A PCI attribute as the kernel writes it, "0x" and exactly `digits` hexadecimal digits; the
+// digits in lower case.
+std::optional<std::string> pci_hex_attribute(const std::string& dir, const char* name,
+                                             size_t digits) {
+  std::optional<std::string> text = read_attribute(dir, name);
+  if (!text || text->size() != digits + 2 || text->compare(0, 2, "0x") != 0) return std::nullopt;
+  for (size_t i = 2; i < text->size(); ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>((*text)[i]))) return std::nullopt;
+  }
+  return ascii_lower(text->substr(2));
+}
+
+// Parses "wwan<n>qcdm<m>", the kernel's name of a wwan port of type QCDM (the DIAG channel of a
+// PCIe modem); n and m decimal without leading zeros, at most `max_n` and `max_m`.
+std::optional<std::pair<int, int>> qcdm_port_indexes(const std::string& name, int max_n,
+                                                     int max_m) {
+  const size_t mid = name.find("qcdm");
+  if (mid == std::string::npos) return std::nullopt;
+  auto n = numbered_name(name.substr(0, mid), "wwan", max_n);
+  auto m = numbered_name(name.substr(mid), "qcdm", max_m);
+  if (!n || !m) return std::nullopt;
+  return std::pair{*n, *m};
+}
+
+// The MHI channel that carries DIAG, the channel a QCDM port runs on: 4 in every channel map of
+// the kernel's MHI PCI driver. It stands in the "&mi_" place of the interface path, so that the
+// DM port of a PCIe modem is told apart from its other channels as a USB interface number would.
+constexpr char kQcdmChannel[] = "04";
+
+// The COM port member for <root>/sys/class/wwan/<name>, a QCDM port: the port's directory is
+// below its wwan device, the MHI controller and the PCI function of the modem; the first
+// directory above it holding the PCI ids is that function.
+std::optional<DeviceInterface> qcdm_member(const Root& root, const std::string& name) {
+  if (!qcdm_port_indexes(name, kMaxWwanIndex, kMaxQcdmIndex)) return std::nullopt;
+  auto parts = resolve_in_root(root, "sys/class/wwan/" + name);
+  if (!parts || parts->size() < 2) return std::nullopt;
+  for (size_t depth = parts->size() - 1; depth >= 1; --depth) {
+    const std::string dir = join(root, *parts, depth);
+    if (!path_exists(dir + "/vendor") || !path_exists(dir + "/device")) continue;
+    auto vendor = pci_hex_attribute(dir, "vendor", 4);
+    auto device = pci_hex_attribute(dir, "device", 4);
+    auto revision = pci_hex_attribute(dir, "revision", 2);
+    if (!vendor || !device || !revision) return std::nullopt;
+    const std::string path = "\\\\?\\pci#ven_" + *vendor + "&dev_" + *device + "&rev_" + *revision +
+                             "&mi_" + kQcdmChannel + "#" + (*parts)[depth - 1] +
+                             guid_suffix(InterfaceClass::ComPort);
+    return DeviceInterface{ascii_lower(path), name};
+  }
+  return std::nullopt;
+}
+
+// Appends the QCDM ports of PCIe modems to the COM port members (their names sort after every
+// tty name, so the members stay sorted).
+int append_qcdm_members(const Root& root, std::vector<DeviceInterface>* members) {
+  std::vector<std::string> names;
+  if (const int error = list_directory(root.real + "/sys/class/wwan", &names)) return error;
+  for (const std::string& name : names) {
+    if (auto member = qcdm_member(root, name)) members->push_back(*member);
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -546,7 +631,7 @@ int enumerate_interfaces(InterfaceClass cls, std::vector<DeviceInterface>* membe
     for (const TtyEntry& entry : tty_entries(scan, names)) {
       if (auto member = tty_member(entry, cls)) members->push_back(std::move(*member));
     }
-    return 0;
+    return cls == InterfaceClass::ComPort ? append_qcdm_members(scan.root, members) : 0;
   }
   for (const std::string& name : names) {
     std::optional<DeviceInterface> member;
@@ -590,10 +675,25 @@ std::optional<std::string> tty_of_com_number(int com) {
   return std::nullopt;
 }
 
+int com_number_of_node(const std::string& node_name) {
+  if (const int com = com_number_of_tty(node_name)) return com;
+  auto qcdm = qcdm_port_indexes(node_name, kMaxWwanIndex, kMaxQcdmIndex);
+  if (!qcdm) return 0;
+  return kFirstQcdmCom + qcdm->first * kQcdmPortsPerWwan + qcdm->second;
+}
+
+std::optional<std::string> node_of_com_number(int com) {
+  if (auto tty = tty_of_com_number(com)) return tty;
+  if (com < kFirstQcdmCom || com > kLastQcdmCom) return std::nullopt;
+  const int index = com - kFirstQcdmCom;
+  return "wwan" + std::to_string(index / kQcdmPortsPerWwan) + "qcdm" +
+         std::to_string(index % kQcdmPortsPerWwan);
+}
+
 std::optional<std::string> com_device_node(int com) {
-  auto tty = tty_of_com_number(com);
-  if (!tty) return std::nullopt;
-  return root_path("dev/" + *tty);
+  auto node = node_of_com_number(com);
+  if (!node) return std::nullopt;
+  return root_path("dev/" + *node);
 }
 
 std::optional<std::string> device_node_of_path(const std::string& device_path) {

@@ -2,6 +2,12 @@
 // <root>/sys, their interface paths in the text form the device set-up service gives them, and
 // the COM port numbers of serial members.
 //
+// Serial members are the ttys of USB interfaces and the DM ports of PCIe modems: wwan ports of
+// type QCDM (<root>/sys/class/wwan/wwan<n>qcdm<m>, a character device that is not a tty). Such
+// a port's interface path names the PCI function it sits on, in the form of a USB one:
+// "\\?\pci#ven_17cb&dev_0306&rev_00&mi_04#0000:01:00.0#{86e0d1e0-...}" (vendor, device and
+// revision ids of the function; "mi_04" the MHI channel of DIAG; the function's PCI address).
+//
 // A member is found through its `device` link, resolved inside the root (links may be relative
 // or absolute; absolute ones are taken below the root), then the parents are walked up to the
 // first directory holding bInterfaceNumber (the USB interface); its parent is the USB device.
@@ -47,9 +53,13 @@ class DeviceScan {
 
 // One present member of a class.
 struct DeviceInterface {
-  // "\\?\usb#vid_05c6&pid_9008&rev_0000&mi_01#1-2:1.1#{86e0d1e0-...}" (lower case).
+  // "\\?\usb#vid_05c6&pid_9008&rev_0000&mi_01#1-2:1.1#{86e0d1e0-...}" (lower case). The
+  // "&mi_" part is there only for a composite device (bDeviceClass 00, or EF/02/01 with
+  // interface associations; one configuration; more than one interface), as on Windows; the
+  // instance is then the interface's sysfs name, else the device's.
   std::string path;
-  // The sysfs name of the node: "ttyUSB0", "ttyACM1", "hidraw0", "sr0" or "1-2" (USB device).
+  // The sysfs name of the node: "ttyUSB0", "ttyACM1", "wwan0qcdm0", "hidraw0", "sr0" or "1-2"
+  // (USB device).
   std::string node;
 };
 
@@ -70,7 +80,14 @@ int com_number_of_tty(const std::string& tty_name);
 // The tty name of COM `com` ("ttyUSB4" for 5, "ttyACM0" for 201); none outside 1..456.
 std::optional<std::string> tty_of_com_number(int com);
 
-// The device node of COM `com`: <root>/dev/ttyUSB<com-1> or <root>/dev/ttyACM<com-201>.
+// COM number of any serial member's node: a tty's as above, and wwan<n>qcdm<m> (n 0..49,
+// m 0..9) is 501+10n+m; 0 for any other name.
+int com_number_of_node(const std::string& node_name);
+
+// The node name of COM `com` ("wwan1qcdm0" for 511); none outside 1..456 and 501..1000.
+std::optional<std::string> node_of_com_number(int com);
+
+// The device node of COM `com`: <root>/dev/<node_of_com_number(com)>.
 std::optional<std::string> com_device_node(int com);
 
 // The device node to open for a device path given as "\\.\COM<n>" (letter case of "COM"

@@ -29,6 +29,38 @@ std::string root_path(const std::string& relative) {
   return root_dir() + relative;
 }
 
+namespace {
+
+// Where the build installs programs; set by the build for this file alone.
+#ifdef KAV_INSTALLED_BINDIR
+constexpr const char* kInstalledBindir = KAV_INSTALLED_BINDIR;
+#else
+constexpr const char* kInstalledBindir = "";
+#endif
+
+std::string without_trailing_slashes(std::string dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return dir;
+}
+
+std::string in_directory(const std::string& dir, const std::string& name) {
+  return dir + (dir.back() == '/' ? "" : "/") + name;
+}
+
+}  // namespace
+
+std::string module_file_for(const std::string& exe, const std::string& module_dir,
+                            const std::string& installed_bindir) {
+  const std::string name = exe.substr(exe.rfind('/') + 1);
+  if (!module_dir.empty()) return in_directory(module_dir, name);
+  const std::string exe_dir = exe.substr(0, exe.rfind('/') + 1);
+  if (!installed_bindir.empty() &&
+      without_trailing_slashes(exe_dir) == without_trailing_slashes(installed_bindir)) {
+    return in_directory(user_data_directory(), "umts_kav_lib/" + name);
+  }
+  return exe;
+}
+
 std::optional<std::string> module_file_name() {
   const std::string dir = env_or("UMTS_KAV_MODULE_DIR", "");
   char exe[4096];
@@ -36,11 +68,9 @@ std::optional<std::string> module_file_name() {
   if (n <= 0) {
     capture_errno();
     if (dir.empty()) return std::nullopt;
-    return dir + (dir.back() == '/' ? "" : "/") + "umts_kav_lib";
+    return module_file_for("umts_kav_lib", dir, "");
   }
-  std::string file(exe, static_cast<size_t>(n));
-  if (dir.empty()) return file;
-  return dir + (dir.back() == '/' ? "" : "/") + file.substr(file.rfind('/') + 1);
+  return module_file_for(std::string(exe, static_cast<size_t>(n)), dir, kInstalledBindir);
 }
 
 bool make_directory(const std::string& path) {

@@ -29,7 +29,17 @@ std::string root_path(const std::string& relative);
 
 // The full file name of the module: the running executable, or a file in UMTS_KAV_MODULE_DIR
 // when that is set. None when it cannot be determined.
+//
+// A program run from the directory it was installed into (the build's install bindir, such as
+// /usr/bin) is shared by every user of the machine and must not keep files beside itself, even
+// when run by root: its module file then lies in the per-user data directory,
+// <user_data_directory()>/umts_kav_lib/<program name>.
 std::optional<std::string> module_file_name();
+
+// The rule above for an executable `exe` (full path), the UMTS_KAV_MODULE_DIR value `module_dir`
+// (empty when unset) and the install bindir `installed_bindir` (empty: none).
+std::string module_file_for(const std::string& exe, const std::string& module_dir,
+                            const std::string& installed_bindir);
 
 // Creates one directory (mode 0755). False on failure, with the last error set.
 bool make_directory(const std::string& path);

@@ -41,7 +41,7 @@ std::vector<PortKey> read_port_keys() {
   std::vector<DeviceInterface> members;
   if (enumerate_interfaces(InterfaceClass::ComPort, &members) != 0) return keys;
   for (const DeviceInterface& member : members) {
-    const int com = com_number_of_tty(member.node);
+    const int com = com_number_of_node(member.node);
     if (com == 0) continue;
     keys.push_back(
         {folded(kEnumPrefix + device_instance_of_path(member.path) + kParametersSuffix), com});

@@ -1,6 +1,5 @@
 #include "lib/platform/serial.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "lib/platform/clock.h"
+#include "lib/platform/device_holders.h"
 #include "lib/platform/error.h"
 
 namespace kav::platform {
@@ -27,18 +27,15 @@ namespace {
 
 thread_local std::string t_open_error_text;
 
-// Holders named in a busy text at most; a busy device rarely has more than one or two.
-constexpr size_t kMaxHoldersNamed = 4;
-
-bool is_device_gone_errno(int error) {
-  return error == EIO || error == ENODEV || error == ENXIO;
-}
+// Reads a port without line settings makes at most to empty itself on purge (a DM port holds
+// far less; this only bounds the loop).
+constexpr int kMaxPurgeReads = 256;
 
 // Sets the last error from errno, turning the errors of a vanished device into
 // kErrorDeviceNotConnected. Returns false for use in return statements.
 bool fail_with_errno() {
   const int error = errno;
-  set_last_error(is_device_gone_errno(error) ? kErrorDeviceNotConnected : error);
+  set_last_error(is_device_gone_error(error) ? kErrorDeviceNotConnected : error);
   return false;
 }
 
@@ -92,75 +89,6 @@ int poll_once(int fd, short events, int timeout_ms) {
 
 constexpr short kGoneEvents = POLLHUP | POLLERR;
 
-// ---- naming the holders of a busy device ----
-
-std::string process_name(const std::string& pid) {
-  std::string name;
-  if (FILE* f = std::fopen(("/proc/" + pid + "/comm").c_str(), "re")) {
-    char buffer[64];
-    if (std::fgets(buffer, sizeof buffer, f)) name = buffer;
-    std::fclose(f);
-  }
-  while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
-  return name.empty() ? "unknown" : name;
-}
-
-// True when the open file behind the /proc fd link `link` is the device `target`.
-bool link_is_device(const std::string& link, const std::string& target_path,
-                    const struct stat& target) {
-  char resolved[PATH_MAX];
-  const ssize_t n = readlink(link.c_str(), resolved, sizeof resolved - 1);
-  if (n > 0) {
-    resolved[n] = '\0';
-    if (target_path == resolved) return true;
-  }
-  struct stat st;
-  return S_ISCHR(target.st_mode) && stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-         st.st_rdev == target.st_rdev;
-}
-
-bool process_holds(const std::string& pid, const std::string& target_path,
-                   const struct stat& target) {
-  const std::string fd_dir = "/proc/" + pid + "/fd";
-  DIR* dir = opendir(fd_dir.c_str());
-  if (dir == nullptr) return false;  // gone, or not ours to look at
-  bool holds = false;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    if (link_is_device(fd_dir + "/" + entry->d_name, target_path, target)) {
-      holds = true;
-      break;
-    }
-  }
-  closedir(dir);
-  return holds;
-}
-
-// "ModemManager, pid 812; minicom, pid 90", or empty when no holder can be seen.
-std::string device_holders(const std::string& path) {
-  char real[PATH_MAX];
-  struct stat target;
-  if (realpath(path.c_str(), real) == nullptr || stat(real, &target) != 0) return {};
-  std::vector<long> pids;
-  if (DIR* proc = opendir("/proc")) {
-    while (dirent* entry = readdir(proc)) {
-      char* end = nullptr;
-      const long pid = std::strtol(entry->d_name, &end, 10);
-      if (pid <= 0 || *end != '\0') continue;
-      if (process_holds(entry->d_name, real, target)) pids.push_back(pid);
-    }
-    closedir(proc);
-  }
-  std::sort(pids.begin(), pids.end());
-  std::string text;
-  for (size_t i = 0; i < pids.size() && i < kMaxHoldersNamed; ++i) {
-    if (!text.empty()) text += "; ";
-    const std::string pid = std::to_string(pids[i]);
-    text += process_name(pid) + ", pid " + pid;
-  }
-  return text;
-}
-
 // The group whose members may open the node: its own group when that grants read and write,
 // else the group Debian gives serial devices.
 std::string access_group(const std::string& path) {
@@ -177,10 +105,112 @@ std::string access_group(const std::string& path) {
   return "dialout";
 }
 
+// devtmpfs creates nodes 0600 root:root; udev then gives serial ports their group. A node still
+// in that state had no rule applied: a container without udev, or no udev at all.
+bool left_by_devtmpfs(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && (st.st_mode & 07777) == 0600 && st.st_uid == 0 &&
+         st.st_gid == 0;
+}
+
+std::string permission_hint(const std::string& path) {
+  if (left_by_devtmpfs(path)) {
+    return " (" + path +
+           " is 0600 root:root: no udev rule has given it a group, as in a container or "
+           "without udev; run as root, or have the node made group 'dialout', mode 0660)";
+  }
+  return " (add your user to the '" + access_group(path) + "' group)";
+}
+
+// The holders of a busy node, or, when none can be seen (they run as another user), where to
+// look.
+std::string busy_hint(const std::string& path) {
+  const std::string holders = holders_text(device_holders(path, false));
+  if (!holders.empty()) return " (held by " + holders + ")";
+  return " (another program holds it, often ModemManager; 'sudo fuser -v " + path +
+         "' or 'sudo lsof " + path + "' shows which)";
+}
+
 bool fail_open(const std::string& path, int error) {
   t_open_error_text = describe_open_error(path, error);
   set_last_error(error);
   return false;
+}
+
+// Closes a descriptor whose open is refused (leaving the tty's exclusive mark alone: it is
+// not ours) and fails with `error`.
+bool refuse_open(int fd, const std::string& path, int error) {
+  ::close(fd);
+  return fail_open(path, error);
+}
+
+// Raw 8N1 with the receiver on, modem status lines ignored, and no flow control; the speed is
+// left as it is.
+void make_raw(termios* tio) {
+  tio->c_iflag &=
+      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+  tio->c_oflag &= ~OPOST;
+  tio->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  // 8N1; CLOCAL so that modem status lines never hang the port up; no CTS output flow
+  // control (the modem does not drive CTS reliably and would stall our writes).
+  tio->c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio->c_cflag |= CS8 | CREAD | CLOCAL;
+  // With O_NONBLOCK, VMIN 1 makes an empty read fail with EAGAIN rather than return 0, which
+  // is kept for a hung-up line.
+  tio->c_cc[VMIN] = 1;
+  tio->c_cc[VTIME] = 0;
+}
+
+// Whether the open file is a terminal. A character device without termios (a PCIe modem's
+// wwan port) or a FIFO is a port without line settings; anything else fails with ENOTTY.
+int classify_node(int fd, bool* tty) {
+  termios tio{};
+  *tty = tcgetattr(fd, &tio) == 0;
+  if (*tty) return 0;
+  if (errno != ENOTTY && errno != EINVAL) return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  return S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) ? 0 : ENOTTY;
+}
+
+// Makes a freshly opened tty raw at once. Under the default termios the line discipline echoes
+// a streaming modem's bytes straight back to it and rewrites what it keeps (CR to LF, line
+// editing), so when the line was not raw already, what arrived before is dropped. A line that
+// was raw (a driver keeps the settings of its last user) holds the device's bytes intact,
+// perhaps an answer sent across a re-enumeration, and keeps them.
+int make_raw_and_flush(int fd) {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return errno;
+  const termios before = tio;
+  make_raw(&tio);
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) return errno;
+  const bool processed = tio.c_iflag != before.c_iflag || tio.c_oflag != before.c_oflag ||
+                         tio.c_lflag != before.c_lflag;
+  if (processed && tcflush(fd, TCIOFLUSH) != 0) return errno;
+  return 0;
+}
+
+// The flock keeps out our own kind only. Another program (ModemManager) opens without one,
+// and the kernel lets root past its exclusive mark, so: a mark someone else set refuses the
+// open, and root, who can see every process, refuses a node any other process has open.
+// `*adopt_mark` is set when root finds the mark of a holder that has gone: a pseudo-terminal
+// keeps it while its master lives (a real tty drops it with its last close), so it is taken
+// over rather than left to refuse every later opener.
+bool no_other_holder(int fd, const std::string& path, bool tty, bool* adopt_mark) {
+  int marked = 0;
+  if (tty && ioctl(fd, TIOCGEXCL, &marked) != 0) marked = 0;
+  *adopt_mark = false;
+  if (geteuid() == 0) {
+    const std::string holders = holders_text(device_holders(path, true));
+    if (!holders.empty()) {
+      ::close(fd);
+      t_open_error_text = system_error_text(EBUSY) + " (held by " + holders + ")";
+      return fail_with(EBUSY);
+    }
+    *adopt_mark = marked != 0 && is_pty_slave(fd);
+  }
+  if (marked != 0 && !*adopt_mark) return refuse_open(fd, path, EBUSY);
+  return true;
 }
 
 }  // namespace
@@ -204,12 +234,15 @@ std::string describe_open_error(const std::string& path, int error) {
   if (error == EWOULDBLOCK) error = EBUSY;  // a held flock is a busy device
   std::string text = system_error_text(error);
   if (error == EBUSY) {
-    const std::string holders = device_holders(path);
-    if (!holders.empty()) text += " (held by " + holders + ")";
+    text += busy_hint(path);
   } else if (error == EACCES || error == EPERM) {
-    text += " (add your user to the '" + access_group(path) + "' group)";
+    text += permission_hint(path);
   }
   return text;
+}
+
+bool is_device_gone_error(int error) {
+  return error == EIO || error == ENODEV || error == ENXIO || error == ESHUTDOWN;
 }
 
 bool open_error_is_transient(int error) {
@@ -229,7 +262,9 @@ SerialPort::SerialPort(SerialPort&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       timeouts_(other.timeouts_),
       counts_(other.counts_),
-      has_counts_(other.has_counts_) {}
+      has_counts_(other.has_counts_),
+      tty_(other.tty_),
+      marked_exclusive_(other.marked_exclusive_) {}
 
 SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
   if (this != &other) {
@@ -238,6 +273,8 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
     timeouts_ = other.timeouts_;
     counts_ = other.counts_;
     has_counts_ = other.has_counts_;
+    tty_ = other.tty_;
+    marked_exclusive_ = other.marked_exclusive_;
   }
   return *this;
 }
@@ -248,21 +285,26 @@ bool SerialPort::open(const std::string& path) {
   // under our own time-outs.
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail_open(path, errno);
+  bool tty = false;
+  if (const int error = classify_node(fd, &tty)) return refuse_open(fd, path, error);
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno == EWOULDBLOCK ? EBUSY : errno;
-    ::close(fd);
-    return fail_open(path, error);
+    return refuse_open(fd, path, errno == EWOULDBLOCK ? EBUSY : errno);
   }
-  // Marks the tty exclusive, so that opens by others fail at once; this also refuses
-  // anything that is not a terminal (ENOTTY).
-  if (ioctl(fd, TIOCEXCL) != 0) {
-    const int error = errno;
-    ::close(fd);
-    return fail_open(path, error);
+  bool adopted = false;
+  if (!no_other_holder(fd, path, tty, &adopted)) return false;
+  // Marks the tty exclusive, so that opens by others (except root's) fail at once.
+  if (tty && !adopted && ioctl(fd, TIOCEXCL) != 0) return refuse_open(fd, path, errno);
+  if (tty) {
+    if (const int error = make_raw_and_flush(fd)) {
+      ioctl(fd, TIOCNXCL);
+      return refuse_open(fd, path, error);
+    }
   }
   fd_ = fd;
+  tty_ = tty;
+  marked_exclusive_ = tty;
   timeouts_ = SerialTimeouts{};
-  has_counts_ = read_counts(&counts_);
+  has_counts_ = tty && read_counts(&counts_);
   return true;
 }
 
@@ -274,6 +316,7 @@ bool SerialPort::set_timeouts(const SerialTimeouts& timeouts) {
 
 bool SerialPort::line_settings_readable() {
   if (!is_open()) return fail_with(EBADF);
+  if (!tty_) return true;  // a port without line settings has nothing to read
   termios tio{};
   if (tcgetattr(fd_, &tio) != 0) return fail_with_errno();
   return true;
@@ -283,26 +326,16 @@ bool SerialPort::configure(uint32_t baud_rate) {
   if (!is_open()) return fail_with(EBADF);
   speed_t speed;
   if (!speed_code(baud_rate, &speed)) return fail_with(EINVAL);
+  if (!tty_) return true;  // nothing to set: the device moves bytes at its own rate
   termios tio{};
   if (tcgetattr(fd_, &tio) != 0) return fail_with_errno();
-  tio.c_iflag &=
-      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
-  tio.c_oflag &= ~OPOST;
-  tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  // 8N1; CLOCAL so that modem status lines never hang the port up; no CTS output flow
-  // control (the modem does not drive CTS reliably and would stall our writes).
-  tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CREAD | CLOCAL;
-  // With O_NONBLOCK, VMIN 1 makes an empty read fail with EAGAIN rather than return 0, which
-  // is kept for a hung-up line.
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
+  make_raw(&tio);
   if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return fail_with(EINVAL);
   if (tcsetattr(fd_, TCSANOW, &tio) != 0) return fail_with_errno();
   int lines = TIOCM_DTR | TIOCM_RTS;
   // Drivers without modem lines (pseudo-terminals) refuse this; only a vanished device is an
   // error here.
-  if (ioctl(fd_, TIOCMBIS, &lines) != 0 && is_device_gone_errno(errno)) return fail_with_errno();
+  if (ioctl(fd_, TIOCMBIS, &lines) != 0 && is_device_gone_error(errno)) return fail_with_errno();
   return true;
 }
 
@@ -370,7 +403,19 @@ bool SerialPort::write(const uint8_t* bytes, size_t size, size_t* bytes_written)
 
 bool SerialPort::purge() {
   if (!is_open()) return fail_with(EBADF);
-  if (tcflush(fd_, TCIOFLUSH) != 0) return fail_with_errno();
+  if (tty_) {
+    if (tcflush(fd_, TCIOFLUSH) != 0) return fail_with_errno();
+    return true;
+  }
+  // Without a line discipline there is nothing to flush: read what is waiting and drop it.
+  // What was written has already gone to the device.
+  uint8_t scrap[4096];
+  for (int i = 0; i < kMaxPurgeReads; ++i) {
+    const ssize_t n = ::read(fd_, scrap, sizeof scrap);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    if (n < 0 && errno != EAGAIN) return fail_with_errno();
+    break;
+  }
   return true;
 }
 
@@ -396,9 +441,15 @@ bool SerialPort::clear_comm_error(uint32_t* errors, uint32_t* in_queue) {
   if (revents & kGoneEvents) {
     word = kCeDeviceGone;
   } else if (ioctl(fd_, FIONREAD, &pending) != 0) {
-    if (!is_device_gone_errno(errno)) return fail_with_errno();
-    word = kCeDeviceGone;
-  } else {
+    // A device without a queue count (FIONREAD is all a wwan port answers, and not every
+    // character device does) reports none; the reader polls instead.
+    if (tty_ || errno != ENOTTY) {
+      if (!is_device_gone_error(errno)) return fail_with_errno();
+      word = kCeDeviceGone;
+    }
+    pending = 0;
+  }
+  if (word == 0) {
     queued = static_cast<uint32_t>(std::max(pending, 0));
     LineErrorCounts now;
     // Drivers without counters (pseudo-terminals, some USB serial drivers) report none.
@@ -415,10 +466,11 @@ bool SerialPort::clear_comm_error(uint32_t* errors, uint32_t* in_queue) {
 bool SerialPort::close() {
   if (!is_open()) return fail_with(EBADF);
   const int fd = std::exchange(fd_, -1);
-  // The exclusive mark belongs to the tty, not to this descriptor: clear it, or the next
-  // opener is refused while anyone else still holds the tty open. A vanished device refuses
-  // the request, which does not matter.
-  ioctl(fd, TIOCNXCL);
+  // The exclusive mark belongs to the tty, not to this descriptor: clear the one we set, or
+  // the next opener is refused while anyone else still holds the tty open (a pseudo-terminal
+  // keeps it while its master lives). A vanished device refuses the request, which does not
+  // matter.
+  if (std::exchange(marked_exclusive_, false)) ioctl(fd, TIOCNXCL);
   has_counts_ = false;
   if (::close(fd) != 0 && errno != EINTR) return fail_with_errno();
   return true;

@@ -5,13 +5,8 @@
 // Threading: the current value is an atomic; any thread may read or set it.
 #pragma once
 
-#include <cstdint>
-
-enum ZqUmtsKavCommModeEnum : int32_t {
-  ZqUmtsKavCommMode_Unknown = 0,
-  ZqUmtsKavCommMode_DM = 1,
-  ZqUmtsKavCommMode_DL = 2,
-};
+// ZqUmtsKavCommModeEnum is part of the public interface, so hosts see the same values.
+#include "lib/modem/umts_kav_lib.h"
 
 namespace kav {
 

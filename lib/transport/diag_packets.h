@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "lib/modem/umts_kav_lib.h"
+
 namespace kav::diag {
 
 // DIAG command codes used by the library and its hosts.
@@ -43,17 +45,8 @@ constexpr uint16_t kNvReadOnly = 7;
 
 }  // namespace kav::diag
 
-// NV item read (0x26) and write (0x27) request and response, 133 bytes:
-//   offset 0    cmd_code   0x26 read, 0x27 write
-//   offset 1    item       NV item id, little-endian
-//   offset 3    data       128 bytes of item data
-//   offset 131  nv_stat    NV status, little-endian (0 done, 5 inactive, ...)
-struct [[gnu::packed]] NvItemPacket {
-  uint8_t cmd_code;
-  uint16_t item;
-  uint8_t data[128];
-  uint16_t nv_stat;
-};
+// NvItemPacket, the NV item read and write record, is declared in the public interface for
+// hosts that build their own requests.
 static_assert(sizeof(NvItemPacket) == 133, "NvItemPacket is 133 bytes on the wire");
 static_assert(offsetof(NvItemPacket, nv_stat) == 131);
 

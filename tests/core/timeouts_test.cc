@@ -141,5 +141,18 @@ TEST_F(TimeoutsTest, SetValuesAreSeenEverywhereAndResetRestoresDefaults) {
   EXPECT_EQ(timeout(Timeout::RESPONSE_WAIT), 2000);
 }
 
+// The example file shipped with the documentation names every key, each with its default.
+TEST(TimeoutsExample, ListsEveryKeyWithItsDefault) {
+  const std::string example = KAV_SOURCE_DIR "/doc/examples/umts_kav_lib_timeouts.ini";
+  for (int i = 0; i < static_cast<int>(Timeout::kCount); ++i) {
+    const Timeout key = static_cast<Timeout>(i);
+    int error = 0;
+    const std::string value = platform::get_private_profile_string("GENERAL", timeout_name(key),
+                                                                   "missing", 32, example, &error);
+    ASSERT_EQ(error, 0) << example;
+    EXPECT_EQ(value, std::to_string(timeout_default(key))) << timeout_name(key);
+  }
+}
+
 }  // namespace
 }  // namespace kav::test

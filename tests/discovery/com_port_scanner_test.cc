@@ -105,6 +105,44 @@ TEST_F(ScannerTest, SameInterfaceUnderTwoClassesGivesTwoEntries) {
   }
 }
 
+// A plain CDC-ACM device (device class 02) is not composite: its port carries no "&MI_" and is
+// matched by the map's row for the whole device, not by the row of its interface number.
+TEST_F(ScannerTest, PlainCdcAcmDeviceMatchesTheRowOfTheWholeDevice) {
+  sim::UsbDeviceSpec acm{0x05c6,
+                         0x9008,
+                         0x0000,
+                         "1-4",
+                         0,
+                         {serial_interface(0, 0, sim::PortKind::Acm, 0x02),
+                          serial_interface(1, 0, sim::PortKind::None, 0x0a)}};
+  acm.device_class = 0x02;
+  tree().add_device(acm);
+  PortScanListPtr list = get_com_port_list(PT_DM);
+  ASSERT_TRUE(list);
+  ASSERT_GE(list->count, 1);
+  for (const PortScanEntry& e : list->entries) {
+    EXPECT_EQ(201, e.com_port);
+    EXPECT_STREQ("QCOM Emergency Boot", e.name);
+    EXPECT_STREQ("USB\\VID_05C6&PID_9008", e.device_ident);
+    EXPECT_STREQ("usb\\vid_05c6&pid_9008&rev_0000\\1-4", e.device_instance);
+  }
+  // The same device as class 00 is composite: its interface 0 has a row of its own only with
+  // "&MI_00", which the built-in map does not hold.
+  tree().clear();
+  acm.device_class = 0x00;
+  tree().add_device(acm);
+  list = get_com_port_list(PT_DM);
+  if (list) {
+    for (const PortScanEntry& e : list->entries) EXPECT_NE(201, e.com_port) << e.device_ident;
+  }
+  PortScanListPtr other = get_com_port_list(PT_OCP);
+  ASSERT_TRUE(other);
+  ASSERT_EQ(1, other->count);
+  EXPECT_EQ(201, other->entries[0].com_port);
+  EXPECT_STREQ("Unrecognized Port", other->entries[0].name);
+  EXPECT_STREQ("USB\\VID_05C6&PID_9008&MI_00", other->entries[0].device_ident);
+}
+
 TEST_F(ScannerTest, OcpScanListsUnrecognisedComPortsOnly) {
   tree().add_device(gobi_modem(0, 1, "1-1"));                                       // mapped
   tree().add_device({0x1234, 0x0001, 0x0100, "1-2", 0, {serial_interface(0, 2)}});  // COM 3

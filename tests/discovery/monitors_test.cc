@@ -4,6 +4,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -13,6 +14,7 @@
 #include "lib/core/timeouts.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "tests/discovery/scanner_fixture.h"
+#include "tests/support/fake_cdrom.h"
 
 namespace kav::test {
 namespace {
@@ -186,6 +188,44 @@ TEST_F(MonitorTest, MakersCdromIsEjectedAtStartAndOnEveryArrivalOrRemoval) {
   const std::vector<std::string> records =
       comm_lines_with("  -1 Brisco Mass Storage CD ROM Detected and Sent Eject Signal. -- ");
   EXPECT_EQ(static_cast<size_t>(reports), records.size()) << "one record per report";
+}
+
+// After the attempt, the log tells every failed call and whether the drive took the eject.
+TEST_F(MonitorTest, EjectReportSaysWhetherTheDriveTookIt) {
+  enable_comm_log();
+  tree().add_device(cdrom("ZQTL    ", "AutoInstall     ", "1-3", 0));
+  const std::string node = root_.path() + "/dev/sr0";
+  struct Case {
+    std::vector<int> eject, start_stop;  // scripted errno values (0 = success)
+    std::vector<std::string> after_attempt;
+  };
+  const Case cases[] = {
+      {{0}, {}, {"CD ROM " + node + " ejected.\n"}},
+      {{ENOSYS},
+       {0},
+       {"CD ROM eject: CDROMEJECT of " + node + " failed 1 time: Function not implemented (errno " +
+            std::to_string(ENOSYS) + ").\n",
+        "CD ROM " + node + " ejected by START STOP UNIT.\n"}},
+      {{ENOSYS},
+       {EIO},
+       {"CD ROM eject: CDROMEJECT of " + node + " failed 1 time: Function not implemented (errno " +
+            std::to_string(ENOSYS) + ").\n",
+        "CD ROM eject: START STOP UNIT of " + node + " failed 1 time: Input/output error (errno " +
+            std::to_string(EIO) + ").\n",
+        "ERROR: CD ROM " + node + " was not ejected: Input/output error (errno " +
+            std::to_string(EIO) + ").\n"}},
+  };
+  for (const Case& c : cases) {
+    test::FakeCdromDrive drive({0}, c.eject, c.start_stop);
+    messages().clear();
+    scan_for_and_eject_zqtl_cdrom();
+    std::vector<std::string> expected{kEjectReport};
+    expected.insert(expected.end(), c.after_attempt.begin(), c.after_attempt.end());
+    EXPECT_EQ(messages().messages(), expected);
+    std::string last = c.after_attempt.back();
+    last.pop_back();  // the line feed
+    EXPECT_EQ(comm_lines_with(" " + last + " -- ").size(), 1u) << last;
+  }
 }
 
 TEST_F(MonitorTest, StopEndsBothThreadsPromptlyAndIsSafeTwice) {

@@ -177,6 +177,10 @@ TEST_F(ModemFamilyTest, BuiltInPortNamesResolveToFamilies) {
       EXPECT_EQ(modem_family_of_name(row.name), 0) << name;
     }
   }
+  // Other makers' PCIe modems are no family of the maker's either.
+  for (const PortMapRow& row : pci_port_map_rows()) {
+    EXPECT_EQ(modem_family_of_name(row.name), 0) << row.name;
+  }
   EXPECT_EQ(modem_family_of_name("ZQTL Vorla"), 14);
   EXPECT_EQ(modem_family_of_name("ZQTL Halvern"), 14);
 }

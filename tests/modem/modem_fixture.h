@@ -20,6 +20,7 @@
 #include "lib/modem/lifecycle.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
+#include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
 #include "sim/device_tree.h"
 #include "tests/sim/sim_fixture.h"

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include <future>
 #include <thread>
 
+#include "lib/platform/cdrom_eject.h"
 #include "lib/platform/sync.h"
 #include "tests/support/device_root.h"
 
@@ -267,19 +270,103 @@ TEST(EjectCdromTest, OpensTheNodeOfTheMatchingCdrom) {
   const std::string path =
       "\\\\?\\USBSTOR#CDROM&VEN_ZQTL&PROD_AUTOINSTALL&REV_2.31#1-3:1.0"
       "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}";
-  // What a simulator sees: the node opened.
+  // What a simulator sees: the node opened. A plain file cannot be ejected, which is told.
   const int watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(watch_fd, 0);
   ASSERT_GE(inotify_add_watch(watch_fd, (root.path() + "/dev/sr0").c_str(), IN_OPEN), 0);
-  EXPECT_EQ(0, eject_cdrom(path));
+  const EjectOutcome outcome = eject_cdrom(path);
+  EXPECT_EQ(outcome.node, root.path() + "/dev/sr0");
+  EXPECT_EQ(outcome.error, ENOTTY);
   alignas(inotify_event) char buffer[1024];
   EXPECT_GT(read(watch_fd, buffer, sizeof buffer), 0);
   close(watch_fd);
 
   EXPECT_EQ(ENOENT, eject_cdrom("\\\\?\\usbstor#cdrom&ven_other&prod_x&rev_1#1-3:1.0"
-                                "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}"));
+                                "#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}")
+                        .error);
   std::filesystem::remove(root.path() + "/dev/sr0");
-  EXPECT_EQ(ENOENT, eject_cdrom(path));
+  EXPECT_EQ(ENOENT, eject_cdrom(path).error);
+}
+
+// A kernel uevent as the kernel's netlink broadcast carries it: "<action>@<devpath>", then
+// NUL-terminated KEY=value fields.
+std::string kernel_uevent(const std::string& action, const std::string& subsystem,
+                          const std::string& devpath) {
+  std::string message = action + "@" + devpath + '\0';
+  for (const std::string& field : {"ACTION=" + action, "DEVPATH=" + devpath,
+                                   "SUBSYSTEM=" + subsystem, std::string("SEQNUM=4711")}) {
+    message += field + '\0';
+  }
+  return message;
+}
+
+// The uevent path fed through a socket pair standing in for the kernel's netlink socket.
+class UeventWatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int pair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair));
+    kernel_ = pair[0];
+    use_uevent_socket_for_next_watcher(pair[1]);
+    int error = -1;
+    watcher_ = DeviceWatcher::open(&error);
+    ASSERT_TRUE(watcher_) << error;
+    EXPECT_TRUE(watcher_->uses_uevents());
+  }
+  void TearDown() override { close(kernel_); }
+
+  void send(const std::string& message) {
+    ASSERT_EQ(static_cast<ssize_t>(message.size()),
+              ::send(kernel_, message.data(), message.size(), 0));
+  }
+
+  test::DeviceRoot root_;
+  int kernel_ = -1;
+  std::unique_ptr<DeviceWatcher> watcher_;
+};
+
+TEST_F(UeventWatcherTest, WatchedKernelEventsGiveServicesOthersNothing) {
+  const struct {
+    const char* action;
+    const char* subsystem;
+    const char* devpath;
+    DeviceChange expected;
+  } cases[] = {
+      {"add", "usb", "/devices/pci0000:00/0000:00:14.0/usb1/1-2", DeviceChange::Services},
+      {"bind", "usb", "/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.1", DeviceChange::Services},
+      {"remove", "tty", "/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.1/ttyUSB0/tty/ttyUSB0",
+       DeviceChange::Services},
+      {"add", "wwan", "/devices/pci0000:00/0000:00:1c.0/0000:01:00.0/mhi0/wwan0/wwan0qcdm0",
+       DeviceChange::Services},
+      {"change", "usb", "/devices/pci0000:00/0000:00:14.0/usb1/1-2", DeviceChange::None},
+      {"add", "net", "/devices/virtual/net/veth0", DeviceChange::None},
+      {"add", "block", "/devices/virtual/block/loop0", DeviceChange::None},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.action) + " " + c.subsystem);
+    send(kernel_uevent(c.action, c.subsystem, c.devpath));
+    EXPECT_EQ(c.expected, watcher_->wait(200));
+    EXPECT_EQ(DeviceChange::None, watcher_->wait(0));
+  }
+}
+
+// A root whose sys/ is the kernel's sysfs (here: a link to /sys, as a container bind-mounts
+// it) gets uevents, because inotify never fires there; a tree of plain directories does not.
+TEST(UeventChoiceTest, SysfsBelowAnyRootMeansUevents) {
+  struct statfs info {};
+  if (statfs("/sys", &info) != 0 || info.f_type != 0x62656572) GTEST_SKIP() << "no sysfs";
+  test::DeviceRoot plain;
+  int error = -1;
+  auto watcher = DeviceWatcher::open(&error);
+  ASSERT_TRUE(watcher) << error;
+  EXPECT_FALSE(watcher->uses_uevents());
+  std::filesystem::remove_all(plain.path() + "/sys");
+  std::filesystem::create_directory_symlink("/sys", plain.path() + "/sys");
+  watcher = DeviceWatcher::open(&error);
+  ASSERT_TRUE(watcher) << error;
+  EXPECT_TRUE(watcher->uses_uevents());
+  watcher.reset();
+  std::filesystem::remove(plain.path() + "/sys");
 }
 
 }  // namespace

@@ -51,7 +51,10 @@ TEST_F(DevicesTest, CompositeDeviceGivesInterfacePathsWithInterfaceNumbers) {
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
             (Paths{base + "&mi_00#1-2:1.0" + kCom, base + "&mi_01#1-2:1.1" + kCom}));
   EXPECT_EQ(paths_of(InterfaceClass::Modem), Paths{});
-  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice), Paths{base + "#1-2" + kUsb});
+  // The root hub the device hangs on is a USB device too.
+  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice),
+            (Paths{base + "#1-2" + kUsb,
+                   "\\\\?\\usb#vid_1d6b&pid_0002&rev_0601#usb1" + std::string(kUsb)}));
   EXPECT_EQ(paths_of(InterfaceClass::Hid),
             Paths{"\\\\?\\hid#vid_5c8e&pid_a7e2&rev_0318&mi_03#1-2:1.3" + std::string(kHid)});
   EXPECT_EQ(paths_of(InterfaceClass::CdRom), Paths{});
@@ -76,6 +79,38 @@ TEST_F(DevicesTest, SingleInterfaceDeviceHasNoInterfaceNumberAndUsesDeviceName) 
   EXPECT_EQ(paths_of(InterfaceClass::ComPort),
             (Paths{"\\\\?\\usb#vid_05c6&pid_9008&rev_0000#3-1" + std::string(kCom),
                    "\\\\?\\usb#vid_1234&pid_abcd&rev_0100&mi_01#3-2:1.1" + std::string(kCom)}));
+}
+
+// Only a composite device (class 00, or EF/02/01 with interface associations; one
+// configuration; more than one interface) gives its interfaces "&mi_" and their own instance.
+TEST_F(DevicesTest, InterfaceNumberOnlyForCompositeDevices) {
+  const struct {
+    uint8_t device_class, sub_class, protocol;
+    int configurations;
+    int interfaces;
+    bool composite;
+  } cases[] = {
+      {0x00, 0x00, 0x00, 1, 3, true},  {0xef, 0x02, 0x01, 1, 3, true},
+      {0x02, 0x00, 0x00, 1, 2, false},  // a plain CDC-ACM modem
+      {0x00, 0x00, 0x00, 2, 3, false}, {0x00, 0x00, 0x00, 1, 1, false},
+      {0xef, 0x02, 0x02, 1, 3, false}, {0xff, 0xff, 0xff, 1, 3, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << std::hex << int(c.device_class) << "/" << int(c.sub_class) << "/"
+                 << int(c.protocol) << " " << c.configurations << " " << c.interfaces);
+    UsbDeviceSpec usb{0x1bbb, 0x0017,       0x0232,
+                      "2-3",  c.interfaces, {usb_port(0, 0x02, PortKind::Acm, 0)}};
+    usb.device_class = c.device_class;
+    usb.device_subclass = c.sub_class;
+    usb.device_protocol = c.protocol;
+    usb.num_configurations = c.configurations;
+    auto handle = root_.tree().add_device(usb);
+    const std::string base = "\\\\?\\usb#vid_1bbb&pid_0017&rev_0232";
+    EXPECT_EQ(paths_of(InterfaceClass::Modem),
+              Paths{(c.composite ? base + "&mi_00#2-3:1.0" : base + "#2-3") + kModem});
+    root_.tree().remove_device(handle);
+  }
 }
 
 TEST_F(DevicesTest, UpperCaseAttributesGiveLowerCasePaths) {
@@ -120,7 +155,7 @@ TEST_F(DevicesTest, CdromPathCarriesTrimmedScsiTexts) {
                        std::string(kCdrom),
                    "\\\\?\\usbstor#cdrom&ven_brisco&prod_autoinstall__cd&rev_1.0#1-5:1.0" +
                        std::string(kCdrom)}));
-  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice).size(), 2u);
+  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice).size(), 3u);  // with the root hub
 }
 
 TEST_F(DevicesTest, MembersSortByNumberAndNonUsbTtysAreIgnored) {
@@ -220,7 +255,9 @@ INSTANTIATE_TEST_SUITE_P(
                       P("dev:idProduct", "<missing>"), P("dev:bcdDevice", "\n"),
                       P("dev:bNumInterfaces", ""), P("dev:bNumInterfaces", "-1"),
                       P("dev:bNumInterfaces", "0"), P("dev:bNumInterfaces", std::string(4096, '7')),
-                      P("itf:bInterfaceNumber", "x1"), P("itf:bInterfaceClass", "<missing>")));
+                      P("itf:bInterfaceNumber", "x1"), P("itf:bInterfaceClass", "<missing>"),
+                      P("dev:bDeviceClass", "<missing>"), P("dev:bDeviceClass", "0"),
+                      P("dev:bNumConfigurations", "0")));
 
 TEST_F(DevicesTest, DanglingLoopingAndEscapingLinksAreSkipped) {
   auto handle = root_.tree().add_device(
@@ -270,6 +307,69 @@ TEST(DevicesRootTest, MissingSysIsAnErrorEmptyClassesAreNot) {
   }
   fs::remove_all(dir);
   unsetenv("UMTS_KAV_ROOT");
+}
+
+sim::PciModemSpec pcie_modem(const std::string& address, int wwan) {
+  sim::PciModemSpec pci;
+  pci.vendor = 0x1eac;
+  pci.device = 0x1002;
+  pci.revision = 0x01;
+  pci.address = address;
+  pci.wwan = wwan;
+  return pci;
+}
+
+TEST_F(DevicesTest, PcieQcdmPortsAreComPortsNamedAfterTheirPciFunction) {
+  root_.tree().add_device(composite_modem());
+  root_.tree().add_pci_modem(pcie_modem("0000:02:00.0", 1));
+  root_.tree().add_pci_modem(pcie_modem("0000:01:00.0", 0));
+  std::vector<DeviceInterface> members;
+  ASSERT_EQ(0, enumerate_interfaces(InterfaceClass::ComPort, &members));
+  ASSERT_EQ(4u, members.size());
+  EXPECT_EQ("wwan0qcdm0", members[2].node);
+  EXPECT_EQ("\\\\?\\pci#ven_1eac&dev_1002&rev_01&mi_04#0000:01:00.0" + std::string(kCom),
+            members[2].path);
+  EXPECT_EQ("wwan1qcdm0", members[3].node);
+  EXPECT_EQ("pci\\ven_1eac&dev_1002&rev_01&mi_04\\0000:02:00.0",
+            device_instance_of_path(members[3].path));
+  EXPECT_EQ(root_.path() + "/dev/wwan1qcdm0", device_node_of_path(members[3].path));
+  EXPECT_EQ(root_.path() + "/dev/wwan1qcdm0", device_node_of_path("\\\\.\\COM511"));
+  EXPECT_EQ(paths_of(InterfaceClass::Modem), Paths{});
+  EXPECT_EQ(paths_of(InterfaceClass::UsbDevice).size(), 2u);  // the modem and its root hub
+}
+
+TEST_F(DevicesTest, WwanPortsThatAreNoQcdmPortOrLackPciIdsAreSkipped) {
+  namespace fs = std::filesystem;
+  auto good = root_.tree().add_pci_modem(pcie_modem("0000:01:00.0", 0));
+  auto bad = root_.tree().add_pci_modem(pcie_modem("0000:02:00.0", 1));
+  fs::remove(root_.tree().device_dir(bad) + "/revision");
+  // Another port type of the same modem, and names the kernel never gives a QCDM port.
+  const std::string wwan0 =
+      root_.tree().device_dir(good).substr(root_.path().size() + 1) + "/mhi0/wwan0/";
+  for (const char* name : {"wwan0at0", "wwan0qcdm01", "wwan0qcdm", "wwan00qcdm1"}) {
+    fs::create_directories(root_.path() + "/" + wwan0 + name);
+    fs::create_directory_symlink("../../" + wwan0.substr(4) + name,
+                                 root_.path() + "/sys/class/wwan/" + name);
+  }
+  std::vector<DeviceInterface> members;
+  ASSERT_EQ(0, enumerate_interfaces(InterfaceClass::ComPort, &members));
+  ASSERT_EQ(1u, members.size());
+  EXPECT_EQ("wwan0qcdm0", members[0].node);
+}
+
+TEST(ComNumbersTest, QcdmPortsHaveARangeOfTheirOwn) {
+  const std::pair<const char*, int> cases[] = {
+      {"wwan0qcdm0", 501}, {"wwan0qcdm9", 510}, {"wwan1qcdm0", 511}, {"wwan49qcdm9", 1000},
+      {"wwan50qcdm0", 0},  {"wwan0qcdm10", 0},  {"wwan01qcdm0", 0},  {"wwan0at0", 0},
+      {"wwan0qcdm", 0},    {"ttyUSB0", 1},      {"ttyACM0", 201},    {"wwan0", 0},
+  };
+  for (const auto& [name, com] : cases) {
+    EXPECT_EQ(com, com_number_of_node(name)) << name;
+    if (com != 0) {
+      EXPECT_EQ(name, node_of_com_number(com));
+    }
+  }
+  for (int com : {0, 457, 500, 1001}) EXPECT_FALSE(node_of_com_number(com)) << com;
 }
 
 TEST(ComNumbersTest, TtyNamesMapToComNumbersAndBack) {

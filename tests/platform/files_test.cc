@@ -100,6 +100,32 @@ TEST(Environment, RootAndModuleDirectoryFollowTheVariables) {
   EXPECT_EQ(module->find('/', 9), std::string::npos);
 }
 
+// An installed program keeps its module files per user, whoever runs it; a program anywhere
+// else (a build tree, a copy in another directory) beside itself; UMTS_KAV_MODULE_DIR wins.
+TEST(Environment, ModuleFileOfAnInstalledProgramIsPerUser) {
+  test::ScopedEnv data("XDG_DATA_HOME", "/home/ann/.data");
+  struct Case {
+    const char* exe;
+    const char* module_dir;
+    const char* bindir;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/usr/bin/kelnorset", "", "/usr/bin", "/home/ann/.data/umts_kav_lib/kelnorset"},
+      {"/usr/bin/kelnorset", "", "/usr/bin/", "/home/ann/.data/umts_kav_lib/kelnorset"},
+      {"/usr/bin/kelnorset", "/opt/kav/", "/usr/bin", "/opt/kav/kelnorset"},
+      {"/usr/bin/kelnorset", "/", "/usr/bin", "/kelnorset"},
+      {"/usr/local/bin/kelnorset", "", "/usr/bin", "/usr/local/bin/kelnorset"},
+      {"/usr/bin/sub/kelnorset", "", "/usr/bin", "/usr/bin/sub/kelnorset"},
+      {"/work/build/tool/kelnorset", "", "/usr/local/bin", "/work/build/tool/kelnorset"},
+      {"/usr/bin/kelnorset", "", "", "/usr/bin/kelnorset"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(module_file_for(c.exe, c.module_dir, c.bindir), c.expected)
+        << c.exe << " with \"" << c.module_dir << "\", bindir \"" << c.bindir << "\"";
+  }
+}
+
 }  // namespace
 }  // namespace kav::platform
 

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "lib/platform/error.h"
@@ -328,8 +330,10 @@ TEST(SerialPort, PermissionTextNamesTheDialoutGroup) {
     unlink(name);
     return;
   }
-  // As root: a pty slave only its owner may open, tried by an unprivileged child.
+  // As root: a pty slave only its owner may open, tried by an unprivileged child. It is given a
+  // group (20 is dialout on Debian): a node left root:root reads as one no udev rule reached.
   sim::Pty pty;
+  ASSERT_EQ(chown(pty.slave_path().c_str(), 0, 20), 0);
   ASSERT_EQ(chmod(pty.slave_path().c_str(), 0600), 0);
   int result[2];
   ASSERT_EQ(pipe(result), 0);
@@ -365,6 +369,263 @@ TEST(SerialPort, MovedPortKeepsTheDevice) {
   b = SerialPort();
   SerialPort c;
   EXPECT_TRUE(c.open(pty.slave_path())) << open_error_text();
+}
+
+// Runs `body` in a child that has become the unprivileged user "nobody", and returns the
+// exit status and what the child wrote to its result pipe.
+template <typename F>
+std::pair<int, std::string> as_nobody(F body) {
+  int result[2];
+  if (pipe(result) != 0) return {-1, {}};
+  const int code = in_child([&] {
+    // Holds nothing of the parent's: descriptors it inherited would make it a holder itself.
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (fd != result[1]) ::close(fd);
+    }
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 3;
+    const std::string text = body();
+    (void)!::write(result[1], text.data(), text.size());
+    return 0;
+  });
+  ::close(result[1]);
+  char buffer[512] = {};
+  const ssize_t n = ::read(result[0], buffer, sizeof buffer - 1);
+  ::close(result[0]);
+  return {code, std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0)};
+}
+
+// Other programs open a port without our lock: ModemManager marks it exclusive or not at all,
+// and the kernel lets root past the mark. Root therefore refuses a port any other process has
+// open; a process at the far end of a pseudo-terminal (a simulator) is not such a holder.
+TEST(SerialPort, AnotherProgramWithoutTheLockKeepsThePort) {
+  struct Case {
+    const char* name;
+    test::HoldStyle style;
+    bool needs_root;  // only root looks for holders that left no mark
+    bool refused;     // our open fails with EBUSY, naming the holder
+  };
+  const Case cases[] = {
+      {"marks the tty exclusive", test::HoldStyle::kMarkOnly, false, true},
+      {"neither marks nor locks", test::HoldStyle::kPlain, true, true},
+      {"plays the device (holds the master)", test::HoldStyle::kDeviceEnd, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.needs_root && geteuid() != 0) continue;
+    sim::Pty pty;
+    const std::string path = pty.slave_path();
+    test::PortHolder holder(path, "kav-mm", c.style);
+    ASSERT_TRUE(holder.held());
+    const int mark_before = exclusive_mark(path);
+    SerialPort port;
+    EXPECT_EQ(port.open(path), !c.refused) << open_error_text();
+    if (c.refused) {
+      EXPECT_EQ(last_error(), EBUSY);
+      // Root leaves itself out; a normal user's text also names the test process, which
+      // holds the pseudo-terminal's slave too.
+      const std::string named = "kav-mm, pid " + std::to_string(holder.pid()) + ")";
+      if (geteuid() == 0) {
+        EXPECT_EQ(open_error_text(), "Device or resource busy (held by " + named);
+      } else {
+        EXPECT_NE(open_error_text().find(named), std::string::npos) << open_error_text();
+      }
+      // The refused open leaves the holder's mark as it was.
+      EXPECT_EQ(exclusive_mark(path), mark_before);
+    }
+    port.close();
+    holder.release();
+  }
+}
+
+// A normal user cannot look into root's processes: the busy text then says where to look.
+TEST(SerialPort, BusyTextWithoutAVisibleHolderSaysHowToFindIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hold the port as another user";
+  sim::Pty pty;
+  const std::string path = pty.slave_path();
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  test::PortHolder holder(path, "kav-mm", test::HoldStyle::kMarkOnly);
+  ASSERT_TRUE(holder.held());
+  const auto [code, text] = as_nobody([&] {
+    SerialPort port;
+    if (port.open(path)) return std::string("opened");
+    return std::to_string(last_error()) + " " + open_error_text();
+  });
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(text, std::to_string(EBUSY) +
+                      " Device or resource busy (another program holds it, often ModemManager; "
+                      "'sudo fuser -v " +
+                      path + "' or 'sudo lsof " + path + "' shows which)");
+}
+
+TEST(SerialPort, CloseClearsOnlyTheMarkItSet) {
+  sim::Pty pty;
+  const std::string path = pty.slave_path();
+  {
+    SerialPort port;
+    ASSERT_TRUE(port.open(path)) << open_error_text();
+    EXPECT_EQ(exclusive_mark(path), 1);
+    ASSERT_TRUE(port.close());
+    EXPECT_EQ(exclusive_mark(path), 0);
+  }
+  // A pseudo-terminal keeps the mark of a holder that ended without clearing it, as long as
+  // its master lives (a real tty drops it with its last close). The kernel refuses everyone
+  // but root; root, seeing no holder left, takes the mark over and clears it on close.
+  test::PortHolder gone(path, "kav-mm", test::HoldStyle::kMarkOnly);
+  ASSERT_TRUE(gone.held());
+  gone.release();
+  ASSERT_EQ(exclusive_mark(path), 1);
+  SerialPort port;
+  if (geteuid() != 0) {
+    EXPECT_FALSE(port.open(path));
+    EXPECT_EQ(last_error(), EBUSY);
+    return;
+  }
+  ASSERT_TRUE(port.open(path)) << open_error_text();
+  ASSERT_TRUE(port.close());
+  EXPECT_EQ(exclusive_mark(path), 0);
+}
+
+// Between the open and configure() the line must already be raw: under the default termios
+// the line discipline echoes everything a streaming modem sends straight back to it.
+TEST(SerialPort, OpenMakesTheLineRawAndDropsWhatCameBefore) {
+  sim::Pty pty;
+  const int keep = ::open(pty.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(keep, 0);
+  termios cooked{};
+  ASSERT_EQ(tcgetattr(keep, &cooked), 0);
+  cooked.c_lflag |= ECHO | ICANON | ISIG;
+  cooked.c_iflag |= ICRNL;
+  ASSERT_EQ(tcsetattr(keep, TCSANOW, &cooked), 0);
+  ASSERT_TRUE(pty.write(Bytes{'o', 'l', 'd', '\r'}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  while (!pty.read(20).empty()) {
+  }  // the echo of what came before the open
+
+  SerialPort port;
+  ASSERT_TRUE(port.open(pty.slave_path())) << open_error_text();
+  ::close(keep);
+  termios tio{};
+  ASSERT_EQ(tcgetattr(port.native_handle(), &tio), 0);
+  EXPECT_EQ(tio.c_lflag & (ECHO | ICANON | ISIG), 0u);
+  EXPECT_EQ(tio.c_iflag & ICRNL, 0u);
+  uint32_t errors = 0, queued = 9;
+  ASSERT_TRUE(port.clear_comm_error(&errors, &queued));
+  EXPECT_EQ(queued, 0u) << "input from before the open is dropped";
+
+  const Bytes frame{0x7E, 0x0D, 0x0A, 0x7E};
+  ASSERT_TRUE(pty.write(frame));
+  EXPECT_TRUE(pty.read(50).empty()) << "nothing is echoed back";
+  ASSERT_EQ(wait_for_queue(port, 4), 4u);
+  Bytes got(16);
+  size_t n = 0;
+  ASSERT_TRUE(port.read(got.data(), got.size(), &n));
+  got.resize(n);
+  EXPECT_EQ(got, frame);
+}
+
+// A node that is a character device but not a terminal (the wwan DM port of a PCIe modem), or
+// a FIFO standing in for one, is opened with the lock alone and moves bytes as a tty does.
+TEST(SerialPort, NodeWithoutTermiosIsAPortWithoutLineSettings) {
+  char dir[] = "/tmp/kav_serial_node_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/wwan0qcdm0";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  SerialPort port;
+  ASSERT_TRUE(port.open(fifo)) << open_error_text();
+  EXPECT_FALSE(port.is_tty());
+  EXPECT_TRUE(port.line_settings_readable());
+  EXPECT_TRUE(port.configure(115200));
+  EXPECT_FALSE(port.configure(12345));
+  // A FIFO opened for both reading and writing hands our own bytes back.
+  const Bytes frame{0x4B, 0x7E, 0x00, 0x7D, 0x5E, 0x7E};
+  size_t n = 0;
+  ASSERT_TRUE(port.write(frame.data(), frame.size(), &n));
+  EXPECT_EQ(n, frame.size());
+  uint32_t errors = 9, queued = 0;
+  ASSERT_TRUE(port.clear_comm_error(&errors, &queued));
+  EXPECT_EQ(errors, 0u);
+  EXPECT_EQ(queued, frame.size());
+  Bytes got(16);
+  ASSERT_TRUE(port.read(got.data(), 2, &n));
+  got.resize(n);
+  EXPECT_EQ(got, Bytes(frame.begin(), frame.begin() + 2));
+  ASSERT_TRUE(port.purge());
+  ASSERT_TRUE(port.clear_comm_error(&errors, &queued));
+  EXPECT_EQ(queued, 0u);
+  // The lock still keeps a second user out.
+  SerialPort second;
+  EXPECT_FALSE(second.open(fifo));
+  EXPECT_EQ(last_error(), EBUSY);
+  ASSERT_TRUE(port.close());
+  EXPECT_TRUE(second.open(fifo)) << open_error_text();
+  second.close();
+
+  // A real character device without termios (/dev/zero's numbers), where root may make one:
+  // reads and writes work, and the calls without meaning for it succeed.
+  const std::string chr = std::string(dir) + "/wwan0qcdm1";
+  if (geteuid() == 0 && mknod(chr.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0) {
+    ASSERT_TRUE(port.open(chr)) << open_error_text();
+    EXPECT_FALSE(port.is_tty());
+    ASSERT_TRUE(port.configure(115200));
+    ASSERT_TRUE(port.write(frame.data(), frame.size(), &n));
+    EXPECT_EQ(n, frame.size());
+    Bytes zeros(8, 0xFF);
+    ASSERT_TRUE(port.read(zeros.data(), zeros.size(), &n));
+    EXPECT_EQ(n, zeros.size());
+    EXPECT_EQ(zeros, Bytes(8, 0));
+    ASSERT_TRUE(port.clear_comm_error(&errors, &queued));
+    EXPECT_EQ(errors, 0u);
+    port.close();
+    unlink(chr.c_str());
+  }
+  unlink(fifo.c_str());
+  rmdir(dir);
+}
+
+TEST(SerialPort, PermissionTextTellsAnUnmanagedNodeFromAGroupOne) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give nodes to root and to other groups";
+  char dir[] = "/tmp/kav_serial_perm_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  ASSERT_EQ(chmod(dir, 0755), 0);
+  const std::string node = std::string(dir) + "/ttyUSB2";
+  // As devtmpfs makes a node: no udev rule has applied.
+  const std::string unmanaged =
+      "Permission denied (" + node +
+      " is 0600 root:root: no udev rule has given it a group, as in a container or without "
+      "udev; run as root, or have the node made group 'dialout', mode 0660)";
+  const struct {
+    mode_t mode;
+    gid_t gid;
+    std::string text;
+  } rows[] = {
+      {0600, 0, unmanaged},
+      // A group was given (20 is dialout on Debian), whether or not the mode lets it in.
+      {0660, 20, "Permission denied (add your user to the 'dialout' group)"},
+      {0600, 20, "Permission denied (add your user to the 'dialout' group)"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.text);
+    const int fd = ::open(node.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    ASSERT_EQ(chown(node.c_str(), 0, row.gid), 0);
+    ASSERT_EQ(chmod(node.c_str(), row.mode), 0);
+    const auto [code, text] = as_nobody([&] {
+      SerialPort port;
+      if (port.open(node)) return std::string("opened");
+      return open_error_text();
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(text, row.text);
+    unlink(node.c_str());
+  }
+  rmdir(dir);
+}
+
+TEST(SerialPort, ErrorsOfAVanishedDevice) {
+  for (int error : {EIO, ENODEV, ENXIO, ESHUTDOWN}) EXPECT_TRUE(is_device_gone_error(error));
+  for (int error : {EAGAIN, EINTR, EBUSY, EINVAL, ENOTTY})
+    EXPECT_FALSE(is_device_gone_error(error));
 }
 
 TEST(CommErrors, LineErrorCountDeltasMapToErrorBits) {

@@ -136,6 +136,25 @@ TEST_F(KelnorsetProgramTest, StoresTheValueAndShowsItOnTheNextRun) {
                 0, second);
 }
 
+// A PCIe modem: its DM port is the wwan QCDM port on COM 501, known from the built-in PCIe rows.
+TEST_F(KelnorsetProgramTest, StoresTheValueOverAPcieModemsQcdmPort) {
+  ModemConfig config = quick_modem();
+  config.pcie = true;
+  sim::Modem& modem = plug_in(config);
+  const ProgramRun run_result = run(kShortWaits);
+  expect_output(banner_and_port_map() + kFound +
+                    "Opening the Modem Connection on COM501\n"
+                    "\t (Qualcomm SDX55 PCIe Modem -- PCI\\VEN_17CB&DEV_0306&MI_04).\n"
+                    "COM501 opened\nIn DM mode.\n"
+                    "Initial value of NV item 5078 is INACTIVE\n"
+                    "Final value of NV item 5078 is \"Tarvell\"\n"
+                    "Closing the Modem Connection.\nProgram completed.\n",
+                0, run_result);
+  const auto value = modem.nv().read(5078, 0);
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(std::string("Tarvell", 8), std::string(value->begin(), value->begin() + 8));
+}
+
 // One failure (or odd success) a modem, or the lack of one, causes: the modems plugged in, the
 // program run, what it prints after the port map, and its exit status.
 struct Row {

@@ -1,6 +1,7 @@
 // Runs a built program as a child process and collects its standard output line by line,
 // letting the caller act on each line while the program still runs (for example to unplug a
-// simulated modem when the program says it found it).
+// simulated modem when the program says it found it), or runs it with arguments and collects
+// its standard output and standard error apart.
 //
 // Threading: run_program blocks the calling thread until the child ends; the line callback runs
 // on that thread. The child inherits the caller's environment.
@@ -15,6 +16,7 @@ namespace kav::test {
 
 struct ProgramRun {
   std::string out;  // everything the child wrote to standard output
+  std::string err;  // and to standard error, when run_command collected it
   int status = -1;  // exit status, or -1 when it did not exit normally
   std::chrono::milliseconds elapsed{0};
 };
@@ -24,6 +26,11 @@ struct ProgramRun {
 // `limit` is killed (status -1).
 ProgramRun run_program(const std::string& path,
                        const std::function<void(const std::string&)>& on_line = {},
+                       std::chrono::milliseconds limit = std::chrono::seconds(100));
+
+// Starts argv[0] with the arguments argv[1...] and collects its standard output and standard
+// error apart. Killed after `limit` as above.
+ProgramRun run_command(const std::vector<std::string>& argv,
                        std::chrono::milliseconds limit = std::chrono::seconds(100));
 
 // The path of a program of the build: $KAV_TEST_BINARY_DIR/`relative`.

@@ -1,9 +1,12 @@
 #include "sim/device_tree.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -78,6 +81,57 @@ TEST(DeviceTreeTest, KeepsTheKernelsShape) {
   EXPECT_EQ(root.tree().interface_dir(handle, 3) + "/host0/target0:0:0/0:0:0:0", scsi);
   EXPECT_TRUE(fs::exists(scsi + "/vendor"));
   EXPECT_TRUE(fs::is_regular_file(r + "/dev/sr0"));
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Devices behind hubs sit in the hubs' directories, with attributes, links and uevents as the
+// kernel writes them; the hubs (and the root hub) go with the last device below them.
+TEST(DeviceTreeTest, NestsDevicesUnderHubsInTheKernelsFormats) {
+  test::DeviceRoot root;
+  const std::string& r = root.path();
+  auto deep = root.tree().add_device(every_kind("1-1.4.2", 0));
+  auto near = root.tree().add_device(every_kind("1-1.3", 1));
+  const std::string usb1 = r + "/" + kPciBase + "/usb1";
+  EXPECT_EQ(usb1 + "/1-1/1-1.4/1-1.4.2", root.tree().device_dir(deep));
+  EXPECT_EQ(fs::canonical(r + "/sys/bus/usb/devices/1-1.4"), fs::path(usb1 + "/1-1/1-1.4"));
+  const std::pair<std::string, std::string> attributes[] = {
+      {usb1 + "/idVendor", "1d6b\n"},
+      {usb1 + "/bDeviceClass", "09\n"},
+      {root.tree().device_dir(deep) + "/bNumInterfaces", " 4\n"},
+      {root.tree().device_dir(deep) + "/bDeviceClass", "00\n"},
+      {root.tree().device_dir(deep) + "/bcdDevice", "0318\n"},
+      {root.tree().interface_dir(deep, 0) + "/bInterfaceNumber", "00\n"},
+  };
+  for (const auto& [file, text] : attributes) EXPECT_EQ(text, read_text(file)) << file;
+  EXPECT_EQ(fs::canonical(root.tree().device_dir(deep) + "/subsystem"),
+            fs::path(r + "/sys/bus/usb"));
+  EXPECT_EQ(fs::canonical(root.tree().interface_dir(deep, 0) + "/driver"),
+            fs::path(r + "/sys/bus/usb/drivers/option"));
+  EXPECT_THAT(read_text(root.tree().interface_dir(deep, 0) + "/uevent"),
+              ::testing::HasSubstr("MODALIAS=usb:v05C6p9025d0318dc00dsc00dp00icFFisc00ip00in00\n"));
+  EXPECT_TRUE(fs::is_directory(root.tree().interface_dir(deep, 2) + "/0003:05C6:9025.0001"));
+  // Discovery reads it as it reads the kernel's tree.
+  std::vector<platform::DeviceInterface> members;
+  ASSERT_EQ(0, platform::enumerate_interfaces(platform::InterfaceClass::Modem, &members));
+  ASSERT_EQ(2u, members.size());
+  EXPECT_EQ(
+      "\\\\?\\usb#vid_05c6&pid_9025&rev_0318&mi_01#1-1.4.2:1.1"
+      "#{2c7089aa-2e0e-11d1-b114-00c04fc2aae4}",
+      members[0].path);
+
+  root.tree().remove_device(deep);
+  EXPECT_FALSE(fs::exists(usb1 + "/1-1/1-1.4"));
+  EXPECT_FALSE(fs::exists(r + "/sys/bus/usb/devices/1-1.4"));
+  EXPECT_TRUE(fs::exists(usb1 + "/1-1/1-1.3"));
+  root.tree().remove_device(near);
+  EXPECT_FALSE(fs::exists(usb1));
+  EXPECT_FALSE(fs::exists(r + "/sys/bus/usb/devices/usb1"));
 }
 
 TEST(DeviceTreeTest, SerialNodeReachesThePseudoTerminal) {

@@ -81,9 +81,10 @@ TEST_F(ModemFaultsTest, EveryByteEscapedStillDecodes) {
   modem.add_fault(fault(FaultKind::EscapeAll));
   auto dm = client();
   ASSERT_TRUE(dm->send({0x06}));
-  const Bytes wire = dm->read_for(200);
+  // 13 06 and the two CRC bytes, each escaped, then the flag; waited for whole under load.
+  const Bytes wire = dm->read_for(2000, 9);
+  ASSERT_EQ(9u, wire.size());
   EXPECT_EQ((Bytes{0x7D, 0x33, 0x7D, 0x26}), Bytes(wire.begin(), wire.begin() + 4));
-  EXPECT_EQ(9u, wire.size());
   RawClient decoder(root() + "/dev/ttyUSB0");
   modem.add_fault(fault(FaultKind::EscapeAll));
   EXPECT_EQ((Bytes{0x13, 0x06}), decoder.ask({0x06}));

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,11 +47,11 @@ class RawClient {
     return write_raw(frame(request, leading_flag));
   }
 
-  // Raw bytes received within `ms` (all of them; stops early only on a hang-up).
-  std::vector<uint8_t> read_for(int ms) {
+  // Raw bytes received within `ms`; stops early on a hang-up or once `enough` bytes are in.
+  std::vector<uint8_t> read_for(int ms, size_t enough = SIZE_MAX) {
     std::vector<uint8_t> out;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
+    while (out.size() < enough && std::chrono::steady_clock::now() < end) {
       if (!read_some(5, &out)) break;
     }
     return out;

@@ -2,7 +2,7 @@
 // is found once the port map knows its interface, found again under each new COM number after
 // a re-enumeration, waited for (gone and back) through the monitors, recognised as the
 // emergency downloader after the switch to download mode, and refused when two modems are
-// present; kav-ports run as a program lists the DM port of a simulator run as a program.
+// present; kav ports run as a program lists the DM port of a simulator run as a program.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,6 +18,7 @@
 
 #include "lib/core/library.h"
 #include "lib/core/messages.h"
+#include "lib/core/status.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/monitors.h"
@@ -193,6 +194,31 @@ TEST_F(SimScannerTest, DownloadModeReenumerationIsFoundAsTheEmergencyDownloader)
   EXPECT_EQ(get_dm_port(0), 7);
 }
 
+// A PCIe modem's DM port is a wwan QCDM port: found through the built-in PCIe rows under its
+// own COM range, and again after the modem leaves the bus and comes back.
+TEST_F(SimScannerTest, PcieModemsQcdmPortIsFoundWithoutAnyDocument) {
+  ModemConfig c = quick_config();
+  c.pcie = true;
+  c.pci_vendor = 0x1EAC;
+  c.pci_device = 0x1001;
+  c.wwan = 1;
+  Modem& modem = start(c);
+  ASSERT_EQ(modem.dm_com(), 511);
+  PortScanListPtr list = get_com_port_list(PT_DM);
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->count, 1);
+  const PortScanEntry& e = list->entries[0];
+  EXPECT_EQ(e.com_port, 511);
+  EXPECT_EQ(e.port_type, PT_DM);
+  EXPECT_STREQ(e.name, "Quectel EM120R-GL PCIe Modem");
+  EXPECT_STREQ(e.device_ident, "PCI\\VEN_1EAC&DEV_1001&MI_04");
+  EXPECT_STREQ(e.device_instance, "pci\\ven_1eac&dev_1001&rev_00&mi_04\\0000:01:00.0");
+  EXPECT_EQ(get_dm_port(0), 511);
+  modem.reenumerate();
+  ASSERT_TRUE(modem.wait_returns(1, 5000));
+  EXPECT_EQ(dm_coms(), std::vector<int>{511});
+}
+
 TEST_F(SimScannerTest, TwoSimulatedModemsAreMoreThanOneDmPort) {
   start(config());
   ModemConfig other = quick_config();
@@ -239,7 +265,7 @@ struct ToolRun {
 
 ToolRun kav_ports(const std::string& args) {
   ToolRun run;
-  FILE* pipe = popen((binary("tool/kav-ports") + " " + args + " 2>/dev/null").c_str(), "r");
+  FILE* pipe = popen((binary("tool/kav") + " ports " + args + " 2>/dev/null").c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
   size_t n;

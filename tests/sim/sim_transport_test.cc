@@ -73,5 +73,20 @@ TEST_F(SimTransportTest, LibraryTransportReadsEveryAnswer) {
   EXPECT_EQ(0, close_com_port());
 }
 
+// The same transport over a PCIe modem's QCDM port (COM 501). The simulator's node is a
+// pseudo-terminal: a real wwan port is no tty, which only the serial layer's own tests cover.
+TEST_F(SimTransportTest, PcieQcdmPortCarriesNvReadsAndWrites) {
+  ModemConfig c = quick_config();
+  c.pcie = true;
+  start(c);
+  ASSERT_TRUE(open(501));
+  const Bytes write = bytes_of(nv_request(0x27, 5078, {'P', 'C', 'I'}));
+  ASSERT_TRUE(exchange(write, {0x27}));
+  const auto read = exchange(bytes_of(nv_request(0x26, 5078)), {0x26, 0xD6, 0x13});
+  ASSERT_TRUE(read);
+  EXPECT_EQ(0, std::memcmp("PCI", packet_of(*read).data, 3));
+  EXPECT_EQ(0, close_com_port());
+}
+
 }  // namespace
 }  // namespace kav::sim::test

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "lib/core/status.h"
 #include "lib/transport/diag_packets.h"
 
 namespace kav::tool_test {

@@ -1,0 +1,19 @@
+// The generic DM command with the length of the response reported: the operation behind
+// ZqUmtsKavSendGenericDMCommand (lib/modem/umts_kav_lib.h), for hosts of the library's own
+// build that show the response as it came (the public operation leaves its length unsaid).
+//
+// Threading: the host thread only, as the public operation.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/core/status.h"
+
+namespace kav {
+
+// ZqUmtsKavSendGenericDMCommand; on 0 with a response buffer, `*rsp_length` (when given) is the
+// number of response bytes copied, else 0.
+ZqUmtsKavStatusEnum send_generic_dm_command(const uint8_t* cmd_buff, uint8_t* rsp_buff,
+                                            int32_t* rsp_length);
+
+}  // namespace kav

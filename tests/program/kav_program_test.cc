@@ -1,0 +1,435 @@
+// kav run as a process against simulated modems in a private device root: each subcommand's
+// standard output, standard error and exit status, its --json document read back by Python's
+// json module, a backup and restore round trip, and the bad-input cases.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/device_tree.h"
+#include "sim/modem.h"
+#include "tests/program/program_run.h"
+#include "tests/support/test_env.h"
+
+namespace kav::test {
+namespace {
+
+using sim::ModemConfig;
+
+// The test build of kav: the shipped program's code with a library version that reads the
+// time-outs file below, so that port waits and reset delays take a fraction of their defaults.
+const char kKav[] = "tests/kav-timeouts-ini";
+
+const char kTimeoutsFile[] =
+    "[GENERAL]\n"
+    "ZQUMTSKAVCONNECT_GET_PORT_MAX_WAIT=3000\n"
+    "ZQUMTSKAVCONNECT_TEASER_DELAY=300\n"
+    "POST_OPEN_DELAY=300\n"
+    "FAST_PROBE_RESPONSE_WAIT=100\n"
+    "RESPONSE_WAIT=500\n"
+    "RESET_MH_REATTACH_DELAY=1000\n"
+    "RESET_BOTH_SETTLE_DELAY=1000\n"
+    "MIN_DELAY_BETWEEN_CLOSE_AND_REOPEN=1000\n";
+
+const char kImei[] = "356938035643809";
+const char kFirmware[] = "6290:1.2.3.0";
+
+// A quick simulated Vorla whose array items are those of the default NV item database.
+ModemConfig quick_modem() {
+  ModemConfig config;
+  config.reenumerate_gap_ms = 150;
+  config.leave_delay_ms = 20;
+  config.array_items = {32, 37, 57};
+  return config;
+}
+
+std::vector<uint8_t> bytes_of(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+class KavProgramTest : public ::testing::Test {
+ protected:
+  KavProgramTest()
+      : machine_(dir_.path()),
+        root_env_("UMTS_KAV_ROOT", dir_.path()),
+        module_env_("UMTS_KAV_MODULE_DIR", dir_.file("module")),
+        registry_env_("UMTS_KAV_REGISTRY", dir_.file("module/user.reg")) {
+    write_file_with_dirs(dir_.file("module/umts_kav_lib_timeouts.ini"), kTimeoutsFile);
+  }
+
+  sim::Modem& plug_in(ModemConfig config = quick_modem()) {
+    modems_.push_back(std::make_unique<sim::Modem>(dir_.path(), std::move(config)));
+    modems_.back()->start();
+    return *modems_.back();
+  }
+
+  ProgramRun kav(std::vector<std::string> args) {
+    args.insert(args.begin(), built_program(kKav));
+    return run_command(args);
+  }
+
+  // `args` on the fixed port COM1.
+  ProgramRun kav_com1(std::vector<std::string> args) {
+    args.insert(args.end(), {"--port", "COM1"});
+    return kav(args);
+  }
+
+  std::string nv_store() { return read_file(dir_.file("kav-modem-sim-nv.txt")); }
+
+  TempDir dir_;
+  sim::DeviceTree machine_;
+  ScopedEnv root_env_;
+  ScopedEnv module_env_;
+  ScopedEnv registry_env_;
+  std::vector<std::unique_ptr<sim::Modem>> modems_;
+};
+
+// The values of Python expressions over the JSON document `d`, each as json.dumps shows it. A
+// document that Python cannot read fails the test.
+std::vector<std::string> json_values(const std::string& document,
+                                     const std::vector<std::string>& expressions) {
+  TempDir dir;
+  write_file(dir.file("doc.json"), document);
+  std::vector<std::string> args = {"/usr/bin/python3", "-c",
+                                   "import json, sys\n"
+                                   "d = json.load(open(sys.argv[1]))\n"
+                                   "for e in sys.argv[2:]: print(json.dumps(eval(e)))\n",
+                                   dir.file("doc.json")};
+  args.insert(args.end(), expressions.begin(), expressions.end());
+  const ProgramRun run = run_command(args);
+  EXPECT_EQ(0, run.status) << "not one JSON document:\n" << document << run.err;
+  return split_lines(run.out);
+}
+
+void expect_run(const ProgramRun& run, const std::string& out, int status) {
+  EXPECT_EQ(out, run.out) << run.err;
+  EXPECT_EQ(status, run.status) << run.err;
+}
+
+TEST_F(KavProgramTest, InfoShowsTheIdentityAsTextAndAsJson) {
+  plug_in();
+  expect_run(kav_com1({"info"}),
+             std::string("IMEI:              ") + kImei +
+                 "\n"
+                 "MEID:              Not Defined\n"
+                 "Factory ID:        Not Defined\n"
+                 "Model:             U370\n"
+                 "Hardware revision: REV 3\n"
+                 "Firmware:          6290:1.2.3.0\n"
+                 "Firmware version:  1.2.3.0\n"
+                 "OpenZumi version:  OZ-2.4.1\n"
+                 "Mode:              DM\n"
+                 "Port:              COM1 (" +
+                 dir_.file("dev/ttyUSB0") + ")\n",
+             0);
+  // Without --port the scanner finds the port.
+  const ProgramRun json = kav({"info", "--json"});
+  EXPECT_EQ(0, json.status) << json.err;
+  EXPECT_EQ(std::vector<std::string>({"\"info\"", "true", std::string("\"") + kImei + "\"", "null",
+                                      "\"6290:1.2.3.0\"", "\"DM\"", "1"}),
+            json_values(json.out, {"d['command']", "d['ok']", "d['imei']", "d['meid']",
+                                   "d['firmware']", "d['mode']", "d['com_port']"}));
+  EXPECT_NE(std::string::npos, json.err.find("# IMEI        : 356938035643809")) << json.err;
+}
+
+TEST_F(KavProgramTest, PortsListsTheSimulatedModemAsJson) {
+  plug_in();
+  const ProgramRun run = kav({"ports", "--json"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(std::vector<std::string>({"1", "1", "true", "\"" + dir_.file("dev/ttyUSB0") + "\"",
+                                      "\"ZQTL Vorla\"", "false"}),
+            json_values(run.out,
+                        {"d['dm_ports']", "d['ports'][0]['com_port']", "d['ports'][0]['dm']",
+                         "d['ports'][0]['node']", "d['ports'][0]['name']", "d['ports'][1]['dm']"}));
+}
+
+// NV reads and writes, one after the other on one modem.
+TEST_F(KavProgramTest, NvReadAndWriteByNameNumberAndIndex) {
+  sim::Modem& modem = plug_in();
+  const struct {
+    std::vector<std::string> args;
+    std::string out;
+  } steps[] = {
+      {{"nv", "read", "NV_PRODUCT_TAG_I"}, "NV_PRODUCT_TAG_I (5078) is inactive (never written)\n"},
+      {{"nv", "write", "NV_PRODUCT_TAG_I", "--text", "Tarvell"},
+       "NV_PRODUCT_TAG_I (5078) written and verified: 54 61 72 76 65 6c 6c \"Tarvell\"\n"},
+      {{"nv", "read", "5078", "-q"}, "54 61 72 76 65 6c 6c\n"},
+      {{"nv", "write", "NV_ACCOLC_I", "--index", "1", "--hex", "0x01,0x02", "ff"},
+       "NV_ACCOLC_I[1] (37) written and verified: 01 02 ff\n"},
+      {{"nv", "read", "NV_ACCOLC_I", "--index", "1"}, "NV_ACCOLC_I[1] (37) = 01 02 ff\n"},
+      {{"nv", "read", "NV_ACCOLC_I"}, "NV_ACCOLC_I[0] (37) is inactive (never written)\n"},
+      {{"nv", "write", "5000", "--hex", "4142"}, "item 5000 written and verified: 41 42 \"AB\"\n"},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.args[1] + " " + step.args[2]);
+    expect_run(kav_com1(step.args), step.out, 0);
+  }
+  sim::NvValue tag{};
+  std::memcpy(tag.data(), "Tarvell", 8);
+  EXPECT_EQ(tag, modem.nv().read(5078, 0));
+
+  const ProgramRun json = kav_com1({"nv", "read", "NV_PRODUCT_TAG_I", "--json"});
+  EXPECT_EQ(std::vector<std::string>({"\"NV_PRODUCT_TAG_I\"", "5078", "null", "\"active\"",
+                                      "\"54 61 72 76 65 6c 6c\"", "\"Tarvell\""}),
+            json_values(json.out, {"d['item']", "d['id']", "d['index']", "d['state']", "d['hex']",
+                                   "d['text']"}));
+}
+
+TEST_F(KavProgramTest, SendShowsTheWholeResponse) {
+  ModemConfig config = quick_modem();
+  config.nv_presets.push_back({5078, {0x5A}});
+  plug_in(config);
+  // An NV read of item 5078 (0x13D6): the echo, the 128 data bytes and nv_stat 0.
+  std::string response = "26 d6 13 5a";
+  for (int i = 0; i < 127 + 2; ++i) response += " 00";
+  expect_run(kav_com1({"send", "26", "d6", "13"}), response + "\n", 0);
+  const ProgramRun json = kav_com1({"send", "26d613", "--json"});
+  EXPECT_EQ(std::vector<std::string>({"\"26 d6 13\"", "\"" + response + "\""}),
+            json_values(json.out, {"d['request']", "d['response']"}));
+}
+
+TEST_F(KavProgramTest, ModeAndResetMoveTheModemAcrossReEnumeration) {
+  plug_in();
+  expect_run(kav({"mode", "dl"}),
+             "Mode changed: mode DL, COM5 (" + dir_.file("dev/ttyUSB4") + ")\n", 0);
+  const ProgramRun dm = kav({"mode", "dm", "--json"});
+  EXPECT_EQ(std::vector<std::string>({"true", "\"DM\"", "1"}),
+            json_values(dm.out, {"d['ok']", "d['mode']", "d['com_port']"}));
+  expect_run(kav({"reset", "-q"}), "DM\n", 0);
+}
+
+TEST_F(KavProgramTest, RestoreWritesBackExactlyTheChangedItem) {
+  plug_in();
+  ASSERT_EQ(0, kav_com1({"nv", "write", "5078", "--text", "Tarvell"}).status);
+  ASSERT_EQ(0, kav_com1({"nv", "write", "5000", "--hex", "41"}).status);
+  const std::string backup = dir_.file("backup.txt");
+  expect_run(kav_com1({"nv", "backup", backup, "--ids", "5000-5001"}),
+             "Saved 112 NV items of firmware 6290:1.2.3.0 to " + backup +
+                 " (110 inactive, 0 unreadable).\n",
+             0);
+  const std::vector<std::string> lines = split_lines(read_file(backup));
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(std::string("imei ") + kImei, lines[4]);
+  EXPECT_EQ(std::string("firmware ") + kFirmware, lines[7]);
+  const std::string saved = nv_store();
+
+  expect_run(kav_com1({"nv", "write", "NV_PRODUCT_TAG_I", "--text", "Other", "-q"}),
+             "4f 74 68 65 72\n", 0);
+  ASSERT_NE(saved, nv_store());
+  expect_run(kav_com1({"nv", "restore", backup}),
+             "Restored NV_PRODUCT_TAG_I (5078): 4f 74 68 65 72 -> 54 61 72 76 65 6c 6c\n"
+             "1 changed, 1 unchanged, 110 skipped, 0 failed.\n",
+             0);
+  EXPECT_EQ(saved, nv_store());
+  const ProgramRun again = kav_com1({"nv", "restore", backup, "--json"});
+  EXPECT_EQ(std::vector<std::string>({"true", "[]", "2"}),
+            json_values(again.out, {"d['ok']", "d['changed']", "d['unchanged']"}));
+  // A backup is never written over an existing file without --force.
+  const ProgramRun refused = kav_com1({"nv", "backup", backup});
+  EXPECT_EQ(2, refused.status);
+  EXPECT_EQ("kav nv backup: " + backup + " exists: give --force to replace it\n", refused.err);
+}
+
+TEST_F(KavProgramTest, RestoreRefusesTheBackupOfAnotherModemUnlessForced) {
+  ModemConfig first = quick_modem();
+  first.nv_presets = {{5078, bytes_of("Tarvell")}};
+  plug_in(first);
+  const std::string backup = dir_.file("backup.txt");
+  ASSERT_EQ(0, kav_com1({"nv", "backup", backup, "-q"}).status);
+  modems_.clear();  // unplugged
+
+  ModemConfig second = quick_modem();
+  second.status.imei = "490154203237518";
+  second.nv_file = dir_.file("second-nv.txt");
+  second.nv_presets = {{5078, bytes_of("Zz")}};
+  sim::Modem& other = plug_in(second);
+  const ProgramRun refused = kav_com1({"nv", "restore", backup});
+  EXPECT_EQ(1, refused.status);
+  EXPECT_EQ("", refused.out);
+  EXPECT_NE(std::string::npos,
+            refused.err.find(std::string("\nkav nv restore: the backup is of IMEI ") + kImei +
+                             ", the modem has 490154203237518: not restored without --force\n"))
+      << refused.err;
+  EXPECT_EQ('Z', (*other.nv().read(5078, 0))[0]);
+
+  const ProgramRun forced = kav_com1({"nv", "restore", backup, "--force"});
+  EXPECT_EQ(0, forced.status) << forced.err;
+  EXPECT_EQ("Restored NV_PRODUCT_TAG_I (5078): 5a 7a -> 54 61 72 76 65 6c 6c",
+            split_lines(forced.out).at(0));
+  EXPECT_EQ('T', (*other.nv().read(5078, 0))[0]);
+}
+
+// Each bad input: exit status 2 (1 for the read-only item), nothing on standard output, and
+// one line of kav's own naming the problem on standard error (the only line at all when kav
+// stops before connecting; else among the library's messages).
+TEST_F(KavProgramTest, BadInputIsNamedInOneLine) {
+  plug_in();
+  write_file(dir_.file("bad-backup.txt"),
+             "kav-nv-backup 1\nimei 1\nmeid -\nmodel U370\nfirmware F\nitem NV_A_I 5 - 01\n"
+             "item NV_B_I x - 01\n");
+  write_file(dir_.file("not-a-backup.txt"), "hello\n");
+  const std::string too_long_hex(129 * 2, 'a');
+  const std::string bytes_128(128 * 2, 'b');
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    bool alone;
+    std::string line;
+  } cases[] = {
+      {{"nv", "read", "NV_FOO_I", "--port", "COM1"},
+       2,
+       false,
+       "kav nv read: unknown NV item \"NV_FOO_I\" for firmware 6290:1.2.3.0"},
+      {{"nv", "write", "1", "--hex", "01", "0g"},
+       2,
+       true,
+       "kav nv write: --hex: \"0g\" is not hexadecimal bytes (two digits per byte, as in 0a 1b)"},
+      {{"nv", "write", "1", "--hex", too_long_hex},
+       2,
+       true,
+       "kav nv write: the value is 129 bytes; an NV item holds at most 128"},
+      {{"nv", "write", "1", "--text", std::string(128, 'x')},
+       2,
+       true,
+       "kav nv write: the value is 129 bytes; an NV item holds at most 128"},
+      {{"nv", "write", "NV_ACCOLC_I", "--hex", bytes_128, "--port", "COM1"},
+       2,
+       false,
+       "kav nv write: the value is 128 bytes; an element of NV_ACCOLC_I holds at most 127"},
+      {{"nv", "write", "1", "--text", "a", "--hex", "01"},
+       2,
+       true,
+       "kav nv write: give the value with either --text TEXT or --hex BYTES"},
+      {{"nv", "read", "NV_PRODUCT_TAG_I", "--index", "1", "--port", "COM1"},
+       2,
+       false,
+       "kav nv read: NV_PRODUCT_TAG_I is no array item: --index does not apply"},
+      {{"nv", "read", "NV_ACCOLC_I", "--index", "2", "--port", "COM1"},
+       2,
+       false,
+       "kav nv read: --index 2 is beyond the 2 elements of NV_ACCOLC_I"},
+      {{"nv", "restore", dir_.file("bad-backup.txt")},
+       2,
+       true,
+       "kav nv restore: " + dir_.file("bad-backup.txt") + " line 7: id \"x\" is not 0..65535"},
+      {{"nv", "restore", dir_.file("not-a-backup.txt")},
+       2,
+       true,
+       "kav nv restore: " + dir_.file("not-a-backup.txt") +
+           " line 1: not a kav NV backup (it starts \"kav-nv-backup 1\")"},
+      {{"nv", "backup", "b.txt", "--ids", "9-3"},
+       2,
+       true,
+       "kav nv backup: --ids 9-3: not a range A-B of ids from 0 to 65535, A <= B"},
+      {{"send", "4b", "zz"},
+       2,
+       true,
+       "kav send: \"zz\" is not hexadecimal bytes (two digits per byte, as in 0a 1b)"},
+      {{"mode", "up"}, 2, true, "kav mode: the mode is dm or dl, not \"up\""},
+      {{"info", "--port", "COM0"},
+       2,
+       true,
+       "kav info: --port COM0: not COM<n>, /dev/ttyUSB<k>, /dev/ttyACM<k> or /dev/wwan<n>qcdm<m>"},
+      {{"info", "--port", "COM480"},  // between the ttyACM and the PCIe ranges
+       2,
+       true,
+       "kav info: --port COM480: not COM<n>, /dev/ttyUSB<k>, /dev/ttyACM<k> or "
+       "/dev/wwan<n>qcdm<m>"},
+      {{"info", "--bogus"}, 2, true, "kav info: unknown option \"--bogus\""},
+      {{"nv", "bogus"}, 2, false, "kav nv: unknown subcommand \"bogus\""},
+      {{"frobnicate"}, 2, true, "kav: unknown command \"frobnicate\"; kav --help lists them"},
+      {{"nv", "write", "5597", "--hex", "01", "--port", "COM1"},
+       1,
+       false,
+       "kav nv write: item 5597 is read-only: not written"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const ProgramRun run = kav(c.args);
+    EXPECT_EQ(c.status, run.status);
+    EXPECT_EQ("", run.out);
+    const std::vector<std::string> err = split_lines(run.err);
+    std::vector<std::string> own;  // kav's lines among the library's messages
+    for (const std::string& line : err) {
+      if (line.rfind("kav", 0) == 0) own.push_back(line);
+    }
+    EXPECT_EQ(std::vector<std::string>{c.line}, own) << run.err;
+    if (c.alone) {
+      EXPECT_EQ(1u, err.size()) << run.err;
+    }
+    if (c.status == 1) {  // the library's own refusal comes first
+      EXPECT_NE(std::string::npos,
+                run.err.find("Skipping write of read-only NV item (item 5597)\n"));
+    }
+  }
+}
+
+// A database with two firmware entries; line 1 is its digest.
+const char kDbBody[] =
+    "NVI_DB_VERSION: 5\n"
+    "2,2,1,3\n"
+    "9X15:1.0.0.0,0,0,9X15:1.1.0.0,1,0,\n"
+    "NV_ALPHA_I,10,10,1,\n"
+    "NV_BETA_I,20,-1,1,\n"
+    "NV_GAMMA_I,30,31,4,\n";
+
+TEST_F(KavProgramTest, NvdbChecksSignsAndLists) {
+  const std::string db = dir_.file("edit.nvi_db");
+  // Written without a digest line; sign puts one on and keeps the file's mode.
+  write_file(db, kDbBody);
+  chmod(db.c_str(), 0640);
+  expect_run(
+      kav({"nvdb", "check", db}),
+      db + ":1: the digest line holds 0 of the 16 \"%3d,\" numbers\n" + db + ": 1 problem.\n", 1);
+  expect_run(kav({"nvdb", "sign", db}), "Signed " + db + ".\n", 0);
+  struct stat st {};
+  ASSERT_EQ(0, stat(db.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 0777);
+  expect_run(kav({"nvdb", "check", db}), db + ": good: 2 firmware entries, 3 items.\n", 0);
+  expect_run(kav({"nvdb", "list", db, "--firmware", "9X15:1.1.0.0"}),
+             "9X15:1.1.0.0 (id map 1, array-size map 0): 2 items\n"
+             "  NV_ALPHA_I                                  10     1\n"
+             "  NV_GAMMA_I                                  31     4\n",
+             0);
+  const ProgramRun list = kav({"nvdb", "list", db, "--json"});
+  EXPECT_EQ(std::vector<std::string>({"2", "\"NV_BETA_I\"", "20", "2"}),
+            json_values(list.out,
+                        {"len(d['firmware'])", "d['firmware'][0]['items'][1]['name']",
+                         "d['firmware'][0]['items'][1]['id']", "len(d['firmware'][1]['items'])"}));
+
+  // A hand edit that breaks the file in several places: every problem with its line.
+  std::string text = read_file(db);
+  const auto edit = [&](const std::string& from, const std::string& to) {
+    text.replace(text.find(from), from.size(), to);
+  };
+  edit("NV_BETA_I,20,", "NV_BETA_I,10,");        // id 10 twice in map 0
+  edit("9X15:1.1.0.0,1,0", "9X15:1.1.0.0,2,0");  // no id map 2
+  edit("NV_GAMMA_I", "NV_AAA_I");                // out of order
+  text += "NV_ZETA_I,1,1,1,\n";                  // one item line more than counted
+  write_file(db, text);
+  const ProgramRun check = kav({"nvdb", "check", db});
+  expect_run(check,
+             db + ":1: the digest does not match lines 2 to the end\n" + db +
+                 ":4: firmware entry 2 (9X15:1.1.0.0): map index missing or out of range\n" + db +
+                 ":6: item NV_BETA_I: id 10 in map 0 is also that of line 5\n" + db +
+                 ":7: item NV_AAA_I is not after NV_BETA_I (line 6): names must ascend\n" + db +
+                 ":8: more item lines than the 3 counted\n" + db + ": 5 problems.\n",
+             1);
+  const ProgramRun json = kav({"nvdb", "check", db, "--json"});
+  EXPECT_EQ(std::vector<std::string>({"false", "[1, 4, 6, 7, 8]"}),
+            json_values(json.out, {"d['ok']", "[p['line'] for p in d['problems']]"}));
+  // Signing does not hide the other problems: the file stays as it is.
+  const ProgramRun sign = kav({"nvdb", "sign", db});
+  EXPECT_EQ(2, sign.status);
+  EXPECT_EQ("kav nvdb sign: " + db + " has 4 problems besides its digest: not signed",
+            split_lines(sign.err).back());
+  EXPECT_EQ(text, read_file(db));
+  const ProgramRun list_bad = kav({"nvdb", "list", db, "--firmware", "none"});
+  EXPECT_EQ(2, list_bad.status);
+}
+
+}  // namespace
+}  // namespace kav::test

@@ -1,0 +1,142 @@
+// kav nv restore: writes back the items of a backup file whose value differs on the modem,
+// after making sure the backup is of this modem and firmware.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/nv/nv_items.h"
+#include "lib/platform/error.h"
+#include "lib/platform/files.h"
+#include "tool/kav/backup_file.h"
+#include "tool/kav/commands.h"
+#include "tool/kav/hex.h"
+#include "tool/kav/nv_target.h"
+#include "tool/kav/session.h"
+
+namespace kav::tool {
+namespace {
+
+constexpr size_t kMaxBackupBytes = 16u << 20;
+
+struct Change {
+  const BackupItem* item;
+  std::string before;  // hex, or "inactive"
+  std::string after;
+};
+
+struct Outcome {
+  std::vector<Change> changed;
+  int unchanged = 0;
+  int skipped = 0;  // inactive or unreadable in the backup, or read-only items
+  int failed = 0;
+};
+
+std::optional<NvBackup> load_backup(Invocation& inv, const std::string& path, int* status) {
+  std::string text;
+  if (const int error = platform::read_whole_file(path, &text, kMaxBackupBytes); error != 0) {
+    *status = failure(inv, "cannot read %s: %s", path.c_str(),
+                      platform::system_error_text(error).c_str());
+    return std::nullopt;
+  }
+  std::string problem;
+  std::optional<NvBackup> backup = parse_backup(text, &problem);
+  if (!backup) *status = usage_error(inv, "%s %s", path.c_str(), problem.c_str());
+  return backup;
+}
+
+// What makes the backup another modem's (or firmware's); empty when it is this one's.
+std::string mismatch(const NvBackup& backup, const ModemIdentity& modem) {
+  const std::string fields[][3] = {{"IMEI", backup.imei, modem.imei},
+                                   {"MEID", backup.meid, modem.meid},
+                                   {"firmware", backup.firmware, modem.firmware_rev}};
+  for (const auto& [name, saved, present] : fields) {
+    if (saved == present) continue;
+    return "the backup is of " + name + " " + (saved.empty() ? "-" : saved) + ", the modem has " +
+           (present.empty() ? "-" : present);
+  }
+  if (backup.imei.empty() && backup.meid.empty()) return "the backup names no IMEI or MEID";
+  return {};
+}
+
+NvTarget target_of(const BackupItem& item) {
+  const bool array = item.index >= 0;
+  return {item.name, item.id, 0, array, static_cast<uint8_t>(array ? item.index : 0)};
+}
+
+std::string item_heading(const BackupItem& item) {
+  return target_of(item).heading();
+}
+
+// Restores one item when it differs.
+void restore_item(Invocation& inv, const BackupItem& item, const char* firmware, Outcome* out) {
+  if (item.state != BackupItem::State::kValue) {
+    ++out->skipped;
+    return;
+  }
+  const NvTarget target = target_of(item);
+  NvData now;
+  const int read = read_nv_target(target, now);
+  if (read == kNvReadOk && nv_value(target, now) == item.value) {
+    ++out->unchanged;
+    return;
+  }
+  const std::string before = read == kNvReadOk ? hex_bytes(nv_value(target, now)) : "inactive";
+  bool verified = false;
+  const int result = write_nv_target(target, item.value, firmware, &verified);
+  if (result == kNvWriteSkippedReadOnly) {
+    ++out->skipped;
+  } else if (result != kNvWriteOk || !verified) {
+    ++out->failed;
+    complain(inv, "%s: not restored (%s)", item_heading(item).c_str(),
+             result == kNvWriteOk ? "the value read back differs" : "the write failed");
+  } else {
+    out->changed.push_back(
+        {&item, before.empty() ? "00" : before, item.value.empty() ? "00" : hex_bytes(item.value)});
+  }
+}
+
+int report_restore(Invocation& inv, const Outcome& out) {
+  std::string text;
+  JsonWriter json = json_result(inv, out.failed == 0);
+  json.key("changed").begin_array();
+  for (const Change& c : out.changed) {
+    text += "Restored " + item_heading(*c.item) + ": " + c.before + " -> " + c.after + "\n";
+    json.begin_object().key("item");
+    c.item->name.empty() ? json.null() : json.value(c.item->name);
+    json.member("id", static_cast<int>(c.item->id)).key("index");
+    c.item->index < 0 ? json.null() : json.value(c.item->index);
+    json.member("before", c.before).member("after", c.after).end_object();
+  }
+  json.end_array();
+  json.member("unchanged", out.unchanged).member("skipped", out.skipped);
+  json.member("failed", out.failed).end_object();
+  char summary[160];
+  std::snprintf(summary, sizeof summary, "%zu changed, %d unchanged, %d skipped, %d failed.\n",
+                out.changed.size(), out.unchanged, out.skipped, out.failed);
+  print_result(inv, text + summary, text, json);
+  return out.failed == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int run_nv_restore(Invocation& inv) {
+  int status = kExitOk;
+  const std::optional<NvBackup> backup = load_backup(inv, inv.args[0], &status);
+  if (!backup) return status;
+  if (connect_modem(inv) != kExitOk) return kExitFailed;
+  const ModemIdentity* identity = modem_identity(inv);
+  if (identity == nullptr) return kExitFailed;
+  const std::string firmware = identity->firmware_rev;
+  if (const std::string why = mismatch(*backup, *identity); !why.empty()) {
+    if (!inv.has("--force")) return failure(inv, "%s: not restored without --force", why.c_str());
+    complain(inv, "%s: restoring anyway (--force)", why.c_str());
+  }
+  Outcome outcome;
+  for (const BackupItem& item : backup->items) {
+    restore_item(inv, item, firmware.c_str(), &outcome);
+  }
+  return report_restore(inv, outcome);
+}
+
+}  // namespace kav::tool

@@ -1,0 +1,46 @@
+// kav's use of the library for the subcommands that talk to a modem: attaching it once, showing
+// its messages on standard error as they come, connecting (to the one DM port the scanner finds,
+// or with --port to a fixed port), bringing the modem into DM mode and getting its identity.
+//
+// Threading: the program's main thread only. The message filter (quiet, terminal) is
+// process-wide, as the library's message sink is a plain function.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "lib/identity/modem_identity.h"
+#include "tool/kav/cli.h"
+
+namespace kav::tool {
+
+// The option every modem subcommand takes.
+inline constexpr OptionSpec kPortOption{"--port", "COMn|/dev/ttyUSBn"};
+
+// The COM number of a --port value: "COM<n>" (any letter case) or the device node of a COM
+// port ("/dev/ttyUSB<k>", "/dev/ttyACM<k>", or that node below UMTS_KAV_ROOT). None with
+// `error` set for anything else.
+std::optional<int> com_port_of(const std::string& port, std::string* error);
+
+// Attaches the library (once; its detach runs at exit) and installs the message sink:
+// messages go to standard error as they come; with -q only "ERROR" lines; the reset countdown's
+// dots only to a terminal.
+void start_library(const Invocation& inv);
+
+// start_library, the port map kelnorset uses, the connect settings of --port, and the connect.
+// kExitOk, or a failure reported (kExitFailed). Expects --port to be valid (checked earlier).
+int connect_modem(Invocation& inv);
+
+// Moves a modem that its downloader answers into DM mode. kExitOk or a failure reported.
+int ensure_dm_mode(Invocation& inv);
+
+// The identity of the connected modem in DM mode; none after a failure reported.
+const ModemIdentity* modem_identity(Invocation& inv);
+
+// "DM", "DL" or "Unknown": the library's view of what answers on the port.
+const char* comm_mode_name();
+
+// Checks --port; kExitOk or a usage error reported.
+int check_port_option(const Invocation& inv);
+
+}  // namespace kav::tool
