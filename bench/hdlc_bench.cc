@@ -1,5 +1,6 @@
 // Throughput of the HDLC frame encoder and receive splitter: one 133-byte NV request, and a
-// 4 KiB stream (one large frame to encode; a run of back-to-back NV frames to split).
+// 4 KiB stream (one large frame to encode; a run of back-to-back NV frames to split); and a
+// round trip of one 4 KiB payload, encoded and split again (payload bytes per second).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -70,6 +71,22 @@ void BM_Split(benchmark::State& state) {
   state.counters["wire_bytes"] = static_cast<double>(stream.size());
 }
 BENCHMARK(BM_Split)->Arg(133)->Arg(4096);
+
+void BM_RoundTrip(benchmark::State& state) {
+  const auto req = pattern(static_cast<size_t>(state.range(0)));
+  std::vector<uint8_t> wire(kav::hdlc::max_encoded_size(req.size()));
+  FrameSplitter splitter;
+  for (auto _ : state) {
+    const size_t n =
+        kav::hdlc::encode_frame(req.data(), req.size(), true, wire.data(), wire.size());
+    FrameSplitter::Event event;
+    splitter.feed(wire.data(), n, &event);
+    benchmark::DoNotOptimize(event);
+    benchmark::DoNotOptimize(splitter.payload_length());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
+}
+BENCHMARK(BM_RoundTrip)->Arg(4096);
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 // rebuilds), their threads and how they are stopped.
 #include "lib/discovery/monitors.h"
 
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -108,19 +109,29 @@ void watch_cdroms(platform::CdromWatcher& watcher) {
 // Rebuilds the mask on every change and every interval until stopped. False when the watch
 // failed (reported): the monitor then ends at once, without its shutdown message.
 bool watch_registry(platform::DeviceWatcher& watcher) {
+  // When the last rebuild began: a change whose events were all read before then is in it
+  // already (one burst reports device nodes and then services, and needs one rebuild).
+  int64_t rebuilt_at = std::numeric_limits<int64_t>::min();
+  const auto rebuild = [&](const char* tag) {
+    rebuilt_at = platform::perf_counter();
+    update_com_port_mask(tag);
+  };
+  const auto rebuild_unless_seen = [&](const char* tag) {
+    if (watcher.change_seen_at() >= rebuilt_at) rebuild(tag);
+  };
   for (;;) {
     // Read anew before every wait, so that a changed interval applies from the next wait on.
     const auto interval =
         static_cast<uint32_t>(timeout(Timeout::REGISTRY_CHANGE_MONITOR_PERIODIC_SCAN_INTERVAL));
     switch (watcher.wait(interval)) {
       case platform::DeviceChange::DevNodes:
-        update_com_port_mask("RSC CHG");
+        rebuild_unless_seen("RSC CHG");
         break;
       case platform::DeviceChange::Services:
-        update_com_port_mask("RSV CHG");
+        rebuild_unless_seen("RSV CHG");
         break;
       case platform::DeviceChange::None:
-        update_com_port_mask("INTRVAL");
+        rebuild("INTRVAL");
         break;
       case platform::DeviceChange::Stopped:
         return true;

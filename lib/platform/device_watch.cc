@@ -30,9 +30,9 @@ namespace kav::platform {
 namespace {
 
 std::atomic<uint32_t> g_settle_ms{20};
-// A burst is collected for at most this many settle periods, so a steady stream of events
-// cannot hold a report back for ever.
-constexpr uint32_t kMaxSettlePeriods = 10;
+// The kernel creates a tty's device node once the device's sysfs entries are complete, so a
+// burst ends this long after a tty node appears (ms of the tick count: 1 to 2 ms).
+constexpr uint32_t kTtyNodeGraceMs = 2;
 
 constexpr uint32_t kNodeEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
 
@@ -208,9 +208,14 @@ void DeviceWatcher::stop() {
 }
 
 void DeviceWatcher::read_dev_events() {
-  read_inotify(dev_.fd, [this](uint32_t mask, const std::string&) {
+  read_inotify(dev_.fd, [this](uint32_t mask, const std::string& name) {
     // An overflowed queue or a removed watch may hide changes: report one.
-    if (mask & (kNodeEvents | IN_Q_OVERFLOW | IN_IGNORED)) dev_pending_ = true;
+    if (mask & (kNodeEvents | IN_Q_OVERFLOW | IN_IGNORED)) {
+      dev_pending_ = true;
+      dev_seen_at_ = perf_counter();
+    }
+    if ((mask & (IN_CREATE | IN_MOVED_TO)) && com_number_of_tty(name) != 0)
+      tty_node_created_ = true;
     if ((mask & IN_IGNORED) && !std::exchange(dev_.dropped, true)) dropped_at_ = tick_count();
   });
 }
@@ -218,7 +223,10 @@ void DeviceWatcher::read_dev_events() {
 void DeviceWatcher::read_services_events() {
   if (bus_.fd >= 0) {
     read_inotify(bus_.fd, [this](uint32_t mask, const std::string&) {
-      if (mask & (kNodeEvents | IN_Q_OVERFLOW | IN_IGNORED)) services_pending_ = true;
+      if (mask & (kNodeEvents | IN_Q_OVERFLOW | IN_IGNORED)) {
+        services_pending_ = true;
+        services_seen_at_ = perf_counter();
+      }
       if ((mask & IN_IGNORED) && !std::exchange(bus_.dropped, true)) dropped_at_ = tick_count();
     });
     return;
@@ -231,12 +239,18 @@ void DeviceWatcher::read_services_events() {
                                reinterpret_cast<sockaddr*>(&sender), &sender_size);
     if (n < 0) {
       // Events were dropped because the socket buffer ran full: some may have mattered.
-      if (errno == ENOBUFS) services_pending_ = true;
+      if (errno == ENOBUFS) {
+        services_pending_ = true;
+        services_seen_at_ = perf_counter();
+      }
       if (errno == EINTR || errno == ENOBUFS) continue;
       return;
     }
     if (sender.nl_pid != 0) continue;  // only the kernel's messages are trusted
-    if (is_watched_uevent(buffer, static_cast<size_t>(n))) services_pending_ = true;
+    if (is_watched_uevent(buffer, static_cast<size_t>(n))) {
+      services_pending_ = true;
+      services_seen_at_ = perf_counter();
+    }
   }
 }
 
@@ -264,14 +278,21 @@ int DeviceWatcher::poll_once(uint32_t limit_ms) {
 // the new directory holds was never seen). False (wait_error_ set) when a directory has stayed
 // away for kRearmGraceMs or cannot be watched.
 bool DeviceWatcher::rearm_dropped() {
-  const std::pair<DirWatch*, bool*> watches[] = {{&dev_, &dev_pending_},
-                                                 {&bus_, &services_pending_}};
-  for (auto [watch, pending] : watches) {
+  struct Rearm {
+    DirWatch* watch;
+    bool* pending;
+    int64_t* seen_at;
+  };
+  const Rearm watches[] = {{&dev_, &dev_pending_, &dev_seen_at_},
+                           {&bus_, &services_pending_, &services_seen_at_}};
+  for (const Rearm& rearm : watches) {
+    DirWatch* watch = rearm.watch;
     if (!watch->dropped) continue;
     const int error = add_dir_watch(watch->fd, watch->dir);
     if (error == 0) {
       watch->dropped = false;
-      *pending = true;
+      *rearm.pending = true;
+      *rearm.seen_at = perf_counter();
       continue;
     }
     wait_error_ = error;
@@ -298,22 +319,24 @@ DeviceChange DeviceWatcher::wait_for_first(uint32_t timeout_ms) {
   }
 }
 
-// Collects the rest of a burst until it has been quiet for one settle period. False when
-// stop() was called or the wait failed (wait_error_ tells which).
+// Collects the rest of a burst: for the settle period from its first event, or until
+// kTtyNodeGraceMs after a tty node appeared, whichever ends first. False when stop() was
+// called or the wait failed (wait_error_ tells which).
 bool DeviceWatcher::collect_burst() {
-  const uint32_t settle = g_settle_ms.load();
-  const uint32_t settle_start = tick_count();
-  while (tick_count() - settle_start < settle * kMaxSettlePeriods) {
-    const int got = poll_once(settle);
-    if (got < 0) return false;
-    if (got == 0) break;
+  const uint32_t start = tick_count();
+  uint32_t end = g_settle_ms.load();  // ms after start
+  for (;;) {
+    const uint32_t elapsed = tick_count() - start;
+    if (std::exchange(tty_node_created_, false)) end = std::min(end, elapsed + kTtyNodeGraceMs);
+    if (elapsed >= end) return true;
+    if (poll_once(end - elapsed) < 0) return false;
   }
-  return true;
 }
 
 DeviceChange DeviceWatcher::wait(uint32_t timeout_ms) {
   const bool leftover = dev_pending_ || services_pending_;
   wait_error_ = 0;
+  tty_node_created_ = false;  // a node of an earlier burst ends no later one
   if (leftover) {
     // Left over from the previous burst: reported at once.
     const int got = poll_once(0);
@@ -326,9 +349,11 @@ DeviceChange DeviceWatcher::wait(uint32_t timeout_ms) {
   }
   if (dev_pending_) {
     dev_pending_ = false;
+    change_seen_at_ = dev_seen_at_;
     return DeviceChange::DevNodes;
   }
   services_pending_ = false;
+  change_seen_at_ = services_seen_at_;
   return DeviceChange::Services;
 }
 

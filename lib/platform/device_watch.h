@@ -9,9 +9,10 @@
 //    simulator tree), inotify on <root>/sys/bus/usb/devices.
 //  - CdromWatcher reports sr<k> nodes created (arrival) or deleted (removal) under <root>/dev.
 //
-// A burst of events (one device appearing touches many entries) is reported as one change of
-// each kind it contains; an event that arrives after a change was reported is reported by the
-// next wait, so no change is lost. CD-ROM events are not merged: each arrival or removal of an
+// A burst of events (one device appearing touches many entries) is collected for the settle
+// period from its first event (or until just after a tty node appears) and reported as one
+// change of each kind it contains; an event that arrives after a change was reported is reported by
+// the next wait, so no change is lost. CD-ROM events are not merged: each arrival or removal of an
 // sr node is one report.
 //
 // Threading: one thread waits; stop() may be called from any thread at any time, wakes the
@@ -58,6 +59,10 @@ class DeviceWatcher {
   // The error code of the failure behind the last RearmFailed or WaitFailed.
   int wait_error() const { return wait_error_; }
 
+  // When the last event behind the DevNodes or Services change just reported was read
+  // (perf_counter()): a rescan begun after it has seen that change.
+  int64_t change_seen_at() const { return change_seen_at_; }
+
   static constexpr uint32_t kRearmGraceMs = 1000;
 
   void stop();
@@ -87,6 +92,10 @@ class DeviceWatcher {
   int uevent_fd_ = -1;  // NETLINK_KOBJECT_UEVENT (<root>/sys is sysfs)
   bool dev_pending_ = false;
   bool services_pending_ = false;
+  bool tty_node_created_ = false;  // in the burst being collected
+  int64_t dev_seen_at_ = 0;
+  int64_t services_seen_at_ = 0;
+  int64_t change_seen_at_ = 0;
   uint32_t dropped_at_ = 0;  // tick of the first drop not yet armed again
   int wait_error_ = 0;
 };
@@ -120,8 +129,10 @@ class CdromWatcher {
 // on. A descriptor handed in earlier and not yet taken is closed.
 void use_uevent_socket_for_next_watcher(int fd);
 
-// How long a wait keeps collecting a burst after its first event before it reports (ms).
-// Settable so that tests can make bursts explicit; 20 ms by default.
+// How long a wait keeps collecting a burst after its first event before it reports (ms), at
+// most: a burst in which a tty device node (ttyUSB<k>, ttyACM<k>) appears ends 1 to 2 ms after
+// it, as the kernel creates the node last. Settable so that tests can make bursts explicit;
+// 20 ms by default.
 void set_device_event_settle_ms(uint32_t ms);
 
 }  // namespace kav::platform

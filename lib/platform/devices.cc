@@ -2,15 +2,21 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <map>
+#include <string_view>
 
 #include "lib/platform/files.h"
 
@@ -125,14 +131,20 @@ std::optional<std::string> read_attribute(const std::string& dir, const char* na
   return text.substr(first, last - first + 1);
 }
 
+// `text` when it is exactly `digits` hexadecimal digits, in lower case.
+std::optional<std::string> hex_text(const std::string& text, size_t digits) {
+  if (text.size() != digits) return std::nullopt;
+  for (char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+  }
+  return ascii_lower(text);
+}
+
 // An attribute of exactly `digits` hexadecimal digits, in lower case.
 std::optional<std::string> hex_attribute(const std::string& dir, const char* name, size_t digits) {
   std::optional<std::string> text = read_attribute(dir, name);
-  if (!text || text->size() != digits) return std::nullopt;
-  for (char c : *text) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-  }
-  return ascii_lower(*text);
+  if (!text) return std::nullopt;
+  return hex_text(*text, digits);
 }
 
 // bNumInterfaces or bNumConfigurations: a decimal count from 1 to 255 (the kernel pads
@@ -171,11 +183,15 @@ std::optional<bool> read_composite(const std::string& dir, int interface_count) 
 std::optional<UsbDevice> read_usb_device(const std::string& dir, const std::string& name) {
   UsbDevice device;
   device.name = name;
+  // Read in turn, stopping at the first that is missing or malformed.
   auto vid = hex_attribute(dir, "idVendor", 4);
+  if (!vid) return std::nullopt;
   auto pid = hex_attribute(dir, "idProduct", 4);
+  if (!pid) return std::nullopt;
   auto rev = hex_attribute(dir, "bcdDevice", 4);
+  if (!rev) return std::nullopt;
   auto count = count_attribute(dir, "bNumInterfaces");
-  if (!vid || !pid || !rev || !count) return std::nullopt;
+  if (!count) return std::nullopt;
   auto composite = read_composite(dir, *count);
   if (!composite) return std::nullopt;
   device.vid = *vid;
@@ -192,18 +208,114 @@ struct UsbInterface {
   std::string interface_class;
 };
 
-// Walks up from the resolved directory of a member's `device` link to the USB interface.
-std::optional<UsbInterface> interface_above(const Root& root,
+// ---- what one scan reads once ----
+
+// A tty class entry and the USB interface it sits on, if any.
+struct TtyEntry {
+  std::string name;
+  std::optional<UsbInterface> usb;
+};
+
+// The state one enumeration, or every enumeration of a DeviceScan, shares: the root (also as
+// a directory descriptor to resolve in), the USB devices already read (by directory) and the
+// tty class once walked.
+struct ScanState {
+  ScanState() : root(current_root()) {
+    root_fd = ::open(root.real.empty() ? "/" : root.real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  ~ScanState() {
+    if (root_fd >= 0) ::close(root_fd);
+  }
+  ScanState(const ScanState&) = delete;
+  ScanState& operator=(const ScanState&) = delete;
+
+  Root root;
+  int root_fd = -1;
+  std::map<std::string, std::optional<UsbDevice>, std::less<>> devices;
+  std::optional<std::vector<TtyEntry>> tty;
+};
+
+// The state of the calling thread's DeviceScan, when it holds one.
+thread_local ScanState* t_scan = nullptr;
+
+// Cleared once the kernel refuses openat2 (too old, or filtered): resolution is then done
+// component by component.
+std::atomic<bool> g_kernel_resolves{true};
+
+// `path` below the root as components; none when the kernel named a path outside it.
+std::optional<std::vector<std::string>> components_below(const Root& root, std::string_view path) {
+  const std::string_view prefix = root.real;
+  if (path.substr(0, prefix.size()) != prefix) return std::nullopt;
+  path.remove_prefix(prefix.size());
+  if (!path.empty() && path[0] != '/') return std::nullopt;
+  std::vector<std::string> parts;
+  while (!path.empty()) {
+    path.remove_prefix(1);  // the '/'
+    const size_t end = std::min(path.find('/'), path.size());
+    if (end > 0) parts.emplace_back(path.substr(0, end));
+    path.remove_prefix(end);
+  }
+  return parts;
+}
+
+// The kernel resolves `relative` inside the root (absolute links and ".." kept below it, as
+// resolve_in_root does) and names the directory it reached. None when it cannot: the caller
+// then resolves component by component, which also takes absolute links that spell out the
+// root itself.
+std::optional<std::vector<std::string>> resolve_by_kernel(const ScanState& scan,
+                                                          const std::string& relative) {
+  if (scan.root_fd < 0 || !g_kernel_resolves.load(std::memory_order_relaxed)) return std::nullopt;
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+  const int fd =
+      static_cast<int>(syscall(SYS_openat2, scan.root_fd, relative.c_str(), &how, sizeof how));
+  if (fd < 0) {
+    if (errno == ENOSYS || errno == EPERM || errno == E2BIG) g_kernel_resolves.store(false);
+    return std::nullopt;
+  }
+  char link[32];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link, target, sizeof target);
+  ::close(fd);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof target) return std::nullopt;
+  return components_below(scan.root, std::string_view(target, static_cast<size_t>(n)));
+}
+
+std::optional<std::vector<std::string>> resolve(const ScanState& scan,
+                                                const std::string& relative) {
+  if (auto parts = resolve_by_kernel(scan, relative)) return parts;
+  return resolve_in_root(scan.root, relative);
+}
+
+// The USB device in directory `dir` named `name`, read once per scan.
+const std::optional<UsbDevice>& usb_device_at(ScanState& scan, const std::string& dir,
+                                              const std::string& name) {
+  auto found = scan.devices.find(dir);
+  if (found == scan.devices.end()) {
+    found = scan.devices.emplace(dir, read_usb_device(dir, name)).first;
+  }
+  return found->second;
+}
+
+// Walks up from the resolved directory of a member's `device` link to the USB interface: the
+// first directory holding bInterfaceNumber.
+std::optional<UsbInterface> interface_above(ScanState& scan,
                                             const std::vector<std::string>& parts) {
+  std::string dir = join(scan.root, parts);
   for (size_t depth = parts.size(); depth >= 2; --depth) {
-    const std::string dir = join(root, parts, depth);
-    if (!path_exists(dir + "/bInterfaceNumber")) continue;
+    if (depth < parts.size()) dir.resize(dir.size() - parts[depth].size() - 1);
+    std::optional<std::string> text = read_attribute(dir, "bInterfaceNumber");
+    if (!text) continue;
     UsbInterface usb;
     usb.name = parts[depth - 1];
-    auto number = hex_attribute(dir, "bInterfaceNumber", 2);
+    auto number = hex_text(*text, 2);
     auto interface_class = hex_attribute(dir, "bInterfaceClass", 2);
-    auto device = read_usb_device(join(root, parts, depth - 1), parts[depth - 2]);
-    if (!number || !interface_class || !device) return std::nullopt;
+    if (!number || !interface_class) return std::nullopt;
+    const std::string device_dir = dir.substr(0, dir.size() - usb.name.size() - 1);
+    const std::optional<UsbDevice>& device = usb_device_at(scan, device_dir, parts[depth - 2]);
+    if (!device) return std::nullopt;
     usb.number = *number;
     usb.interface_class = *interface_class;
     usb.device = *device;
@@ -237,25 +349,31 @@ std::string scsi_text(const std::string& text) {
   return ascii_lower(out);
 }
 
-// Compares names with runs of digits by value, so ttyUSB2 sorts before ttyUSB10.
+// The digit run of `text` starting at `*i`, with its leading zeros skipped: on return `*i` is
+// past the run and `*value` at its first significant digit.
+void digit_run(const std::string& text, size_t* i, size_t* value) {
+  const size_t start = *i;
+  while (*i < text.size() && std::isdigit(static_cast<unsigned char>(text[*i]))) ++*i;
+  *value = start;
+  while (*value < *i && text[*value] == '0') ++*value;
+}
+
+// Compares names with runs of digits by value, so ttyUSB2 sorts before ttyUSB10; of equal
+// values the one with fewer leading zeros comes first.
 bool natural_less(const std::string& a, const std::string& b) {
   size_t i = 0, j = 0;
   while (i < a.size() && j < b.size()) {
     const bool da = std::isdigit(static_cast<unsigned char>(a[i]));
     const bool db = std::isdigit(static_cast<unsigned char>(b[j]));
     if (da && db) {
-      size_t ei = i, ej = j;
-      while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei]))) ++ei;
-      while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej]))) ++ej;
-      const std::string na = a.substr(i, ei - i), nb = b.substr(j, ej - j);
-      const size_t za = na.find_first_not_of('0'), zb = nb.find_first_not_of('0');
-      const std::string va = za == std::string::npos ? "" : na.substr(za);
-      const std::string vb = zb == std::string::npos ? "" : nb.substr(zb);
-      if (va.size() != vb.size()) return va.size() < vb.size();
-      if (va != vb) return va < vb;
-      if (na.size() != nb.size()) return na.size() < nb.size();
-      i = ei;
-      j = ej;
+      const size_t start_i = i, start_j = j;
+      size_t va = 0, vb = 0;
+      digit_run(a, &i, &va);
+      digit_run(b, &j, &vb);
+      if (i - va != j - vb) return i - va < j - vb;
+      const int order = a.compare(va, i - va, b, vb, j - vb);
+      if (order != 0) return order < 0;
+      if (i - start_i != j - start_j) return i - start_i < j - start_j;
       continue;
     }
     if (a[i] != b[j]) return a[i] < b[j];
@@ -284,16 +402,46 @@ bool is_cdrom_name(const std::string& name) {
                      [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
-// The member for class entry `name` of <root>/sys/class/<dir>, if it sits on a USB interface.
-std::optional<DeviceInterface> class_member(const Root& root, InterfaceClass cls,
+// The USB interface below which class entry `name` of <root>/sys/class/<dir> sits, with the
+// resolved directory of its `device` link in `*device`.
+std::optional<UsbInterface> entry_interface(ScanState& scan, const std::string& dir,
+                                            const std::string& name,
+                                            std::vector<std::string>* device) {
+  auto parts = resolve(scan, "sys/class/" + dir + "/" + name + "/device");
+  if (!parts) return std::nullopt;
+  *device = std::move(*parts);
+  return interface_above(scan, *device);
+}
+
+// The tty class with the interface of each entry, walked once per scan.
+const std::vector<TtyEntry>& tty_entries(ScanState& scan, const std::vector<std::string>& names) {
+  if (!scan.tty) {
+    scan.tty.emplace();
+    scan.tty->reserve(names.size());
+    std::vector<std::string> device;
+    for (const std::string& name : names) {
+      scan.tty->push_back({name, entry_interface(scan, "tty", name, &device)});
+    }
+  }
+  return *scan.tty;
+}
+
+// The member of a tty entry for the COM port or modem class.
+std::optional<DeviceInterface> tty_member(const TtyEntry& entry, InterfaceClass cls) {
+  if (!entry.usb) return std::nullopt;
+  if (cls == InterfaceClass::Modem && entry.usb->interface_class != "02") return std::nullopt;
+  return DeviceInterface{usb_interface_path("usb", *entry.usb, cls), entry.name};
+}
+
+// The member for class entry `name` of <root>/sys/class/<dir> (HID or CD-ROM), if it sits on
+// a USB interface.
+std::optional<DeviceInterface> class_member(ScanState& scan, InterfaceClass cls,
                                             const std::string& dir, const std::string& name) {
-  auto device = resolve_in_root(root, "sys/class/" + dir + "/" + name + "/device");
-  if (!device) return std::nullopt;
-  auto usb = interface_above(root, *device);
+  std::vector<std::string> device;
+  auto usb = entry_interface(scan, dir, name, &device);
   if (!usb) return std::nullopt;
-  if (cls == InterfaceClass::Modem && usb->interface_class != "02") return std::nullopt;
   if (cls == InterfaceClass::CdRom) {
-    const std::string scsi = join(root, *device);
+    const std::string scsi = join(scan.root, device);
     auto vendor = read_attribute(scsi, "vendor");
     auto model = read_attribute(scsi, "model");
     auto rev = read_attribute(scsi, "rev");
@@ -303,14 +451,17 @@ std::optional<DeviceInterface> class_member(const Root& root, InterfaceClass cls
                              guid_suffix(cls);
     return DeviceInterface{ascii_lower(path), name};
   }
-  const char* enumerator = cls == InterfaceClass::Hid ? "hid" : "usb";
-  return DeviceInterface{usb_interface_path(enumerator, *usb, cls), name};
+  return DeviceInterface{usb_interface_path("hid", *usb, cls), name};
 }
 
-std::optional<DeviceInterface> usb_device_member(const Root& root, const std::string& name) {
-  auto parts = resolve_in_root(root, "sys/bus/usb/devices/" + name);
+// The member for entry `name` of <root>/sys/bus/usb/devices. Its interfaces (names with ':')
+// are no devices and are passed over unread.
+std::optional<DeviceInterface> usb_device_member(ScanState& scan, const std::string& name) {
+  if (name.find(':') != std::string::npos) return std::nullopt;
+  auto parts = resolve(scan, "sys/bus/usb/devices/" + name);
   if (!parts || parts->empty()) return std::nullopt;
-  auto device = read_usb_device(join(root, *parts), parts->back());
+  const std::optional<UsbDevice>& device =
+      usb_device_at(scan, join(scan.root, *parts), parts->back());
   if (!device) return std::nullopt;
   const std::string path = "\\\\?\\usb#vid_" + device->vid + "&pid_" + device->pid + "&rev_" +
                            device->rev + "#" + device->name +
@@ -421,6 +572,18 @@ int append_qcdm_members(const Root& root, std::vector<DeviceInterface>* members)
 
 }  // namespace
 
+DeviceScan::DeviceScan() {
+  if (t_scan) return;
+  t_scan = new ScanState;
+  outermost_ = true;
+}
+
+DeviceScan::~DeviceScan() {
+  if (!outermost_) return;
+  delete t_scan;
+  t_scan = nullptr;
+}
+
 const char* interface_class_guid(InterfaceClass cls) {
   switch (cls) {
     case InterfaceClass::Modem:
@@ -452,23 +615,33 @@ std::optional<InterfaceClass> interface_class_of_guid(const std::string& guid) {
 
 int enumerate_interfaces(InterfaceClass cls, std::vector<DeviceInterface>* members) {
   members->clear();
-  const Root root = current_root();
+  std::optional<ScanState> own;
+  ScanState& scan = t_scan ? *t_scan : own.emplace();
   struct stat st {};
-  if (stat((root.real + "/sys").c_str(), &st) != 0) return errno;
+  if (stat((scan.root.real + "/sys").c_str(), &st) != 0) return errno;
   if (!S_ISDIR(st.st_mode)) return ENOTDIR;
   const std::string dir = class_directory(cls);
+  const bool tty = cls == InterfaceClass::Modem || cls == InterfaceClass::ComPort;
   std::vector<std::string> names;
-  if (const int error = list_directory(root.real + "/" + dir, &names)) return error;
+  // A scan that has walked the tty class already needs not list it again.
+  if (!(tty && scan.tty)) {
+    if (const int error = list_directory(scan.root.real + "/" + dir, &names)) return error;
+  }
+  if (tty) {
+    for (const TtyEntry& entry : tty_entries(scan, names)) {
+      if (auto member = tty_member(entry, cls)) members->push_back(std::move(*member));
+    }
+    return cls == InterfaceClass::ComPort ? append_qcdm_members(scan.root, members) : 0;
+  }
   for (const std::string& name : names) {
     std::optional<DeviceInterface> member;
     if (cls == InterfaceClass::UsbDevice) {
-      member = usb_device_member(root, name);
+      member = usb_device_member(scan, name);
     } else if (cls != InterfaceClass::CdRom || is_cdrom_name(name)) {
-      member = class_member(root, cls, dir.substr(10), name);
+      member = class_member(scan, cls, dir.substr(10), name);
     }
-    if (member) members->push_back(*member);
+    if (member) members->push_back(std::move(*member));
   }
-  if (cls == InterfaceClass::ComPort) return append_qcdm_members(root, members);
   return 0;
 }
 
@@ -533,6 +706,7 @@ std::optional<std::string> device_node_of_path(const std::string& device_path) {
     }
     return com_device_node(std::atoi(digits.c_str()));
   }
+  const DeviceScan scan;
   for (InterfaceClass cls : {InterfaceClass::Modem, InterfaceClass::ComPort, InterfaceClass::Hid,
                              InterfaceClass::CdRom}) {
     std::vector<DeviceInterface> members;

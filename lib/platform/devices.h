@@ -15,8 +15,11 @@
 // the root) is skipped silently: it is not a member. Members come sorted by their node name
 // (tty, hidraw, block or USB device name), digit runs compared by value.
 //
-// Threading: every function may be called from any thread; each call reads sysfs afresh and
-// keeps no state.
+// Paths are resolved by the kernel inside the root where it can (openat2 with RESOLVE_IN_ROOT),
+// else component by component with the same rules.
+//
+// Threading: every function may be called from any thread; each call reads sysfs afresh,
+// unless the calling thread holds a DeviceScan.
 #pragma once
 
 #include <optional>
@@ -32,6 +35,21 @@ const char* interface_class_guid(InterfaceClass cls);
 
 // The class whose GUID is `guid` (letter case ignored, braces optional); none when unknown.
 std::optional<InterfaceClass> interface_class_of_guid(const std::string& guid);
+
+// While one lives, the calling thread's enumerations share one reading of the device view: the
+// tty class is walked once for the COM port and modem classes, and each USB device's
+// attributes are read once for all its interfaces. Nesting is allowed (the outermost one is
+// used). Create and destroy on the same thread; changes made while it lives may go unseen.
+class DeviceScan {
+ public:
+  DeviceScan();
+  ~DeviceScan();
+  DeviceScan(const DeviceScan&) = delete;
+  DeviceScan& operator=(const DeviceScan&) = delete;
+
+ private:
+  bool outermost_ = false;
+};
 
 // One present member of a class.
 struct DeviceInterface {

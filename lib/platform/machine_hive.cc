@@ -1,5 +1,6 @@
 #include "lib/platform/machine_hive.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -28,8 +29,12 @@ struct PortKey {
   int com = 0;
 };
 
-// The snapshot of the calling thread, when it holds a MachineHiveSnapshot.
+// The snapshot of the calling thread, when it holds a MachineHiveSnapshot: sorted by key.
 thread_local const std::vector<PortKey>* t_snapshot = nullptr;
+
+bool key_less(const PortKey& a, const PortKey& b) {
+  return a.key < b.key;
+}
 
 std::vector<PortKey> read_port_keys() {
   std::vector<PortKey> keys;
@@ -41,11 +46,21 @@ std::vector<PortKey> read_port_keys() {
     keys.push_back(
         {folded(kEnumPrefix + device_instance_of_path(member.path) + kParametersSuffix), com});
   }
+  std::stable_sort(keys.begin(), keys.end(), key_less);
   return keys;
 }
 
-std::vector<PortKey> port_keys() {
-  return t_snapshot ? *t_snapshot : read_port_keys();
+// The snapshot's keys, or a fresh reading kept in `*fresh`.
+const std::vector<PortKey>& port_keys(std::vector<PortKey>* fresh) {
+  if (t_snapshot) return *t_snapshot;
+  *fresh = read_port_keys();
+  return *fresh;
+}
+
+// The first key at or after `key` in sorted `keys`.
+std::vector<PortKey>::const_iterator first_from(const std::vector<PortKey>& keys,
+                                                const std::string& key) {
+  return std::lower_bound(keys.begin(), keys.end(), PortKey{key, 0}, key_less);
 }
 
 // True when `key` is `path` or one of its parents.
@@ -60,10 +75,13 @@ bool key_exists(const std::string& key) {
                             "system\\currentcontrolset\\enum"}) {
     if (is_key_or_parent(key, fixed)) return true;
   }
-  for (const PortKey& port : port_keys()) {
-    if (is_key_or_parent(key, port.key)) return true;
-  }
-  return false;
+  // Keys below `key` sort together right after `key` + '\\'.
+  std::vector<PortKey> fresh;
+  const std::vector<PortKey>& keys = port_keys(&fresh);
+  const auto exact = first_from(keys, key);
+  if (exact != keys.end() && exact->key == key) return true;
+  const auto below = first_from(keys, key + '\\');
+  return below != keys.end() && is_key_or_parent(key, below->key);
 }
 
 std::atomic<RegistryHive*> g_replacement{nullptr};
@@ -79,15 +97,16 @@ int DeviceMachineHive::query_value(const std::string& path, const std::string& n
                                    RegValue* out) {
   if (folded(name) != "portname") return ENOENT;
   const std::string key = folded(path);
-  for (const PortKey& port : port_keys()) {
-    if (port.key != key) continue;
-    const std::string text = "COM" + std::to_string(port.com);
-    out->type = kRegSz;
-    out->data.assign(text.begin(), text.end());
-    out->data.push_back(0);
-    return 0;
-  }
-  return ENOENT;
+  std::vector<PortKey> fresh;
+  const std::vector<PortKey>& keys = port_keys(&fresh);
+  // Equal keys (two ttys on one interface) answer with the first, as a linear search did.
+  const auto port = first_from(keys, key);
+  if (port == keys.end() || port->key != key) return ENOENT;
+  const std::string text = "COM" + std::to_string(port->com);
+  out->type = kRegSz;
+  out->data.assign(text.begin(), text.end());
+  out->data.push_back(0);
+  return 0;
 }
 
 int DeviceMachineHive::set_dword(const std::string&, const std::string&, uint32_t) {
@@ -96,6 +115,7 @@ int DeviceMachineHive::set_dword(const std::string&, const std::string&, uint32_
 
 MachineHiveSnapshot::MachineHiveSnapshot() {
   if (t_snapshot) return;
+  scan_.emplace();  // the scan that takes the snapshot shares its reading of the device view
   t_snapshot = new std::vector<PortKey>(read_port_keys());
   outermost_ = true;
 }

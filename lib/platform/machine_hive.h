@@ -14,8 +14,10 @@
 // Threading: any thread; the object holds no mutable state.
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "lib/platform/devices.h"
 #include "lib/platform/registry.h"
 
 namespace kav::platform {
@@ -30,7 +32,9 @@ class DeviceMachineHive : public RegistryHive {
 // While one lives, the calling thread's queries of the device machine hive answer from one
 // reading of the device view taken when it was created, so that a scan making a look-up per
 // interface reads the device view once instead of once per look-up. Nesting is allowed (the
-// outermost snapshot is used). Create and destroy on the same thread.
+// outermost snapshot is used). Create and destroy on the same thread. The outermost snapshot
+// also holds a DeviceScan (lib/platform/devices.h), so the enumerations made while it lives
+// share the reading of the device view that the snapshot took.
 class MachineHiveSnapshot {
  public:
   MachineHiveSnapshot();
@@ -39,6 +43,7 @@ class MachineHiveSnapshot {
   MachineHiveSnapshot& operator=(const MachineHiveSnapshot&) = delete;
 
  private:
+  std::optional<DeviceScan> scan_;
   bool outermost_ = false;
 };
 

@@ -32,10 +32,14 @@ void RxAssembler::commit(size_t n) {
 
 bool RxAssembler::split() {
   while (count_ > 0) {
-    const uint8_t byte = ring_[read_];
-    read_ = read_ + 1 == kRingSize ? 0 : read_ + 1;
-    --count_;
-    switch (splitter_.push(byte)) {
+    // The unprocessed bytes up to the end of the ring, or all of them when they do not wrap.
+    const size_t segment = std::min(count_, kRingSize - read_);
+    Event event = Event::kNone;
+    const size_t taken = splitter_.feed(ring_.data() + read_, segment, &event);
+    read_ += taken;
+    if (read_ == kRingSize) read_ = 0;
+    count_ -= taken;
+    switch (event) {
       case Event::kNone:
         break;
       case Event::kFrame: {

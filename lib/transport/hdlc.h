@@ -126,6 +126,10 @@ class FrameSplitter {
  private:
   Event end_frame();
   bool grow();
+  // Appends `n` bytes that are neither flags nor escapes (undoing a pending escape on the
+  // first); `*taken` gets the bytes consumed. kOverflow when the frame outgrew its bound.
+  Event append_run(const uint8_t* run, size_t n, size_t* taken);
+  bool skip_discarded(const uint8_t* bytes, size_t n, size_t* taken);
 
   std::unique_ptr<uint8_t[]> buffer_;
   size_t capacity_ = 0;

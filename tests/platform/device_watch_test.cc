@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -95,6 +96,51 @@ TEST_F(DeviceWatcherTest, DeviceArrivalReportsBothKindsOnceEach) {
   EXPECT_EQ(DeviceChange::DevNodes, watcher_->wait(0));
   EXPECT_EQ(DeviceChange::Services, watcher_->wait(0));
   EXPECT_EQ(DeviceChange::None, watcher_->wait(0));
+}
+
+// The burst window (500 ms here) runs from the first event and is not restarted by later
+// ones; a tty node appearing ends the burst at once.
+TEST_F(DeviceWatcherTest, BurstEndsAtATtyNodeOrWhenItsWindowHasRun) {
+  set_device_event_settle_ms(500);
+  struct Case {
+    const char* name;
+    std::function<void()> action;
+    Clock::duration at_least, below;
+  };
+  const Case cases[] = {
+      {"device with a tty node",
+       [this] {
+         root_.tree().add_device(
+             {0x05c6, 0x9008, 0, "1-2", 0, {usb_port(0, 0xff, PortKind::Serial, 0)}});
+       },
+       0ms, 50ms + 300ms},
+      {"steady stream of other nodes",
+       [this] {
+         for (int i = 0; i < 40; ++i) {
+           root_.write("dev/node" + std::to_string(i), "");
+           std::this_thread::sleep_for(25ms);
+         }
+       },
+       50ms + 500ms, 50ms + 1000ms},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The action runs on while the wait reports.
+    const auto start = Clock::now();
+    std::thread act([&] {
+      std::this_thread::sleep_for(50ms);
+      c.action();
+    });
+    const DeviceChange change = watcher_->wait(5000);
+    const auto took = Clock::now() - start;
+    act.join();
+    EXPECT_EQ(DeviceChange::DevNodes, change);
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LT(took, c.below);
+    while (watcher_->wait(0) != DeviceChange::None) {
+    }
+  }
+  set_device_event_settle_ms(20);
 }
 
 TEST_F(DeviceWatcherTest, TimeOutGivesNone) {

@@ -191,6 +191,33 @@ TEST_F(DevicesTest, AbsoluteLinksResolveBelowTheRoot) {
             Paths{"\\\\?\\usb#vid_05c6&pid_9008&rev_0000#1-7" + std::string(kCom)});
 }
 
+// A scan reads the tty class and each USB device once: classes enumerated while a DeviceScan
+// lives agree with one another even when the device view changes meanwhile; later ones see it.
+TEST_F(DevicesTest, DeviceScanAnswersEveryClassFromOneReading) {
+  auto modem = root_.tree().add_device(composite_modem());
+  root_.tree().add_device(
+      {0x1bbb, 0x0017, 0x0232, "1-4", 0, {usb_port(0, 0x02, PortKind::Acm, 0)}});
+  const Paths com_before = paths_of(InterfaceClass::ComPort);
+  ASSERT_EQ(3u, com_before.size());
+  {
+    const DeviceScan scan;
+    EXPECT_EQ(paths_of(InterfaceClass::ComPort), com_before);
+    root_.write(root_.tree().device_dir(modem).substr(root_.path().size() + 1) + "/idVendor",
+                "1234\n");
+    root_.tree().add_device(
+        {0x05c6, 0x9008, 0, "1-9", 0, {usb_port(0, 0xff, PortKind::Serial, 9)}});
+    EXPECT_EQ(paths_of(InterfaceClass::ComPort), com_before);
+    EXPECT_EQ(1u, paths_of(InterfaceClass::Modem).size());
+    // The HID interface of the modem was read with the same device attributes.
+    const Paths hid = paths_of(InterfaceClass::Hid);
+    ASSERT_EQ(1u, hid.size());
+    EXPECT_NE(std::string::npos, hid[0].find("vid_5c8e")) << hid[0];
+  }
+  const Paths com_after = paths_of(InterfaceClass::ComPort);
+  ASSERT_EQ(4u, com_after.size());
+  EXPECT_NE(std::string::npos, com_after[1].find("vid_1234")) << com_after[1];  // ttyUSB0
+}
+
 // Spoils one member in a way the kernel never would; the other member must still be listed.
 class SpoiltMemberTest : public DevicesTest,
                          public ::testing::WithParamInterface<std::pair<std::string, std::string>> {

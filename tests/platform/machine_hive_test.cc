@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -96,6 +97,32 @@ TEST_F(MachineHiveTest, KeysExistAsATreeAndTheHiveIsReadOnly) {
   EXPECT_EQ(EACCES, hive_.open_key("SOFTWARE\\Brisco Wireless", true));
   EXPECT_EQ(EACCES, hive_.set_dword(kDmKey, "PORTNAME", 1));
   EXPECT_EQ(EACCES, hive_.set_dword("SOFTWARE\\X", "Y", 1));
+}
+
+// A single-interface device with the same identity as the composite one: its key is a child of
+// the identity key, which the composite's "&MI_" keys only extend. Answered alike from a fresh
+// reading and from a snapshot.
+TEST_F(MachineHiveTest, KeysOfLookAlikeDevicesWithAndWithoutSnapshot) {
+  root_.tree().add_device(
+      {0x5c8e, 0xa7e2, 0x0318, "1-5", 0, {usb_port(0, 0xff, PortKind::Serial, 7)}});
+  const std::string identity = "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_5C8E&PID_A7E2&REV_0318";
+  for (const bool snapshot : {false, true}) {
+    SCOPED_TRACE(snapshot ? "snapshot" : "fresh");
+    std::optional<MachineHiveSnapshot> held;
+    if (snapshot) held.emplace();
+    EXPECT_EQ(0, hive_.open_key(identity, false));
+    EXPECT_EQ(0, hive_.open_key(identity + "\\1-5", false));
+    EXPECT_EQ(0, hive_.open_key(identity + "&MI_01\\1-2:1.1", false));
+    EXPECT_EQ(ENOENT, hive_.open_key(identity + "&MI_0", false));
+    EXPECT_EQ(ENOENT, hive_.open_key(identity + "\\1-", false));
+    EXPECT_EQ(ENOENT, hive_.open_key(identity + "\\1-5\\Device Parameters\\x", false));
+    RegValue value;
+    ASSERT_EQ(0, hive_.query_value(identity + "\\1-5\\Device Parameters", "PORTNAME", &value));
+    EXPECT_EQ(std::string("COM8", 5), text_of(value));
+    ASSERT_EQ(0, hive_.query_value(kDmKey, "PORTNAME", &value));
+    EXPECT_EQ(std::string("COM6", 5), text_of(value));
+    EXPECT_EQ(ENOENT, hive_.query_value(identity + "\\1-5", "PORTNAME", &value));
+  }
 }
 
 TEST_F(MachineHiveTest, FollowsTheDeviceView) {

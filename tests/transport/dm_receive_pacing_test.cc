@@ -127,6 +127,30 @@ TEST_F(DmReceivePacingTest, QuietLineIsReadSpeculativelyEvery500msWithGrowingPau
   EXPECT_GT(rx2.front().lp, 100);
 }
 
+// A quiet stretch of pauses is waited out in one poll, but a frame that arrives during it is
+// taken at once, whichever pause is in force: well before the next speculative read would have
+// found it.
+TEST_F(DmReceivePacingTest, FrameArrivingDuringAQuietWaitIsTakenAtOnce) {
+  sim::Pty& modem = plug_modem();
+  ASSERT_TRUE(connect());
+  const std::vector<uint8_t> payload = bytes_of({0x0C, 0x01, 0x30});
+  for (const uint32_t delay_ms : {300u, 1200u, 2250u}) {
+    SCOPED_TRACE(testing::Message() << "frame after " << delay_ms << " ms");
+    std::atomic<uint32_t> written_at{0};
+    std::thread writer([&] {
+      platform::sleep_ms(delay_ms);
+      written_at.store(platform::tick_count());
+      modem.write(modem_frame(payload));
+    });
+    std::vector<uint8_t> got;
+    EXPECT_EQ(receive(5000, &got), 0);
+    const uint32_t returned_at = platform::tick_count();
+    writer.join();
+    EXPECT_EQ(hex(got), hex(payload));
+    EXPECT_LT(returned_at - written_at.load(), 60u);
+  }
+}
+
 // Keeps bytes trickling in (single flags, which only separate frames) so every pass reads and
 // the loop never slows down to the longer pauses; optionally sends a frame once the fake has
 // answered `frame_after` queries.

@@ -28,26 +28,47 @@ struct Outcome {
   size_t length;    // frame length (kBadFrame) or payload length (kFrame)
 };
 
-std::vector<Outcome> split(const Bytes& stream, FrameSplitter* splitter) {
+Outcome outcome_of(Event e, const FrameSplitter& splitter) {
+  if (e == Event::kFrame) {
+    return {e, Bytes(splitter.payload(), splitter.payload() + splitter.payload_length()), "",
+            splitter.payload_length()};
+  }
+  return {e, {}, e == Event::kBadFrame ? splitter.bad_frame_tag() : "", splitter.frame_length()};
+}
+
+bool operator==(const Outcome& a, const Outcome& b) {
+  return a.event == b.event && a.payload == b.payload && a.tag == b.tag && a.length == b.length;
+}
+
+// The events of a stream taken in as few feed() calls as the events allow.
+std::vector<Outcome> feed_all(const Bytes& stream, FrameSplitter* splitter) {
   std::vector<Outcome> out;
-  for (uint8_t b : stream) {
-    const Event e = splitter->push(b);
-    if (e == Event::kFrame) {
-      out.push_back({e,
-                     Bytes(splitter->payload(), splitter->payload() + splitter->payload_length()),
-                     "", splitter->payload_length()});
-    } else if (e == Event::kBadFrame) {
-      out.push_back({e, {}, splitter->bad_frame_tag(), splitter->frame_length()});
-    } else if (e == Event::kOverflow) {
-      out.push_back({e, {}, "", splitter->frame_length()});
-    }
+  for (size_t pos = 0; pos < stream.size();) {
+    Event e = Event::kNone;
+    pos += splitter->feed(stream.data() + pos, stream.size() - pos, &e);
+    if (e != Event::kNone) out.push_back(outcome_of(e, *splitter));
   }
   return out;
 }
 
+// The events of a stream pushed byte by byte.
+std::vector<Outcome> split(const Bytes& stream, FrameSplitter* splitter) {
+  std::vector<Outcome> out;
+  for (uint8_t b : stream) {
+    const Event e = splitter->push(b);
+    if (e != Event::kNone) out.push_back(outcome_of(e, *splitter));
+  }
+  return out;
+}
+
+// The same from a fresh splitter; a second one takes the stream in whole runs and must report
+// the same events.
 std::vector<Outcome> split(const Bytes& stream) {
-  FrameSplitter splitter;
-  return split(stream, &splitter);
+  FrameSplitter bytewise;
+  FrameSplitter runs;
+  std::vector<Outcome> out = split(stream, &bytewise);
+  EXPECT_TRUE(feed_all(stream, &runs) == out) << testing::PrintToString(stream);
+  return out;
 }
 
 struct TableFrame {
@@ -259,12 +280,59 @@ TEST(HdlcSplit, OverlongFrameIsDroppedUntilNextFlag) {
   Bytes good = encode({0x26, 0x01}, false);
   stream.insert(stream.end(), good.begin(), good.end());
   auto out = split(stream, &splitter);
+  FrameSplitter runs(512);
+  EXPECT_TRUE(feed_all(stream, &runs) == out);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].event, Event::kOverflow);
   EXPECT_EQ(out[0].length, 512u);
   EXPECT_EQ(out[1].event, Event::kFrame);
   EXPECT_EQ(out[1].payload, (Bytes{0x26, 0x01}));
   EXPECT_LE(splitter.capacity(), 512u);
+}
+
+// The CRC against a bit-at-a-time reference, over every length around the eight-byte blocks
+// and every alignment of the data.
+TEST(HdlcCrc, BlocksAndTailsMatchBitwiseReference) {
+  auto bitwise = [](const uint8_t* p, size_t n) {
+    uint16_t crc = kInitialCrc;
+    for (size_t i = 0; i < n; ++i) {
+      crc ^= p[i];
+      for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) ? (crc >> 1) ^ 0x8408 : crc >> 1;
+    }
+    return crc;
+  };
+  Bytes data(64);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 167 + 13);
+  for (size_t offset = 0; offset < 8; ++offset) {
+    for (size_t n = 0; offset + n <= data.size(); ++n) {
+      ASSERT_EQ(crc_of(data.data() + offset, n), bitwise(data.data() + offset, n))
+          << "offset " << offset << " length " << n;
+    }
+  }
+}
+
+// Special bytes at every position of payloads up to three words long, so that runs end at
+// every offset within a word and straddle word boundaries: each frame reads back, and a
+// flipped bit anywhere in it is rejected.
+TEST(HdlcSplit, EscapesAtEveryWordOffsetReadBackAndResistCorruption) {
+  for (uint8_t special : {kFlag, kEscape, kZeroChar, uint8_t{0x5E}}) {
+    for (size_t n = 1; n <= 24; ++n) {
+      for (size_t at = 0; at < n; ++at) {
+        Bytes req(n);
+        for (size_t i = 0; i < n; ++i) req[i] = static_cast<uint8_t>(0x41 + i);
+        req[at] = special;
+        const Bytes wire = encode(req, true);
+        auto out = split(wire);
+        ASSERT_EQ(out.size(), 1u) << n << " " << at;
+        ASSERT_EQ(out[0].payload, req) << n << " " << at;
+        for (size_t pos = 1; pos + 1 < wire.size(); ++pos) {
+          Bytes bad = wire;
+          bad[pos] ^= static_cast<uint8_t>(1u << (pos % 8));
+          for (const auto& o : split(bad)) EXPECT_NE(o.event, Event::kFrame) << n << " " << pos;
+        }
+      }
+    }
+  }
 }
 
 // Corruption of a wire frame, in the manner of a log-format test: every single-bit flip,
