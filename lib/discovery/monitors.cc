@@ -254,6 +254,9 @@ void stop_monitors() {
   }
   if (device_thread.joinable()) device_thread.join();
   if (registry_thread.joinable()) registry_thread.join();
+  // Waiters from now on wait for the next monitor, whose first rebuild sees what was plugged
+  // in meanwhile, instead of passing on the stopped one's signal and a stale mask.
+  registry_monitor_started_event().reset();
   std::lock_guard lock(s.lock);
   s.stopping = false;
 }

@@ -102,11 +102,16 @@ TEST_F(MonitorTest, WaitForAPortToGoReturnsZeroWhenItVanishesAndOnTimeOut) {
 
 TEST_F(MonitorTest, WaitHoldsUntilTheRegistryMonitorRuns) {
   tree().add_device(gobi_modem(4, 5, "1-2"));
-  auto waiter = std::async(std::launch::async, [] { return get_dm_port_wait(10000, true, 0); });
-  EXPECT_EQ(std::future_status::timeout, waiter.wait_for(200ms));
-  start_monitors();
-  ASSERT_EQ(std::future_status::ready, waiter.wait_for(3s));
-  EXPECT_EQ(5, waiter.get());
+  // The first start, and a start after a stop: the stopped monitor's signal does not count.
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    auto waiter = std::async(std::launch::async, [] { return get_dm_port_wait(10000, true, 0); });
+    EXPECT_EQ(std::future_status::timeout, waiter.wait_for(200ms));
+    start_monitors();
+    ASSERT_EQ(std::future_status::ready, waiter.wait_for(3s));
+    EXPECT_EQ(5, waiter.get());
+    stop_monitors();
+  }
 }
 
 TEST_F(MonitorTest, WithoutAMonitorEveryWaitEndsWithinItsBudget) {
