@@ -83,9 +83,11 @@ void BM_ScanInterfaces(benchmark::State& state) {
 }
 BENCHMARK(BM_ScanInterfaces)->Arg(167)->Arg(1667)->Unit(benchmark::kMillisecond);
 
-// Time from the start of plugging a DM port (its tty node is created last) to a waiter's
-// return, on an empty machine and beside `state.range(0)` devices of six interfaces each (an
-// identity in no port map, so they are scanned but are no DM ports).
+// Time from a DM port's tty node to a waiter's return, on an empty machine and beside
+// `state.range(0)` devices of six interfaces each (an identity in no port map, so they are
+// scanned but are no DM ports). The simulated device's sysfs entries take the simulator several
+// milliseconds to write, and its nodes come last, as with the kernel: the iteration time runs
+// from the end of the plug (its last node), `from_plug_ms` from its start.
 void BM_TtyNodeToWaitReturn(benchmark::State& state) {
   BenchRoot root;
   for (int d = 0; d < state.range(0); ++d) {
@@ -106,6 +108,7 @@ void BM_TtyNodeToWaitReturn(benchmark::State& state) {
   kav::start_monitors();
   kav::registry_monitor_started_event().wait();
   std::vector<double> ms;
+  std::vector<double> from_plug_ms;
   for (auto _ : state) {
     auto waiter = std::async(std::launch::async, [] {
       const int port = kav::get_dm_port_wait(10000, true, 0);
@@ -121,13 +124,17 @@ void BM_TtyNodeToWaitReturn(benchmark::State& state) {
                                 0,
                                 {itf(0, kav::sim::PortKind::Serial, 4, 0xff),
                                  itf(1, kav::sim::PortKind::Serial, 5, 0xff)}});
+    const auto node_made = Clock::now();
     const auto [port, returned] = waiter.get();
     if (port != 5) {
       state.SkipWithError(("waiter did not see COM 5 but " + std::to_string(port)).c_str());
       break;
     }
-    const double seconds = std::chrono::duration<double>(returned - plugged).count();
+    // A waiter that returned before add_device did counts as no time.
+    const double seconds =
+        std::max(0.0, std::chrono::duration<double>(returned - node_made).count());
     ms.push_back(seconds * 1000.0);
+    from_plug_ms.push_back(std::chrono::duration<double>(returned - plugged).count() * 1000.0);
     state.SetIterationTime(seconds);
     root.tree().remove_device(modem);
     kav::get_dm_port_wait(10000, false, 5);
@@ -135,7 +142,9 @@ void BM_TtyNodeToWaitReturn(benchmark::State& state) {
   kav::stop_monitors();
   if (ms.empty()) return;
   std::sort(ms.begin(), ms.end());
+  std::sort(from_plug_ms.begin(), from_plug_ms.end());
   state.counters["median_ms"] = ms[ms.size() / 2];
+  state.counters["from_plug_ms"] = from_plug_ms[from_plug_ms.size() / 2];
 }
 BENCHMARK(BM_TtyNodeToWaitReturn)
     ->Arg(0)
