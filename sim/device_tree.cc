@@ -228,15 +228,15 @@ void DeviceTree::write_usb_device(const std::string& dir, const UsbDeviceSpec& u
 void DeviceTree::add_hub(const std::string& name, const std::string& dir) {
   const bool root_hub = name.compare(0, 3, "usb") == 0;
   const std::string bus = root_hub ? name.substr(3) : bus_of(name);
-  UsbDeviceSpec spec;
-  spec.vid = root_hub ? 0x1d6b : 0x05e3;  // the Linux Foundation's root hub; a common hub
-  spec.pid = root_hub ? 0x0002 : 0x0610;
-  spec.bcd = root_hub ? 0x0601 : 0x9226;
-  spec.busport = root_hub ? bus + "-0" : name;
-  spec.device_class = 0x09;
-  spec.device_protocol = root_hub ? 0x01 : 0x02;
+  UsbDeviceSpec hub;
+  hub.vid = root_hub ? 0x1d6b : 0x05e3;  // the Linux Foundation's root hub; a common hub
+  hub.pid = root_hub ? 0x0002 : 0x0610;
+  hub.bcd = root_hub ? 0x0601 : 0x9226;
+  hub.busport = root_hub ? bus + "-0" : name;
+  hub.device_class = 0x09;
+  hub.device_protocol = root_hub ? 0x01 : 0x02;
   make_dirs(abs(dir));
-  write_usb_device(dir, spec, 1);
+  write_usb_device(dir, hub, 1);
   UsbInterfaceSpec itf;
   itf.interface_class = 0x09;
   const std::string itf_dir = dir + "/" + hub_interface_name(name);
@@ -244,7 +244,7 @@ void DeviceTree::add_hub(const std::string& name, const std::string& dir) {
   write_file(abs(itf_dir + "/bInterfaceNumber"), "00\n");
   write_file(abs(itf_dir + "/bInterfaceClass"), "09\n");
   write_file(abs(itf_dir + "/bAlternateSetting"), " 0\n");
-  attach(itf_dir, "sys/bus/usb", "sys/bus/usb/drivers/hub", interface_uevent(spec, itf));
+  attach(itf_dir, "sys/bus/usb", "sys/bus/usb/drivers/hub", interface_uevent(hub, itf));
 }
 
 // The bus links of a hub made by add_hub, made with the bus links of the device below it so

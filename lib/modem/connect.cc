@@ -46,17 +46,6 @@ ConnectState& state() {
   return s;
 }
 
-const char* mode_name(ZqUmtsKavCommModeEnum mode) {
-  switch (mode) {
-    case ZqUmtsKavCommMode_DM:
-      return "DM";
-    case ZqUmtsKavCommMode_DL:
-      return "DL";
-    default:
-      return "Unknown";
-  }
-}
-
 enum class Search { kSettled, kGone, kFailed };
 
 // One search pass: waits for the DM port, then for the proof of stability (the port must
@@ -196,7 +185,7 @@ ZqUmtsKavStatusEnum check_connection_mode() {
   }
   const ZqUmtsKavCommModeEnum mode = current_comm_mode();
   if (mode != state().last_mode_reported) {
-    show_msg("In %s mode.\n", mode_name(mode));
+    show_msg("In %s mode.\n", comm_mode_name(mode));
     state().last_mode_reported = mode;
   }
   if (!answered) {

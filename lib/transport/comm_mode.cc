@@ -19,4 +19,15 @@ void set_current_comm_mode(ZqUmtsKavCommModeEnum mode) {
   g_current_comm_mode.store(mode);
 }
 
+const char* comm_mode_name(ZqUmtsKavCommModeEnum mode) {
+  switch (mode) {
+    case ZqUmtsKavCommMode_DM:
+      return "DM";
+    case ZqUmtsKavCommMode_DL:
+      return "DL";
+    default:
+      return "Unknown";
+  }
+}
+
 }  // namespace kav

@@ -13,4 +13,7 @@ namespace kav {
 ZqUmtsKavCommModeEnum current_comm_mode();
 void set_current_comm_mode(ZqUmtsKavCommModeEnum mode);
 
+// "DM", "DL" or "Unknown".
+const char* comm_mode_name(ZqUmtsKavCommModeEnum mode);
+
 }  // namespace kav

@@ -44,15 +44,15 @@ std::string parse_invocation(const std::vector<std::string>& words,
       inv->args.push_back(word);
       continue;
     }
-    const OptionSpec* spec = find_option(options, word);
-    if (spec == nullptr) return "unknown option \"" + word + "\"";
+    const OptionSpec* option = find_option(options, word);
+    if (option == nullptr) return "unknown option \"" + word + "\"";
     if (word == "--hex") {
       inv->flags.insert(word);
       while (i + 1 < words.size() && !is_option(words[i + 1])) inv->hex.push_back(words[++i]);
-    } else if (spec->value == nullptr) {
+    } else if (option->value == nullptr) {
       inv->flags.insert(word);
     } else if (i + 1 >= words.size()) {
-      return word + " needs a value (" + spec->value + ")";
+      return word + " needs a value (" + option->value + ")";
     } else {
       inv->values[word] = words[++i];
     }

@@ -70,11 +70,13 @@ int print_fields(Invocation& inv, const std::vector<Field>& fields) {
 
 // Mode and port after a mode change or reset.
 int print_mode(Invocation& inv, const char* done) {
-  const std::string text =
-      std::string(done) + ": mode " + comm_mode_name() + ", " + port_text() + "\n";
+  const std::string text = std::string(done) + ": mode " + comm_mode_name(current_comm_mode()) +
+                           ", " + port_text() + "\n";
   JsonWriter json = json_result(inv, true);
-  json.member("mode", comm_mode_name()).member("com_port", current_com_port()).end_object();
-  print_result(inv, text, std::string(comm_mode_name()) + "\n", json);
+  json.member("mode", comm_mode_name(current_comm_mode()))
+      .member("com_port", current_com_port())
+      .end_object();
+  print_result(inv, text, std::string(comm_mode_name(current_comm_mode())) + "\n", json);
   return kExitOk;
 }
 
@@ -102,7 +104,7 @@ int run_info(Invocation& inv) {
     if (identity == nullptr) return kExitFailed;
     fields = identity_fields(*identity);
   }
-  fields.push_back({"Mode", "mode", comm_mode_name()});
+  fields.push_back({"Mode", "mode", comm_mode_name(current_comm_mode())});
   fields.push_back({"Port", "port", port_text()});
   return print_fields(inv, fields);
 }

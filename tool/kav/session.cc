@@ -122,15 +122,4 @@ const ModemIdentity* modem_identity(Invocation& inv) {
   return identity;
 }
 
-const char* comm_mode_name() {
-  switch (current_comm_mode()) {
-    case ZqUmtsKavCommMode_DM:
-      return "DM";
-    case ZqUmtsKavCommMode_DL:
-      return "DL";
-    default:
-      return "Unknown";
-  }
-}
-
 }  // namespace kav::tool

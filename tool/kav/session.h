@@ -37,9 +37,6 @@ int ensure_dm_mode(Invocation& inv);
 // The identity of the connected modem in DM mode; none after a failure reported.
 const ModemIdentity* modem_identity(Invocation& inv);
 
-// "DM", "DL" or "Unknown": the library's view of what answers on the port.
-const char* comm_mode_name();
-
 // Checks --port; kExitOk or a usage error reported.
 int check_port_option(const Invocation& inv);
 
