@@ -68,19 +68,27 @@ bool is_maker_cdrom(const std::string& lower_path) {
          (contains(lower_path, "prod_mass_storage") || contains(lower_path, "prod_autoinstall"));
 }
 
-// Logs every failed call of an eject with its errno, then whether the drive took the request
-// (the attempt itself is reported before, in any case).
+// Logs every failed call of an eject with its errno, or the drive's SCSI status when it
+// refused, then whether the drive was ejected (the attempt itself is reported before, in any
+// case).
 void report_eject_outcome(const std::string& path, const platform::EjectOutcome& outcome) {
   const std::string& drive = outcome.node.empty() ? path : outcome.node;
   for (const platform::EjectFailure& failure : outcome.failures) {
-    show_msg("CD ROM eject: %s of %s failed %d time%s: %s (errno %d).\n", failure.call.c_str(),
-             drive.c_str(), failure.times, failure.times == 1 ? "" : "s",
-             platform::system_error_text(failure.error).c_str(), failure.error);
+    const std::string why =
+        failure.error != 0
+            ? platform::system_error_text(failure.error) + " (errno " +
+                  std::to_string(failure.error) + ")"
+            : "refused by the drive, " + platform::scsi_result_text(failure.scsi_result);
+    show_msg("CD ROM eject: %s of %s failed %d time%s: %s.\n", failure.call.c_str(), drive.c_str(),
+             failure.times, failure.times == 1 ? "" : "s", why.c_str());
   }
   std::string line;
   if (outcome.error == 0) {
-    line =
-        "CD ROM " + drive + " ejected" + (outcome.by_scsi_command ? " by START STOP UNIT." : ".");
+    line = "CD ROM " + drive +
+           (outcome.left_the_bus ? " ejected: the drive left the bus." : " ejected.");
+  } else if (outcome.scsi_result != 0) {
+    line = "ERROR: CD ROM " + drive + " was not ejected: the drive refused it, " +
+           platform::scsi_result_text(outcome.scsi_result) + ".";
   } else {
     line = "ERROR: CD ROM " + drive +
            " was not ejected: " + platform::system_error_text(outcome.error) + " (errno " +

@@ -13,6 +13,7 @@
 
 #include "lib/core/timeouts.h"
 #include "lib/modem/umts_kav_lib.h"
+#include "lib/platform/cdrom_eject.h"
 #include "tests/discovery/scanner_fixture.h"
 #include "tests/support/fake_cdrom.h"
 
@@ -195,33 +196,47 @@ TEST_F(MonitorTest, MakersCdromIsEjectedAtStartAndOnEveryArrivalOrRemoval) {
   EXPECT_EQ(static_cast<size_t>(reports), records.size()) << "one record per report";
 }
 
-// After the attempt, the log tells every failed call and whether the drive took the eject.
+// After the attempt, the log tells every failed call and whether the drive was ejected.
 TEST_F(MonitorTest, EjectReportSaysWhetherTheDriveTookIt) {
   enable_comm_log();
   tree().add_device(cdrom("ZQTL    ", "AutoInstall     ", "1-3", 0));
   const std::string node = root_.path() + "/dev/sr0";
+  platform::set_cdrom_vanish_wait_ms(100);
   struct Case {
-    std::vector<int> eject, start_stop;  // scripted errno values (0 = success)
+    std::vector<int> unlock, eject;  // 0 success, -e errno e, > 0 the drive's SCSI result
+    bool leaves;                     // the drive leaves the bus at the eject
     std::vector<std::string> after_attempt;
   };
   const Case cases[] = {
-      {{0}, {}, {"CD ROM " + node + " ejected.\n"}},
-      {{ENOSYS},
-       {0},
-       {"CD ROM eject: CDROMEJECT of " + node + " failed 1 time: Function not implemented (errno " +
-            std::to_string(ENOSYS) + ").\n",
-        "CD ROM " + node + " ejected by START STOP UNIT.\n"}},
-      {{ENOSYS},
-       {EIO},
-       {"CD ROM eject: CDROMEJECT of " + node + " failed 1 time: Function not implemented (errno " +
-            std::to_string(ENOSYS) + ").\n",
-        "CD ROM eject: START STOP UNIT of " + node + " failed 1 time: Input/output error (errno " +
+      {{0}, {0}, false, {"CD ROM " + node + " ejected.\n"}},
+      {{0x02},
+       {0x02},
+       false,
+       {"CD ROM eject: SCSI_IOCTL_DOORUNLOCK of " + node +
+            " failed 1 time: refused by the drive, SCSI status 0x02 (CHECK CONDITION).\n",
+        "CD ROM eject: CDROMEJECT of " + node +
+            " failed 1 time: refused by the drive, SCSI status 0x02 (CHECK CONDITION).\n",
+        "ERROR: CD ROM " + node +
+            " was not ejected: the drive refused it, SCSI status 0x02 (CHECK CONDITION).\n"}},
+      {{0},
+       {-ENODEV},
+       false,
+       {"CD ROM eject: CDROMEJECT of " + node + " failed 1 time: No such device (errno " +
+            std::to_string(ENODEV) + ").\n",
+        "ERROR: CD ROM " + node + " was not ejected: No such device (errno " +
+            std::to_string(ENODEV) + ").\n"}},
+      // Last: the node is gone afterwards.
+      {{0},
+       {-EIO},
+       true,
+       {"CD ROM eject: CDROMEJECT of " + node + " failed 1 time: Input/output error (errno " +
             std::to_string(EIO) + ").\n",
-        "ERROR: CD ROM " + node + " was not ejected: Input/output error (errno " +
-            std::to_string(EIO) + ").\n"}},
+        "CD ROM " + node + " ejected: the drive left the bus.\n"}},
   };
   for (const Case& c : cases) {
-    test::FakeCdromDrive drive({0}, c.eject, c.start_stop);
+    test::FakeCdromDrive drive({0}, c.unlock, c.eject, [&] {
+      if (c.leaves) unlink(node.c_str());
+    });
     messages().clear();
     scan_for_and_eject_zqtl_cdrom();
     std::vector<std::string> expected{kEjectReport};
@@ -231,6 +246,7 @@ TEST_F(MonitorTest, EjectReportSaysWhetherTheDriveTookIt) {
     last.pop_back();  // the line feed
     EXPECT_EQ(comm_lines_with(" " + last + " -- ").size(), 1u) << last;
   }
+  platform::set_cdrom_vanish_wait_ms(2000);
 }
 
 TEST_F(MonitorTest, StopEndsBothThreadsPromptlyAndIsSafeTwice) {

@@ -28,7 +28,9 @@ DeviceRoot::~DeviceRoot() {
 }
 
 void DeviceRoot::write(const std::string& relative, const std::string& text) const {
-  std::ofstream out(path_ + "/" + relative, std::ios::binary | std::ios::trunc);
+  const std::filesystem::path file = path_ + "/" + relative;
+  std::filesystem::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text;
   if (!out) throw std::runtime_error("cannot write " + relative);
 }

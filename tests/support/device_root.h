@@ -23,7 +23,7 @@ class DeviceRoot {
   const std::string& path() const { return path_; }
   sim::DeviceTree& tree() { return *tree_; }
 
-  // Writes `text` to the root-relative file `relative` (creating it).
+  // Writes `text` to the root-relative file `relative` (creating it and its directories).
   void write(const std::string& relative, const std::string& text) const;
 
  private:

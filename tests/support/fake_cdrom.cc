@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -12,29 +13,33 @@ namespace kav::test {
 
 namespace {
 
-// The scripted answer of the n-th call (from 0): 0, or -1 with errno set.
+// The scripted answer of the n-th call (from 0): 0, a SCSI result, or -1 with errno set.
 int answer(const std::vector<int>& script, int n) {
   if (script.empty()) return 0;
-  const int error = script[std::min<size_t>(static_cast<size_t>(n), script.size() - 1)];
-  if (error == 0) return 0;
-  errno = error;
+  const int entry = script[std::min<size_t>(static_cast<size_t>(n), script.size() - 1)];
+  if (entry >= 0) return entry;
+  errno = -entry;
   return -1;
 }
 
 }  // namespace
 
-FakeCdromDrive::FakeCdromDrive(std::vector<int> open_errors, std::vector<int> eject_errors,
-                               std::vector<int> start_stop_errors)
-    : open_errors_(std::move(open_errors)),
-      eject_errors_(std::move(eject_errors)),
-      start_stop_errors_(std::move(start_stop_errors)) {
+FakeCdromDrive::FakeCdromDrive(std::vector<int> open_script, std::vector<int> unlock_script,
+                               std::vector<int> eject_script, std::function<void()> on_eject)
+    : open_script_(std::move(open_script)),
+      unlock_script_(std::move(unlock_script)),
+      eject_script_(std::move(eject_script)),
+      on_eject_(std::move(on_eject)) {
   platform::CdromCalls calls;
   calls.open = [this](const char* path) {
-    if (answer(open_errors_, opens_++) != 0) return -1;
+    if (answer(open_script_, opens_++) != 0) return -1;
     return ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   };
-  calls.eject = [this](int) { return answer(eject_errors_, ejects_++); };
-  calls.start_stop_unit = [this](int) { return answer(start_stop_errors_, start_stops_++); };
+  calls.unlock = [this](int) { return answer(unlock_script_, unlocks_++); };
+  calls.eject = [this](int) {
+    if (on_eject_) on_eject_();
+    return answer(eject_script_, ejects_++);
+  };
   platform::set_cdrom_calls(&calls);
 }
 
