@@ -476,14 +476,16 @@ DeviceHandle DeviceTree::add_pci_modem(const PciModemSpec& pci) {
              "\nPCI_CLASS=FF0000\nPCI_ID=" + upper_hex(pci.vendor, 4) + ":" +
              upper_hex(pci.device, 4) + "\nPCI_SUBSYS_ID=" + upper_hex(pci.subsystem_vendor, 4) +
              ":" + upper_hex(pci.subsystem_device, 4) + "\nPCI_SLOT_NAME=" + pci.address + "\n");
-  // The MHI controller, the wwan device on it and the QCDM port of the wwan device.
+  // The MHI controller, the wwan device on it and the QCDM port of the wwan device. The wwan
+  // device is a class device whose parent (the controller) is not, so the kernel puts it in
+  // the controller's class directory: .../mhi0/wwan/wwan0/wwan0qcdm0.
   const std::string mhi = dir + "/mhi0";
-  const std::string wwan_dir = mhi + "/" + wwan;
+  const std::string wwan_dir = mhi + "/wwan/" + wwan;
   const std::string port_dir = wwan_dir + "/" + port;
   make_dirs(abs(wwan_dir));
-  write_file(abs(mhi + "/uevent"), "");
+  attach(mhi, "sys/bus/mhi", "", "");
   attach(wwan_dir, "sys/class/wwan", "", "");
-  make_link("../../mhi0", abs(wwan_dir + "/device"));
+  make_link("../../../mhi0", abs(wwan_dir + "/device"));
   add_class_device(port_dir, "wwan", port, 234, pci.wwan * 10 + pci.qcdm);
   write_file(abs(port_dir + "/type"), "QCDM\n");
   make_link("../../" + wwan, abs(port_dir + "/device"));

@@ -537,16 +537,29 @@ std::optional<std::pair<int, int>> qcdm_port_indexes(const std::string& name, in
 // DM port of a PCIe modem is told apart from its other channels as a USB interface number would.
 constexpr char kQcdmChannel[] = "04";
 
+// True when `dir` is a PCI device: its `subsystem` link ends in bus/pci.
+bool is_pci_device(const std::string& dir) {
+  char target[PATH_MAX];
+  const ssize_t n = readlink((dir + "/subsystem").c_str(), target, sizeof target - 1);
+  if (n <= 0) return false;
+  const std::string text(target, static_cast<size_t>(n));
+  constexpr std::string_view kPciBus = "bus/pci";
+  return text.size() >= kPciBus.size() &&
+         text.compare(text.size() - kPciBus.size(), kPciBus.size(), kPciBus) == 0 &&
+         (text.size() == kPciBus.size() || text[text.size() - kPciBus.size() - 1] == '/');
+}
+
 // The COM port member for <root>/sys/class/wwan/<name>, a QCDM port: the port's directory is
-// below its wwan device, the MHI controller and the PCI function of the modem; the first
-// directory above it holding the PCI ids is that function.
+// below its wwan device (in the MHI controller's wwan class directory, .../mhi0/wwan/wwan0/
+// wwan0qcdm0) and the PCI function of the modem. The walk up stops at the first PCI device,
+// that function: its ids, or none when they cannot be read; never those of a bridge above.
 std::optional<DeviceInterface> qcdm_member(const Root& root, const std::string& name) {
   if (!qcdm_port_indexes(name, kMaxWwanIndex, kMaxQcdmIndex)) return std::nullopt;
   auto parts = resolve_in_root(root, "sys/class/wwan/" + name);
   if (!parts || parts->size() < 2) return std::nullopt;
   for (size_t depth = parts->size() - 1; depth >= 1; --depth) {
     const std::string dir = join(root, *parts, depth);
-    if (!path_exists(dir + "/vendor") || !path_exists(dir + "/device")) continue;
+    if (!is_pci_device(dir)) continue;
     auto vendor = pci_hex_attribute(dir, "vendor", 4);
     auto device = pci_hex_attribute(dir, "device", 4);
     auto revision = pci_hex_attribute(dir, "revision", 2);
