@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +59,22 @@ struct ProcessView {
   bool holds_master = false;  // has the master side of the node's pseudo-terminal open
 };
 
-ProcessView look_at_process(const std::string& pid, const struct stat& target, long pty_index) {
+// Whether the open file `link` (an entry of /proc/<pid>/fd) is the node. Only the link's text
+// is read first, which /proc gives without touching the file: the node itself is recognised by
+// its resolved path, and only other files under /dev are looked at (another name of the same
+// device, a pseudo-terminal's master). A file on a network mount that no longer answers is
+// never stat'ed, so it cannot hang the scan.
+bool points_at(const std::string& link, const std::string& resolved, struct stat* st) {
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  if (n <= 0) return false;
+  const std::string text(target, static_cast<size_t>(n));
+  if (text != resolved && text.compare(0, 5, "/dev/") != 0) return false;
+  return stat(link.c_str(), st) == 0;
+}
+
+ProcessView look_at_process(const std::string& pid, const std::string& resolved,
+                            const struct stat& target, long pty_index) {
   ProcessView view;
   const std::string fd_dir = "/proc/" + pid + "/fd";
   DIR* dir = opendir(fd_dir.c_str());
@@ -66,7 +82,7 @@ ProcessView look_at_process(const std::string& pid, const struct stat& target, l
   while (dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
     struct stat st;
-    if (stat((fd_dir + "/" + entry->d_name).c_str(), &st) != 0) continue;
+    if (!points_at(fd_dir + "/" + entry->d_name, resolved, &st)) continue;
     if (same_node(st, target)) view.holds = true;
     if (pty_index >= 0 && is_ptmx(st) && master_index(pid, entry->d_name) == pty_index) {
       view.holds_master = true;
@@ -92,6 +108,9 @@ std::string process_name(const std::string& pid) {
 std::vector<DeviceHolder> device_holders(const std::string& path, bool skip_self) {
   struct stat target;
   if (stat(path.c_str(), &target) != 0) return {};
+  char resolved_path[PATH_MAX];
+  if (realpath(path.c_str(), resolved_path) == nullptr) return {};
+  const std::string resolved = resolved_path;
   const long index = pty_slave_index(target);
   const long self = static_cast<long>(getpid());
   std::vector<DeviceHolder> holders;
@@ -101,7 +120,7 @@ std::vector<DeviceHolder> device_holders(const std::string& path, bool skip_self
     char* end = nullptr;
     const long pid = std::strtol(entry->d_name, &end, 10);
     if (pid <= 0 || *end != '\0' || (skip_self && pid == self)) continue;
-    const ProcessView view = look_at_process(entry->d_name, target, index);
+    const ProcessView view = look_at_process(entry->d_name, resolved, target, index);
     if (!view.holds || (view.holds_master && pid != self)) continue;
     holders.push_back({pid, process_name(entry->d_name)});
   }
@@ -109,6 +128,27 @@ std::vector<DeviceHolder> device_holders(const std::string& path, bool skip_self
   std::sort(holders.begin(), holders.end(),
             [](const DeviceHolder& a, const DeviceHolder& b) { return a.pid < b.pid; });
   return holders;
+}
+
+bool running_as_root() {
+  return geteuid() == 0;
+}
+
+bool process_running(const std::string& name) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return false;
+  bool found = false;
+  while (dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    if (process_name(entry->d_name) == name) {
+      found = true;
+      break;
+    }
+  }
+  closedir(proc);
+  return found;
 }
 
 bool is_pty_slave(int fd) {

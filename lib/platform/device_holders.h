@@ -20,10 +20,19 @@ struct DeviceHolder {
 
 // The processes that have the node at `path` (symbolic links followed) open, sorted by pid. An
 // open file is the node when it is the same character device (st_rdev), or for other node
-// types the same file. Another process that also holds the master side of the same
-// pseudo-terminal is the far end of the line (it plays the device; it is not a user of it) and
-// is left out. `skip_self` leaves the calling process out altogether.
+// types the same file. Open files are recognised from their /proc link text first; only the
+// node's own path and files under /dev are stat'ed, so a hung mount cannot stall the scan. Another
+// process that also holds the master side of the same pseudo-terminal is the far end of the line
+// (it plays the device; it is not a user of it) and is left out. `skip_self` leaves the calling
+// process out altogether.
 std::vector<DeviceHolder> device_holders(const std::string& path, bool skip_self);
+
+// True when the process runs as root, who may look into every process's open files.
+bool running_as_root();
+
+// True when a process whose name (/proc/<pid>/comm) is `name` runs. Every process's name can
+// be read, whoever runs it.
+bool process_running(const std::string& name);
 
 // True when `fd` is open on the slave side of a pseudo-terminal.
 bool is_pty_slave(int fd);

@@ -20,6 +20,7 @@
 #include "lib/platform/clock.h"
 #include "lib/platform/device_holders.h"
 #include "lib/platform/error.h"
+#include "lib/platform/udev.h"
 
 namespace kav::platform {
 
@@ -113,8 +114,28 @@ bool left_by_devtmpfs(const std::string& path) {
          st.st_gid == 0;
 }
 
+// The kernel makes wwan nodes 0600 root:root and no rule of the distribution changes that.
+bool is_wwan_node(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return path.compare(slash == std::string::npos ? 0 : slash + 1, 4, "wwan") == 0;
+}
+
 std::string permission_hint(const std::string& path) {
+  if (udev_still_handling(path)) {
+    return " (udev is still setting up " + path +
+           ": it has no entry in /run/udev/data yet; try again in a moment)";
+  }
+  if (is_wwan_node(path)) {
+    return " (" + path +
+           " is a wwan port, which the kernel makes 0600 root:root: install the udev rules of "
+           "'kav ports --udev-rules', which give it group 'dialout', mode 0660, or run as root)";
+  }
   if (left_by_devtmpfs(path)) {
+    if (udev_running()) {
+      return " (" + path +
+             " is 0600 root:root: no udev rule has given it a group; run as root, or have the "
+             "node made group 'dialout', mode 0660)";
+    }
     return " (" + path +
            " is 0600 root:root: no udev rule has given it a group, as in a container or "
            "without udev; run as root, or have the node made group 'dialout', mode 0660)";

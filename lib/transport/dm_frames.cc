@@ -34,11 +34,12 @@ std::atomic<int32_t> g_write_retry_budget{kWriteRetryBudget};
 // Linux never does.
 constexpr size_t kMaxWriteChunk = std::numeric_limits<size_t>::max();
 
-// No write ends on a 64-byte boundary: some USB serial drivers take a full-packet write as
-// unfinished and hold it until more bytes come.
-size_t next_chunk(size_t remaining) {
+// On a tty no write ends on a 64-byte boundary: some USB serial drivers take a full-packet
+// write as unfinished and hold it until more bytes come. A port without line settings (a PCIe
+// modem's wwan port) takes each write as one MHI transfer, so a frame is never split there.
+size_t next_chunk(size_t remaining, bool tty) {
   size_t chunk = std::min(remaining, kMaxWriteChunk);
-  if (chunk % 64 == 0) --chunk;
+  if (tty && chunk % 64 == 0) --chunk;
   return chunk;
 }
 
@@ -94,7 +95,7 @@ WriteStep on_failed_write(int error, DmPortHandle* port) {
 size_t write_frame(size_t length, DmPortHandle port) {
   size_t position = 0;
   while (position < length) {
-    const size_t chunk = next_chunk(length - position);
+    const size_t chunk = next_chunk(length - position, !port || port->is_tty());
     size_t written = 0;
     const bool ok = port ? port->write(g_tx_frame + position, chunk, &written) : false;
     const int error = ok ? 0 : (port ? platform::last_error() : platform::kErrorDeviceNotConnected);
@@ -341,6 +342,7 @@ ZqUmtsKavStatusEnum ZqUmtsKavCommandDMCom(const uint8_t* request, uint32_t lengt
   if (written == frame_length) return status::kSuccess;
   comm_log_record("TXFAILTOSEND", nullptr, as_count(frame_length));
   show_msg("ERROR: ZqUmtsKavCommandDM: sendHDLC failure.\n");
+  look_for_other_holders();
   return status::kSendIncomplete;
 }
 
@@ -380,7 +382,11 @@ ZqUmtsKavStatusEnum ZqUmtsKavResponseDMCom(const uint8_t** data_out, int32_t* le
     const PassResult read = queried && in_queue > 0 ? read_waiting(&call, n, in_queue, &result)
                                                     : read_speculatively(&call, n, pause, &result);
     if (read == PassResult::kReturn) return result;
-    if (ring.split()) {
+    const uint64_t bad_before = ring.bad_frames();
+    const bool split = ring.split();
+    // A garbled frame may be another opener's traffic crossing ours.
+    if (ring.bad_frames() != bad_before) look_for_other_holders();
+    if (split) {
       // The budget goes down on returns with a frame too, so a caller that skips unrelated
       // frames still runs out of time.
       *time_left = remaining_budget(call);
@@ -393,5 +399,6 @@ ZqUmtsKavStatusEnum ZqUmtsKavResponseDMCom(const uint8_t** data_out, int32_t* le
   }
   *time_left = std::max<int32_t>(remaining_budget(call), 0);
   comm_log_record("RXTIMEOUT", nullptr, 0);
+  look_for_other_holders();
   return status::kResponseTimeout;
 }

@@ -1,18 +1,22 @@
 #include "lib/transport/dm_port.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/platform/clock.h"
+#include "lib/platform/device_holders.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/error.h"
+#include "lib/platform/udev.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/pinger.h"
 
@@ -22,6 +26,9 @@ namespace {
 
 // Pause before the fixed-port reopen, letting the driver settle.
 constexpr uint32_t kFixedPortReopenDelayMs = 250;
+// How long an open refused while udev sets up a new node is tried again, and the pause between.
+constexpr uint32_t kUdevSetupWaitMs = 2000;
+constexpr uint32_t kUdevSetupPauseMs = 50;
 // The scanner is asked once, briefly: the device either is back or the reopen fails.
 constexpr uint32_t kReopenScanWaitMs = 10;
 
@@ -39,6 +46,12 @@ struct PortState {
   std::atomic<bool> fixed_port_mode{false};
   std::atomic<uint32_t> open_retry_pause_ms{kDefaultOpenRetryPauseMs};
   std::atomic<PortCloseHook> close_hook{nullptr};
+  // The device node of the port opened last, the nodes ModemManager was warned of, and the
+  // pids already named as holding the port beside us.
+  std::mutex holders_mutex;
+  std::string node;
+  std::set<std::string> warned_nodes;
+  std::set<long> named_holders;
 };
 
 PortState& state() {
@@ -68,6 +81,22 @@ void wait_out_close_spacing() {
   }
 }
 
+// Opens `node`; while the open is refused (EACCES) and udev has not yet handled the node (it
+// gives a new node its group only after the kernel made it 0600 root), tries again for at
+// most kUdevSetupWaitMs. The first failure that cannot pass so is returned as the open's.
+bool open_while_udev_sets_up(platform::SerialPort* port, const std::string& node) {
+  const uint32_t start = platform::tick_count();
+  for (;;) {
+    const bool udev_at_work = platform::udev_still_handling(node);
+    if (port->open(node)) return true;
+    const uint32_t elapsed = platform::tick_count() - start;
+    if (platform::last_error() != EACCES || !udev_at_work || elapsed >= kUdevSetupWaitMs) {
+      return false;
+    }
+    platform::sleep_ms(std::min(kUdevSetupPauseMs, kUdevSetupWaitMs - elapsed));
+  }
+}
+
 // Opens the device node of `com`, trying again while the failure is one that can pass (a busy
 // or settling device), at most kOpenAttempts times with pauses between. Each failure is
 // reported with the node's name. The caller holds port_lock.
@@ -79,13 +108,44 @@ bool open_with_retries(platform::SerialPort* port, int com) {
     return false;
   }
   for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
-    if (port->open(*node)) return true;
+    if (open_while_udev_sets_up(port, *node)) return true;
     const int error = platform::last_error();  // before show_msg, which may open the logs
     show_msg("ERROR: %s: %s\n", node->c_str(), platform::open_error_text().c_str());
     if (!platform::open_error_is_transient(error)) return false;
     if (attempt < kOpenAttempts) platform::sleep_ms(state().open_retry_pause_ms.load());
   }
   return false;
+}
+
+// The command that installs the udev rules keeping ModemManager off the DM ports.
+constexpr char kRulesCommand[] =
+    "kav ports --udev-rules | sudo tee /etc/udev/rules.d/77-kav-dm-ports.rules && "
+    "sudo udevadm control --reload, then replug the modem";
+
+// ModemManager runs as root, so our exclusive mark does not keep it out: it opens a new port
+// about 1.5 s after it appears and again after every re-enumeration (our own resets
+// included), unless udev marked the port ID_MM_PORT_IGNORE. Says so once per node.
+void warn_of_modem_manager(const std::string& node) {
+  if (!platform::process_running("ModemManager")) return;
+  if (platform::udev_property(node, "ID_MM_PORT_IGNORE") == "1") return;
+  {
+    PortState& s = state();
+    std::lock_guard lock(s.holders_mutex);
+    if (!s.warned_nodes.insert(node).second) return;
+  }
+  show_msg(
+      "WARNING: ModemManager runs and udev has not told it to leave %s alone (no "
+      "ID_MM_PORT_IGNORE=1): it opens the port after each plug and re-enumeration and its probes "
+      "would mix into the DM traffic. Install the rules: %s.\n",
+      node.c_str(), kRulesCommand);
+}
+
+// A new port: its node is remembered for later holder checks, none is named yet.
+void note_opened_node(const std::string& node) {
+  PortState& s = state();
+  std::lock_guard lock(s.holders_mutex);
+  s.node = node;
+  s.named_holders.clear();
 }
 
 // Time-outs and line settings of a freshly opened port. The event mask of the Windows port
@@ -161,6 +221,10 @@ DmPortHandle open_com_port(int com) {
     lock.unlock();
     show_msg("ERROR: open_com_port: Failed to open comm port.\n");
     return nullptr;
+  }
+  if (const std::optional<std::string> node = platform::com_device_node(com)) {
+    note_opened_node(*node);
+    warn_of_modem_manager(*node);
   }
   char tag[32];
   std::snprintf(tag, sizeof tag, "OPEN: %s", path);
@@ -269,8 +333,39 @@ ZqUmtsKavStatusEnum minimal_port_close_and_reopen(DmPortHandle* handle) {
   return status::kSuccess;
 }
 
+void look_for_other_holders() {
+  if (!platform::running_as_root()) return;
+  PortState& s = state();
+  std::string node;
+  {
+    std::lock_guard lock(s.holders_mutex);
+    node = s.node;
+  }
+  if (node.empty()) return;
+  std::vector<platform::DeviceHolder> newcomers;
+  for (const platform::DeviceHolder& holder : platform::device_holders(node, true)) {
+    std::lock_guard lock(s.holders_mutex);
+    if (s.named_holders.insert(holder.pid).second) newcomers.push_back(holder);
+  }
+  if (newcomers.empty()) return;
+  const std::string names = platform::holders_text(newcomers);
+  show_msg(
+      "ERROR: %s has been opened beside us by %s: what it sends and reads mixes with the DM "
+      "traffic.%s\n",
+      node.c_str(), names.c_str(),
+      names.find("ModemManager") != std::string::npos
+          ? (std::string(" Keep ModemManager off the port: ") + kRulesCommand + ".").c_str()
+          : "");
+}
+
 void reset_dm_port() {
   PortState& s = state();
+  {
+    std::lock_guard lock(s.holders_mutex);
+    s.node.clear();
+    s.warned_nodes.clear();
+    s.named_holders.clear();
+  }
   if (const DmPortHandle port = dm_port_handle()) {
     std::lock_guard lock(port_lock());
     port->close();

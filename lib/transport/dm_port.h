@@ -69,6 +69,11 @@ void set_port_close_hook(PortCloseHook hook);
 // 16 with both none.
 ZqUmtsKavStatusEnum minimal_port_close_and_reopen(DmPortHandle* handle);
 
+// After a garbled or failed frame: run as root, looks again for processes holding the DM
+// port's node beside us (a holder check at open is only a snapshot) and names each newcomer
+// once. Does nothing for other users, who cannot see root's processes.
+void look_for_other_holders();
+
 // The pause between failed open attempts (tests shorten it).
 void set_open_retry_pause_ms(uint32_t ms);
 

@@ -50,11 +50,13 @@ bool RxAssembler::split() {
         return true;
       }
       case Event::kBadFrame:
+        ++bad_frames_;
         comm_log_record(splitter_.bad_frame_tag(), nullptr,
                         -signed_count(splitter_.frame_length()));
         break;
       case Event::kOverflow:
         // The frame cannot be held: drop it and skip to the next flag, as for a bad frame.
+        ++bad_frames_;
         comm_log_record("RX_OVERSIZE", nullptr, -signed_count(splitter_.frame_length()));
         show_msg("ERROR: ZqUmtsKavResponseDMCom: frame longer than %d bytes dropped.\n",
                  signed_count(splitter_.frame_length()));

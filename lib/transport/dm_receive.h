@@ -47,6 +47,9 @@ class RxAssembler {
   // are logged and dropped on the way.
   bool split();
 
+  // Bad and overlong frames dropped so far.
+  uint64_t bad_frames() const { return bad_frames_; }
+
   // The last good frame's payload (FCS not counted); valid until the next begin_call or split.
   const uint8_t* payload() const { return splitter_.payload(); }
   size_t payload_length() const { return splitter_.payload_length(); }
@@ -59,6 +62,7 @@ class RxAssembler {
   size_t read_ = 0;
   size_t write_ = 0;
   size_t count_ = 0;
+  uint64_t bad_frames_ = 0;
   hdlc::FrameSplitter splitter_;
 };
 

@@ -20,6 +20,7 @@
 
 #include "lib/platform/error.h"
 #include "sim/pty.h"
+#include "tests/support/device_root.h"
 #include "tests/support/port_holder.h"
 
 namespace kav::platform {
@@ -620,6 +621,41 @@ TEST(SerialPort, PermissionTextTellsAnUnmanagedNodeFromAGroupOne) {
     unlink(node.c_str());
   }
   rmdir(dir);
+}
+
+// What the refusal of a 0600 root:root node says depends on udev: still at work on a new node
+// (the open is worth trying again), done without a rule, or absent (a container). A wwan port
+// is always made so, and only the generated rules change it.
+TEST(SerialPort, PermissionTextFollowsWhatUdevHasDone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make device nodes";
+  test::DeviceRoot root;
+  const struct {
+    const char* name;
+    bool udev_runs, has_entry;
+    std::string expected;  // a part of the text
+    const char* not_expected;
+  } rows[] = {
+      {"ttyUSB2", false, false, "as in a container or without udev", nullptr},
+      {"ttyUSB2", true, false, "udev is still setting up", "container"},
+      {"ttyUSB2", true, true, "no udev rule has given it a group; run as root", "container"},
+      {"wwan0qcdm0", true, true, "install the udev rules of 'kav ports --udev-rules'", "container"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.name) + (row.udev_runs ? " udev" : "") +
+                 (row.has_entry ? " entry" : ""));
+    const std::string node = root.path() + "/dev/" + row.name;
+    ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0600, makedev(1, 5)), 0);
+    if (row.udev_runs) root.write("run/udev/control", "");
+    if (row.has_entry) root.write("run/udev/data/c1:5", "E:ID_MM_CANDIDATE=1\n");
+    const std::string text = describe_open_error(node, EACCES);
+    EXPECT_NE(text.find(row.expected), std::string::npos) << text;
+    if (row.not_expected) {
+      EXPECT_EQ(text.find(row.not_expected), std::string::npos) << text;
+    }
+    unlink(node.c_str());
+    unlink((root.path() + "/run/udev/control").c_str());
+    unlink((root.path() + "/run/udev/data/c1:5").c_str());
+  }
 }
 
 TEST(SerialPort, ErrorsOfAVanishedDevice) {

@@ -3,6 +3,8 @@
 // when the far end goes away mid-exchange.
 #include <gmock/gmock.h>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "tests/transport/transport_fixture.h"
@@ -140,6 +142,34 @@ TEST_F(DmFramesTest, SixtyFourByteWriteIsSplitAsSixtyThreeAndOne) {
   EXPECT_EQ(tx[0].count, 63);
   EXPECT_EQ(tx[1].count, 1);
   EXPECT_EQ(hex(tx[1].bytes), "7E ");
+}
+
+// A port without line settings (a PCIe modem's wwan port, here a FIFO) takes each write as one
+// MHI transfer: a 64-byte frame goes out whole.
+TEST_F(DmFramesTest, SixtyFourByteFrameIsOneWriteOnAPortWithoutTermios) {
+  const std::string fifo = root_->path() + "/qcdm_fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  sim::UsbDeviceSpec usb{0x1AB7, 0x0C01, 0x0100, "1-9", 0, {}};
+  sim::UsbInterfaceSpec itf;
+  itf.kind = sim::PortKind::Serial;
+  itf.node_target = fifo;
+  usb.interfaces.push_back(itf);
+  root_->tree().add_device(usb);
+  DmPortHandle port = connect();
+  ASSERT_TRUE(port);
+  ASSERT_FALSE(port->is_tty());
+  std::vector<uint8_t> request(61, 0x41);
+  for (int last = 0; last < 256; ++last) {
+    request.back() = static_cast<uint8_t>(last);
+    if (hdlc::needs_escape(request.back(), true)) continue;
+    const uint16_t fcs = hdlc::fcs_of(request.data(), request.size());
+    if (!hdlc::needs_escape(fcs & 0xFF, true) && !hdlc::needs_escape(fcs >> 8, true)) break;
+  }
+  ASSERT_EQ(ZqUmtsKavCommandDMCom(request.data(), static_cast<uint32_t>(request.size()), false), 0);
+  control_tx_keep_awake_pinger(kPingerStop);
+  const std::vector<CommRecord> tx = records_tagged("TX");
+  ASSERT_EQ(tx.size(), 1u);
+  EXPECT_EQ(tx[0].count, 64);
 }
 
 TEST_F(DmFramesTest, TwoFramesInOneReadComeBackFromTwoCalls) {

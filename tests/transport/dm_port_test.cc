@@ -3,12 +3,14 @@
 // and the fixed-port reopen.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/modem/umts_kav_lib.h"
+#include "lib/platform/device_holders.h"
 #include "tests/support/port_holder.h"
 #include "tests/transport/transport_fixture.h"
 
@@ -274,6 +276,90 @@ TEST_F(DmPortTest, ScannerReopenFailsWith16WhenNoDmPortIsBack) {
   EXPECT_THAT(read_file(comm_log_name()),
               HasSubstr("minimal_port_close_and_reopen: get_dm_port_wait returned zero"));
   EXPECT_EQ(records_tagged("OPEN: \\\\.\\COM1").size(), 1u);  // no second open
+}
+
+}  // namespace
+}  // namespace kav::test
+
+namespace kav::test {
+namespace {
+
+// The udev entry of the pseudo-terminal behind COM<index + 1>, written with `text`.
+void write_udev_entry(DeviceRoot& root, sim::Pty& modem, const std::string& text) {
+  struct stat st;
+  ASSERT_EQ(stat(modem.slave_path().c_str(), &st), 0);
+  root.write("run/udev/data/c" + std::to_string(major(st.st_rdev)) + ":" +
+                 std::to_string(minor(st.st_rdev)),
+             text);
+}
+
+size_t lines_with(const std::vector<std::string>& lines, const std::string& part) {
+  size_t n = 0;
+  for (const std::string& line : lines) n += line.find(part) != std::string::npos;
+  return n;
+}
+
+// ModemManager is let past the exclusive mark; the open says so once per node, unless udev
+// told ModemManager to leave the port alone.
+TEST_F(DmPortTest, RunningModemManagerIsPointedAtTheRulesOnce) {
+  sim::Pty elsewhere;  // what the stand-in ModemManager holds
+  const struct {
+    bool modem_manager;
+    const char* entry;
+    size_t warnings;
+  } rows[] = {
+      {false, "E:ID_MM_CANDIDATE=1\n", 0},
+      {true, "E:ID_MM_CANDIDATE=1\n", 1},
+      {true, nullptr, 1},
+      {true, "E:ID_MM_CANDIDATE=1\nE:ID_MM_PORT_IGNORE=1\n", 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.modem_manager ? "ModemManager, " : "") +
+                 (row.entry ? row.entry : "no entry"));
+    // Another test's stand-in (or a real one) would answer for the one this row leaves out.
+    if (!row.modem_manager && platform::process_running("ModemManager")) continue;
+    reset_dm_port();
+    set_open_retry_pause_ms(20);
+    root_.reset();  // before the next, which would otherwise restore a root that is gone
+    root_ = std::make_unique<DeviceRoot>();
+    sim::Pty& modem = plug_modem();
+    if (row.entry) write_udev_entry(*root_, modem, row.entry);
+    std::unique_ptr<PortHolder> mm;
+    if (row.modem_manager) {
+      mm = std::make_unique<PortHolder>(elsewhere.slave_path(), "ModemManager", HoldStyle::kPlain);
+      ASSERT_TRUE(mm->held());
+    }
+    MessageCapture messages;
+    for (int i = 0; i < 2; ++i) {
+      DmPortHandle port = open_com_port(1);
+      ASSERT_TRUE(port);
+      port->close();
+    }
+    EXPECT_EQ(lines_with(messages.messages(), "kav ports --udev-rules"), row.warnings);
+    EXPECT_EQ(lines_with(messages.messages(), "ModemManager runs"), row.warnings);
+  }
+}
+
+// Run as root, a process that opens the port after us is named after the next garbled frame,
+// and only once.
+TEST_F(DmPortTest, AsRootANewcomerIsNamedAfterAGarbledFrame) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root sees every holder";
+  sim::Pty& modem = plug_modem();
+  ASSERT_TRUE(connect());
+  PortHolder prober(modem.slave_path(), "kav-prober", HoldStyle::kPlain);
+  ASSERT_TRUE(prober.held());
+  MessageCapture messages;
+  const std::vector<uint8_t> garbled = bytes_of({0x41, 0x42, 0x43, 0x44, 0x7E});
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(modem.write(garbled));
+    const uint8_t* data = nullptr;
+    int32_t length = 0;
+    int32_t time_left = 300;
+    ZqUmtsKavResponseDMCom(&data, &length, &time_left);
+  }
+  const std::string named = "opened beside us by kav-prober, pid " + std::to_string(prober.pid());
+  EXPECT_EQ(lines_with(messages.messages(), named), 1u);
+  prober.release();
 }
 
 }  // namespace
