@@ -107,8 +107,14 @@ bool is_watched_uevent(const char* data, size_t size) {
 int open_uevent_socket(int* fd) {
   *fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
   if (*fd < 0) return errno;
+  // A plug brings a burst of uevents; a buffer that overflows loses some. SO_RCVBUF is capped
+  // at net.core.rmem_max (about 200 KiB by default); root may pass the cap with
+  // SO_RCVBUFFORCE, and everyone else gets what the cap allows.
   const int buffer_size = 1 << 20;
-  setsockopt(*fd, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
+  if (geteuid() != 0 ||
+      setsockopt(*fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer_size, sizeof buffer_size) != 0) {
+    setsockopt(*fd, SOL_SOCKET, SO_RCVBUF, &buffer_size, sizeof buffer_size);
+  }
   sockaddr_nl address{};
   address.nl_family = AF_NETLINK;
   address.nl_groups = 1;  // the kernel's own broadcasts

@@ -182,7 +182,23 @@ int print_udev_rules(Invocation& inv) {
     if (rule.empty()) continue;
     std::fputs(("# " + entry.name + "\n" + rule).c_str(), stdout);
   }
-  std::printf("\nLABEL=\"kav_dm_ports_end\"\n");
+  std::printf(
+      "\nLABEL=\"kav_dm_ports_end\"\n\n"
+      "# usb_wwan lets the USB device of an open port autosuspend, and a suspended modem drops\n"
+      "# DM traffic: keep the USB devices of these modems awake.\n"
+      "ACTION!=\"add|change\", GOTO=\"kav_dm_power_end\"\n"
+      "SUBSYSTEM!=\"usb\", GOTO=\"kav_dm_power_end\"\n"
+      "ENV{DEVTYPE}!=\"usb_device\", GOTO=\"kav_dm_power_end\"\n");
+  std::set<std::string> devices;
+  for (const auto& [ident, entry] : port_map_entries()) {
+    if (entry.port_type != PT_DM || ident.rfind("USB\\", 0) != 0) continue;
+    const std::string vid = ident_part(ident, "VID_", 4);
+    const std::string pid = ident_part(ident, "PID_", 4);
+    if (vid.empty() || pid.empty() || !devices.insert(vid + ":" + pid).second) continue;
+    std::printf("ATTR{idVendor}==\"%s\", ATTR{idProduct}==\"%s\", ATTR{power/control}=\"on\"\n",
+                vid.c_str(), pid.c_str());
+  }
+  std::printf("LABEL=\"kav_dm_power_end\"\n");
   inv.output_written = true;
   return kExitOk;
 }
