@@ -152,6 +152,13 @@ TEST(KavPortsRulesTest, OneRulePerDmRowOfTheTableAndOfKelnorsetsDocument) {
                        "ATTRS{device}==\"0x1001\", GROUP=\"dialout\", MODE=\"0660\", "
                        "ENV{ID_MM_PORT_IGNORE}=\"1\""))
       << rules.out;
+  // The USB device of a DM port stays out of autosuspend, one rule per device, set on the
+  // device (not an interface).
+  const std::string awake =
+      "ATTR{idVendor}==\"3e94\", ATTR{idProduct}==\"d41b\", ATTR{power/control}=\"on\"";
+  EXPECT_TRUE(has_line(rules.out, awake)) << rules.out;
+  EXPECT_EQ(rules.out.find(awake), rules.out.rfind(awake));
+  EXPECT_TRUE(has_line(rules.out, "ENV{DEVTYPE}!=\"usb_device\", GOTO=\"kav_dm_power_end\""));
   // A row without interface number matches the whole device.
   EXPECT_TRUE(has_line(rules.out,
                        "ATTRS{idVendor}==\"05c6\", ATTRS{idProduct}==\"9008\", "

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -343,9 +344,19 @@ TEST_F(DevicesTest, WwanPortsThatAreNoQcdmPortOrLackPciIdsAreSkipped) {
   auto good = root_.tree().add_pci_modem(pcie_modem("0000:01:00.0", 0));
   auto bad = root_.tree().add_pci_modem(pcie_modem("0000:02:00.0", 1));
   fs::remove(root_.tree().device_dir(bad) + "/revision");
+  // A function whose ids cannot be read, below a bridge whose ids can: the walk stops at the
+  // function and never names the modem after the bridge.
+  auto unread = root_.tree().add_pci_modem(pcie_modem("0000:03:00.0", 2));
+  const fs::path function = root_.tree().device_dir(unread);
+  fs::remove(function / "vendor");
+  const fs::path bridge = function.parent_path();
+  for (const char* attribute : {"vendor", "device", "revision"}) {
+    std::ofstream(bridge / attribute) << (attribute[0] == 'r' ? "0x01\n" : "0x8086\n");
+  }
+  fs::create_symlink("../../bus/pci", bridge / "subsystem");
   // Another port type of the same modem, and names the kernel never gives a QCDM port.
   const std::string wwan0 =
-      root_.tree().device_dir(good).substr(root_.path().size() + 1) + "/mhi0/wwan0/";
+      root_.tree().device_dir(good).substr(root_.path().size() + 1) + "/mhi0/wwan/wwan0/";
   for (const char* name : {"wwan0at0", "wwan0qcdm01", "wwan0qcdm", "wwan00qcdm1"}) {
     fs::create_directories(root_.path() + "/" + wwan0 + name);
     fs::create_directory_symlink("../../" + wwan0.substr(4) + name,
