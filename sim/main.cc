@@ -7,6 +7,9 @@
 // --set applies one modem key (the keys of the scenario file) to the first modem, creating it
 // when the scenario has none; "--set fault=..." adds a fault.
 //
+// With "--set udc=dummy_udc.0" (gadget mode) the modem is a USB gadget on that controller and
+// the machine's own drivers make its ports ("COM2 /dev/ttyUSB1 <- /dev/ttyGS1 (DM)").
+//
 // Scenario file ("key = value" lines, '#' or ';' comments):
 //   root = DIR              the device root (--root wins)
 //   trace = FILE | -        trace every frame received and sent (- : standard error)
@@ -31,6 +34,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/modem.h"
@@ -146,13 +150,36 @@ class Trace {
   std::mutex mutex_;
 };
 
+// The modem's ports as the host sees them. On a gadget the host's drivers name them, which
+// takes a moment after the bind: it waits up to 5 s for every port to have a name.
+std::vector<kav::sim::PortInfo> host_ports(const Modem& modem, const ModemConfig& config) {
+  std::vector<kav::sim::PortInfo> ports = modem.ports();
+  for (int waited = 0; !config.udc.empty() && waited < 5000; waited += 20) {
+    bool named = true;
+    for (const auto& port : ports) named = named && port.com != 0;
+    if (named) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ports = modem.ports();
+  }
+  return ports;
+}
+
 void print_ports(const Modem& modem, const ModemConfig& config) {
   if (modem.in_cdrom_mode()) {
-    std::printf("CDROM %s/dev/sr%d\n", modem.root().c_str(), config.cdrom_index);
+    if (config.udc.empty()) {
+      std::printf("CDROM %s/dev/sr%d\n", modem.root().c_str(), config.cdrom_index);
+    } else {
+      std::printf("CDROM on %s\n", config.udc.c_str());
+    }
   }
-  for (const kav::sim::PortInfo& port : modem.ports()) {
-    std::printf("COM%d %s -> %s (%s)\n", port.com, port.node.c_str(), port.slave.c_str(),
-                port.role.c_str());
+  for (const kav::sim::PortInfo& port : host_ports(modem, config)) {
+    if (port.com == 0) {
+      std::printf("COM? (no host driver bound it) <- %s (%s)\n", port.slave.c_str(),
+                  port.role.c_str());
+    } else {
+      std::printf("COM%d %s %s %s (%s)\n", port.com, port.node.c_str(),
+                  config.udc.empty() ? "->" : "<-", port.slave.c_str(), port.role.c_str());
+    }
   }
 }
 

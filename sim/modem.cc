@@ -57,8 +57,9 @@ const std::string& make_root(const std::string& root) {
 struct Modem::Port {
   bool dm = false;
   int com = 0;
+  int interface_number = 0;
   std::string node;
-  Pty pty;
+  std::unique_ptr<Line> line;  // a Pty, or in gadget mode the GadgetLine made on plug-in
   std::atomic<bool> stop{false};
   std::thread thread;
   RequestReader reader;
@@ -70,6 +71,10 @@ Modem::Modem(std::string root, ModemConfig config)
       nv_(default_nv_path(root_, config_), config_.nv_presets),
       diag_(config_, &nv_) {
   for (const FaultSpec& fault : config_.faults) faults_.add(fault);
+  if (!config_.udc.empty()) {
+    if (config_.pcie) throw std::runtime_error("a PCIe modem cannot be a USB gadget");
+    gadget_ = std::make_unique<Gadget>(config_.udc, "kav-" + config_.busport, root_);
+  }
   std::lock_guard lock(roots_mutex);
   ++modems_per_root[root_];
 }
@@ -162,7 +167,7 @@ UsbDeviceSpec Modem::device_spec() const {
 void Modem::plug_locked() {
   if (device_) return;
   // A fresh tree each time: its constructor puts back a skeleton another modem may have pruned.
-  tree_.emplace(root_);
+  if (!gadget_) tree_.emplace(root_);
   UsbDeviceSpec usb = device_spec();
   const bool dl_identity = diag_.mode() == ModemMode::DL && config_.dl_vid != 0;
   if (cdrom_) {
@@ -198,7 +203,9 @@ void Modem::plug_locked() {
     }
   }
   try {
-    device_ = config_.pcie && !cdrom_ ? add_pcie_device() : tree_->add_device(usb);
+    device_ = gadget_                   ? present_on_gadget(usb)
+              : config_.pcie && !cdrom_ ? add_pcie_device()
+                                        : tree_->add_device(usb);
   } catch (const std::exception& error) {
     ports_.clear();
     note(std::string("cannot plug in: ") + error.what());
@@ -208,7 +215,7 @@ void Modem::plug_locked() {
     Port* raw = port.get();
     port->thread = std::thread([this, raw] { serve(raw); });
   }
-  if (cdrom_) watch_cdrom_node();
+  if (cdrom_ && !gadget_) watch_cdrom_node();
   note(std::string("plugged in") + (cdrom_ ? " as a CD-ROM" : "") +
        (diag_.mode() == ModemMode::DL ? " in DL mode" : ""));
   notify_presence();
@@ -216,21 +223,59 @@ void Modem::plug_locked() {
 
 void Modem::start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* usb) {
   auto port = std::make_unique<Port>();
+  const bool acm = dm && config_.dm_acm;
   port->dm = dm;
-  port->com = com_number(tty);
-  port->node = root_ + "/dev/ttyUSB" + std::to_string(tty);
+  port->interface_number = interface_number;
+  port->com = acm ? acm_com_number(tty) : com_number(tty);
+  port->node = root_ + (acm ? "/dev/ttyACM" : "/dev/ttyUSB") + std::to_string(tty);
   UsbInterfaceSpec itf;
   itf.number = interface_number;
-  itf.kind = PortKind::Serial;
+  itf.kind = acm ? PortKind::Acm : PortKind::Serial;
   itf.index = tty;
-  itf.node_target = port->pty.slave_path();
+  if (!gadget_) {
+    port->line = std::make_unique<Pty>();
+    itf.interface_class = acm ? 0x02 : 0xff;
+    itf.node_target = port->line->path();
+  }
   usb->interfaces.push_back(itf);
   ports_.push_back(std::move(port));
+}
+
+// Lays the device out on the gadget, binds it to the controller and opens the modem's end of
+// each port. The host's names of the ports are the kernel's (see host_names).
+DeviceHandle Modem::present_on_gadget(const UsbDeviceSpec& usb) {
+  for (const UsbInterfaceSpec& itf : usb.interfaces) {
+    if (itf.kind != PortKind::Serial) continue;
+    std::string error;
+    if (!bind_option_driver(usb.vid, usb.pid, &error)) note("option driver: " + error);
+    break;
+  }
+  const std::map<int, int> ttys = gadget_->present(usb);
+  for (auto& port : ports_) {
+    port->line = std::make_unique<GadgetLine>(ttys.at(port->interface_number));
+    port->com = 0;
+    port->node.clear();
+  }
+  return DeviceHandle{1};
+}
+
+void Modem::host_names(std::vector<PortInfo>* ports) const {
+  std::map<int, std::string> ttys;
+  for (const HostPort& host : gadget_->host_ports(0)) ttys[host.interface_number] = host.tty;
+  for (size_t i = 0; i < ports->size() && i < ports_.size(); ++i) {
+    const std::string& tty = ttys[ports_[i]->interface_number];
+    PortInfo& info = (*ports)[i];
+    info.node = tty.empty() ? "" : "/dev/" + tty;
+    info.com = tty.rfind("ttyUSB", 0) == 0   ? com_number(std::stoi(tty.substr(6)))
+               : tty.rfind("ttyACM", 0) == 0 ? acm_com_number(std::stoi(tty.substr(6)))
+                                             : 0;
+  }
 }
 
 DeviceHandle Modem::add_pcie_device() {
   auto port = std::make_unique<Port>();
   port->dm = true;
+  port->line = std::make_unique<Pty>();
   const std::string node = "wwan" + std::to_string(config_.wwan) + "qcdm0";
   port->com = kFirstQcdmCom + 10 * config_.wwan;
   port->node = root_ + "/dev/" + node;
@@ -241,7 +286,7 @@ DeviceHandle Modem::add_pcie_device() {
   std::snprintf(address, sizeof address, "0000:%02x:00.0", config_.pci_bus);
   pci.address = address;
   pci.wwan = config_.wwan;
-  pci.node_target = port->pty.slave_path();
+  pci.node_target = port->line->path();
   ports_.push_back(std::move(port));
   return tree_->add_pci_modem(pci);
 }
@@ -254,9 +299,20 @@ void Modem::unplug_locked() {
   }
   // Closing the masters is the hang-up a reader of the port sees; by default it comes just
   // before the entries vanish, or as long before or after them as configured.
+  if (gadget_) {
+    // The kernel removes a gadget's tty function only once its users have closed it, so the
+    // modem's ends close before the unbind that the host sees as the unplug.
+    for (auto& port : ports_) port->line->close();
+    gadget_->withdraw();
+    device_.reset();
+    ports_.clear();
+    note("unplugged");
+    notify_presence();
+    return;
+  }
   const int lead = config_.hangup_lead_ms;
   if (lead >= 0) {
-    for (auto& port : ports_) port->pty.close_master();
+    for (auto& port : ports_) port->line->close();
     std::this_thread::sleep_for(std::chrono::milliseconds(lead));
   }
   if (cdrom_watch_ >= 0 && inotify_fd_ >= 0) inotify_rm_watch(inotify_fd_, cdrom_watch_);
@@ -264,7 +320,7 @@ void Modem::unplug_locked() {
   tree_->remove_device(*device_);
   if (lead < 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(-lead));
-    for (auto& port : ports_) port->pty.close_master();
+    for (auto& port : ports_) port->line->close();
   }
   device_.reset();
   ports_.clear();
@@ -317,8 +373,9 @@ std::vector<PortInfo> Modem::ports() const {
   std::lock_guard lock(presence_mutex_);
   std::vector<PortInfo> out;
   for (const auto& port : ports_) {
-    out.push_back({port->dm ? "DM" : "AT", port->com, port->node, port->pty.slave_path()});
+    out.push_back({port->dm ? "DM" : "AT", port->com, port->node, port->line->path()});
   }
+  if (gadget_ && device_) host_names(&out);
   return out;
 }
 
@@ -349,14 +406,14 @@ void Modem::note(const std::string& line) {
 
 void Modem::serve(Port* port) {
   while (!port->stop) {
-    const std::vector<uint8_t> bytes = port->pty.read(kReadSliceMs);
+    const std::vector<uint8_t> bytes = port->line->read(kReadSliceMs);
     if (bytes.empty()) continue;
     for (const HostMessage& message : port->reader.feed(bytes.data(), bytes.size())) {
       if (port->stop) return;
       if (!port->dm) {
         if (message.kind == HostMessage::Kind::AtLine) {
           const std::string ok = "\r\nOK\r\n";
-          port->pty.write(reinterpret_cast<const uint8_t*>(ok.data()), ok.size());
+          port->line->write(reinterpret_cast<const uint8_t*>(ok.data()), ok.size());
         }
         continue;
       }
@@ -379,7 +436,7 @@ void Modem::serve_dm_message(Port* port, const HostMessage& message) {
     const std::string line(message.bytes.begin(), message.bytes.end());
     note(com + "RX AT " + line);
     if (auto answer = diag_.answer_at(line)) {
-      port->pty.write(reinterpret_cast<const uint8_t*>(answer->data()), answer->size());
+      port->line->write(reinterpret_cast<const uint8_t*>(answer->data()), answer->size());
       note(com + "TX AT " + hex_dump({answer->begin(), answer->end()}));
     }
     return;
@@ -420,7 +477,7 @@ void Modem::serve_request(Port* port, const std::vector<uint8_t>& request) {
 bool Modem::write_steps(Port* port, const std::vector<WriteStep>& steps) {
   for (const WriteStep& step : steps) {
     if (step.pause_ms > 0) pause(step.pause_ms, port->stop);
-    if (port->stop || !port->pty.write(step.bytes)) return false;
+    if (port->stop || !port->line->write(step.bytes)) return false;
   }
   return !steps.empty();
 }
@@ -462,6 +519,7 @@ void Modem::bus_loop() {
       }
       if (opened) on_cdrom_opened();
     }
+    if (gadget_ && poll_gadget_medium()) on_cdrom_opened();
     run_due_actions();
   }
 }
@@ -488,6 +546,16 @@ void Modem::run_due_actions() {
       note(std::string("bus action failed: ") + error.what());
     }
   }
+}
+
+// On a real bus the CD-ROM turns into the modem when the host's eject reaches the gadget's
+// LUN, which then has no medium.
+bool Modem::poll_gadget_medium() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_medium_check_) return false;
+  next_medium_check_ = now + std::chrono::milliseconds(50);
+  std::lock_guard lock(presence_mutex_);
+  return cdrom_ && device_ && gadget_->medium_ejected();
 }
 
 void Modem::watch_cdrom_node() {

@@ -12,6 +12,9 @@
 // member may be called from any thread except that stop() (and the destructor) must not be
 // called from a callback of the modem.
 //
+// With a USB device controller configured (gadget mode) the modem shows itself through a
+// Gadget on a real bus instead, and the machine's own drivers make its ports.
+//
 // Lifetime: start() plugs the modem in; stop() (also run by the destructor) removes its sysfs
 // entries and /dev nodes, closes its pseudo-terminals and, when it is the last modem of its
 // root in this process, removes the empty directories of the device skeleton. Only the NV store
@@ -31,6 +34,7 @@
 #include "sim/device_tree.h"
 #include "sim/diag_task.h"
 #include "sim/faults.h"
+#include "sim/gadget.h"
 #include "sim/modem_config.h"
 #include "sim/nv_store.h"
 #include "sim/request_reader.h"
@@ -40,9 +44,9 @@ namespace kav::sim {
 // A port of the modem as present now.
 struct PortInfo {
   std::string role;   // "DM" or "AT"
-  int com = 0;        // COM number
-  std::string node;   // <root>/dev/ttyUSB<k>
-  std::string slave;  // the pseudo-terminal slave the node links to
+  int com = 0;        // COM number (0: gadget mode, no host driver has bound the port yet)
+  std::string node;   // <root>/dev/ttyUSB<k>; in gadget mode the host's /dev/tty<...>
+  std::string slave;  // the pseudo-terminal slave the node links to, or /dev/ttyGS<n>
 };
 
 class Modem {
@@ -104,6 +108,8 @@ class Modem {
   void unplug_locked();
   UsbDeviceSpec device_spec() const;
   void start_port(bool dm, int interface_number, int tty, UsbDeviceSpec* usb);
+  DeviceHandle present_on_gadget(const UsbDeviceSpec& usb);
+  void host_names(std::vector<PortInfo>* ports) const;
   DeviceHandle add_pcie_device();
   void serve(Port* port);
   void serve_dm_message(Port* port, const HostMessage& message);
@@ -114,6 +120,7 @@ class Modem {
   void bus_loop();
   void run_due_actions();
   void watch_cdrom_node();
+  bool poll_gadget_medium();
   void on_cdrom_opened();
   void note(const std::string& line);
   void notify_presence();
@@ -127,6 +134,7 @@ class Modem {
 
   mutable std::mutex presence_mutex_;
   std::optional<DeviceTree> tree_;
+  std::unique_ptr<Gadget> gadget_;  // gadget mode only
   std::optional<DeviceHandle> device_;
   std::vector<std::unique_ptr<Port>> ports_;
   bool cdrom_ = false;
@@ -145,6 +153,7 @@ class Modem {
   std::thread bus_thread_;
   int inotify_fd_ = -1;
   int cdrom_watch_ = -1;
+  std::chrono::steady_clock::time_point next_medium_check_;
 };
 
 }  // namespace kav::sim

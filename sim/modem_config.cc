@@ -166,6 +166,9 @@ const std::map<std::string, Key>& setters() {
       {"dm_interface", number(&ModemConfig::dm_interface, 0, kMaxInterface)},
       {"at_interface", number(&ModemConfig::at_interface, -1, kMaxInterface)},
       {"extra_interfaces", number(&ModemConfig::extra_interfaces, 0, 32)},
+      {"dm_port", choice(&ModemConfig::dm_acm,
+                         std::map<std::string, bool>{{"serial", false}, {"acm", true}})},
+      {"udc", [](const std::string& v, ModemConfig* c) { return c->udc = v, true; }},
       {"dm_tty", number(&ModemConfig::dm_tty, 0, kMaxTty)},
       {"at_tty", number(&ModemConfig::at_tty, 0, kMaxTty)},
       {"alt_dm_tty", number(&ModemConfig::alt_dm_tty, 0, kMaxTty)},
@@ -335,7 +338,8 @@ const char* scenario_help() {
   [modem]               starts a modem; the keys below it configure that modem
 USB identity and ports:
   vid, pid, bcd (0x5C8E, 0xA7E2, 0x0318), busport (1-2), dm_interface (1),
-  at_interface (2; -1 none), extra_interfaces (1), dm_tty (0), at_tty (1),
+  at_interface (2; -1 none), extra_interfaces (1), dm_port (serial: ttyUSB; acm:
+  a CDC-ACM function, ttyACM, COM 201+k), dm_tty (0), at_tty (1),
   alt_dm_tty (4), alt_at_tty (5): the ttyUSB indexes used after every second
   re-enumeration, reenumerate_gap_ms (1000), leave_delay_ms (50),
   hangup_lead_ms (0: on leaving the bus the open port hangs up N ms before the
@@ -346,6 +350,11 @@ CD-ROM start: cdrom_first (false), cdrom_pid (0x1000), cdrom_index (0)
 PCIe modem: pcie (false: a USB modem), pci_vendor, pci_device (0x17CB, 0x0306),
   pci_bus (1: the function 0000:01:00.0), wwan (0): the DM port is wwan<N>qcdm0, COM 501+10N,
   a pseudo-terminal behind the node; no AT port, no download identity
+Gadget mode: udc (none) names a USB device controller (e.g. dummy_udc.0): the modem is
+  presented through configfs (libcomposite) to this machine's own drivers, its DM port a
+  vendor-class serial function bound by `option` (its new_id is set) or, with dm_port = acm,
+  a CDC-ACM function for `cdc-acm`; the CD-ROM start a removable mass-storage CD-ROM. The
+  ports' numbers are the kernel's; the root holds only the NV store and the CD-ROM image.
 AT: zqdmat_answer (ok|error|none)
 Status record: status_subsystem (250|50|none), layout_version (6), online_mode (5),
   offline_mode (2), offline_delay_ms (200), unreported_answers (0), record_length (181),

@@ -78,7 +78,8 @@ struct ModemConfig {
   int dm_interface = 1;
   int at_interface = 2;      // -1: no AT port
   int extra_interfaces = 1;  // interfaces without a port (counted in bNumInterfaces)
-  int dm_tty = 0;            // ttyUSB index: COM dm_tty+1
+  bool dm_acm = false;       // the DM port is a CDC-ACM function (ttyACM) instead of ttyUSB
+  int dm_tty = 0;            // ttyUSB index: COM dm_tty+1 (ttyACM: COM dm_tty+201)
   int at_tty = 1;
   // The indexes used after every second re-enumeration (the modem alternates between the two
   // pairs, so each return is under another COM number).
@@ -143,11 +144,21 @@ struct ModemConfig {
   std::map<uint16_t, uint16_t> nv_status;
 
   std::vector<FaultSpec> faults;
+
+  // Gadget mode: the USB device controller (e.g. "dummy_udc.0") on which the modem is presented
+  // through configfs to the machine's own USB drivers instead of in a device tree; the root
+  // then only holds the NV store and the CD-ROM image.
+  std::string udc;
 };
 
 // The COM number of ttyUSB<index>.
 inline int com_number(int tty_index) {
   return tty_index + 1;
+}
+
+// The COM number of ttyACM<index>.
+inline int acm_com_number(int tty_index) {
+  return tty_index + 201;
 }
 
 // The COM number of wwan0qcdm0; wwan<n>qcdm0 is 10n above it.

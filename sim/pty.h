@@ -12,13 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "sim/line.h"
+
 namespace kav::sim {
 
-class Pty {
+class Pty : public Line {
  public:
   // Opens a new pair with the slave in raw mode. Throws std::runtime_error on failure.
   Pty();
-  ~Pty();
+  ~Pty() override;
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
 
@@ -29,15 +31,17 @@ class Pty {
 
   // Writes all bytes to the master (towards the slave's reader). False when the master is
   // closed or the write fails.
-  bool write(const uint8_t* bytes, size_t count);
-  bool write(const std::vector<uint8_t>& bytes) { return write(bytes.data(), bytes.size()); }
+  bool write(const uint8_t* bytes, size_t count) override;
+  using Line::write;
 
   // Reads what the slave's writer sent, waiting at most `timeout_ms` for the first byte.
   // Returns the bytes read (empty on time-out or when the master is closed).
-  std::vector<uint8_t> read(int timeout_ms);
+  std::vector<uint8_t> read(int timeout_ms) override;
 
   // Closes the master: the slave's users see the device gone.
   void close_master();
+  void close() override { close_master(); }
+  const std::string& path() const override { return slave_path_; }
 
  private:
   int master_fd_ = -1;

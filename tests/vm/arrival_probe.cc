@@ -1,0 +1,85 @@
+// kav-vm-arrival: the time from a USB modem's plug to a waiting get_dm_port_wait returning, on
+// a real kernel (the uevent monitor, udev-less /dev, the kernel's own drivers). The modem is a
+// kav-modem-sim gadget; this program plugs and unplugs it by binding and unbinding its gadget
+// to the USB device controller, and prints one line per plug and the median.
+//
+//   kav-vm-arrival GADGET_DIR UDC COUNT
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/core/timeouts.h"
+#include "lib/discovery/com_port_scanner.h"
+#include "lib/discovery/monitors.h"
+#include "lib/discovery/port_map.h"
+#include "lib/modem/umts_kav_lib.h"
+#include "tool/port_map_document.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool write_udc(const std::string& gadget, const std::string& udc) {
+  const std::string path = gadget + "/UDC";
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const std::string text = udc.empty() ? "\n" : udc;
+  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: kav-vm-arrival GADGET_DIR UDC COUNT\n");
+    return 2;
+  }
+  const std::string gadget = argv[1];
+  const std::string udc = argv[2];
+  const int count = std::atoi(argv[3]);
+  // The port map as kelnorset has it: the built-in table and kelnorset's own document.
+  if (ZqUmtsKavPortMapUpdate(kav::tool::kKelnorsetPortMapDocument) != 0) {
+    std::fprintf(stderr, "kav-vm-arrival: the port map update failed\n");
+    return 1;
+  }
+  kav::set_timeout(kav::Timeout::REGISTRY_CHANGE_MONITOR_PERIODIC_SCAN_INTERVAL, 60000);
+  kav::start_monitors();
+  kav::registry_monitor_started_event().wait();
+  std::vector<double> ms;
+  for (int i = 0; i < count; ++i) {
+    const int before = kav::get_dm_port_wait(10000, true, 0);
+    if (before <= 0 || !write_udc(gadget, "") || kav::get_dm_port_wait(10000, false, before) != 0) {
+      std::printf("plug %d: the modem did not leave (COM%d)\n", i + 1, before);
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto plugged = Clock::now();
+    if (!write_udc(gadget, udc)) {
+      std::printf("plug %d: cannot bind %s to %s\n", i + 1, gadget.c_str(), udc.c_str());
+      return 1;
+    }
+    const int port = kav::get_dm_port_wait(10000, true, 0);
+    const double elapsed =
+        std::chrono::duration<double, std::milli>(Clock::now() - plugged).count();
+    if (port <= 0) {
+      std::printf("plug %d: no DM port within 10 s\n", i + 1);
+      return 1;
+    }
+    std::printf("plug %d: COM%d after %.1f ms\n", i + 1, port, elapsed);
+    ms.push_back(elapsed);
+  }
+  kav::stop_monitors();
+  std::sort(ms.begin(), ms.end());
+  std::printf("arrival median %.1f ms over %d plugs (min %.1f, max %.1f)\n", ms[ms.size() / 2],
+              count, ms.front(), ms.back());
+  return 0;
+}
