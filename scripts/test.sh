@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the project twice, as a Release build and with AddressSanitizer +
 # UndefinedBehaviorSanitizer, and runs the whole test suite in both builds. Compiler warnings
-# are errors here (KAV_WERROR), where the compiler is the one of deps.sh. Run as root, it then
-# tests the Debian package on this machine (scripts/deb_test.sh).
+# are errors here (KAV_WERROR), where the compiler is the one of deps.sh. It then runs the
+# real-kernel scenarios in a virtual machine (scripts/vm_test.sh) on the Release build and, run
+# as root, tests the Debian package on this machine (scripts/deb_test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+bash scripts/deps.sh --vm
 jobs=$(nproc)
 
 run_suite() {
@@ -21,6 +22,8 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKAV_SANITIZE=ON -DKAV_BUILD_BENCH=OFF \
   -DKAV_WERROR=ON
+echo "== Real kernel in a virtual machine =="
+bash scripts/vm_test.sh build
 echo "== Debian package =="
 if [ "$(id -u)" -eq 0 ]; then
   bash scripts/deb_test.sh

@@ -22,7 +22,9 @@ namespace {
 
 constexpr char kGadgetRoot[] = "/sys/kernel/config/usb_gadget";
 constexpr char kCdromImageName[] = "kav-modem-sim-cdrom.iso";
-constexpr size_t kCdromImageBytes = 64 * 2048;  // 64 sectors of an empty data disc
+// The mass-storage function refuses a CD-ROM image below 300 sectors of 2048 bytes (the
+// shortest track); the image is sparse.
+constexpr size_t kCdromImageBytes = 320 * 2048;
 
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
   throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
@@ -170,7 +172,13 @@ std::string Gadget::add_function(const UsbInterfaceSpec& itf) {
     put(function + "/lun.0/cdrom", "1");
     put(function + "/lun.0/removable", "1");
     put(function + "/lun.0/ro", "1");
-    put(function + "/lun.0/inquiry_string", itf.scsi_vendor + " " + itf.scsi_model);
+    // The INQUIRY texts: vendor (8), product (16) and revision (4), blank-padded.
+    auto padded = [](std::string text, size_t width) {
+      text.resize(width, ' ');
+      return text;
+    };
+    put(function + "/lun.0/inquiry_string",
+        padded(itf.scsi_vendor, 8) + padded(itf.scsi_model, 16) + padded(itf.scsi_rev, 4));
     put(lun_file_, make_cdrom_image());
   }
   const std::string link = dir_ + "/configs/c.1/" + name;
@@ -180,9 +188,11 @@ std::string Gadget::add_function(const UsbInterfaceSpec& itf) {
 
 std::string Gadget::make_cdrom_image() const {
   const std::string path = image_dir_ + "/" + kCdromImageName;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << std::string(kCdromImageBytes, '\0');
-  if (!out) throw std::runtime_error("cannot write the CD-ROM image " + path);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) fail("cannot create the CD-ROM image", path);
+  const bool sized = ::ftruncate(fd, kCdromImageBytes) == 0;
+  ::close(fd);
+  if (!sized) fail("cannot size the CD-ROM image", path);
   return path;
 }
 
@@ -234,17 +244,22 @@ std::vector<HostPort> Gadget::host_ports(int timeout_ms) const {
 
 GadgetLine::GadgetLine(int index) : path_("/dev/ttyGS" + std::to_string(index)) {
   // The node appears when the function is made; udev may still be creating it.
-  for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-    fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0 && errno != ENOENT) break;
-    if (fd_ < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int attempt = 0; attempt < 100 && !open_node(); ++attempt) {
+    if (errno != ENOENT) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (fd_ < 0) fail("cannot open", path_);
+}
+
+bool GadgetLine::open_node() {
+  fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) return false;
   termios tio{};
   if (tcgetattr(fd_, &tio) == 0) {
     cfmakeraw(&tio);
     tcsetattr(fd_, TCSANOW, &tio);
   }
+  return true;
 }
 
 GadgetLine::~GadgetLine() {
@@ -271,10 +286,19 @@ std::vector<uint8_t> GadgetLine::read(int timeout_ms) {
   std::vector<uint8_t> out;
   if (fd_ < 0) return out;
   pollfd pfd{fd_, POLLIN, 0};
-  if (poll(&pfd, 1, timeout_ms) <= 0 || !(pfd.revents & POLLIN)) return out;
+  if (poll(&pfd, 1, timeout_ms) <= 0) return out;
   uint8_t buffer[4096];
-  const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-  if (n > 0) out.assign(buffer, buffer + n);
+  const ssize_t n = (pfd.revents & POLLIN) ? ::read(fd_, buffer, sizeof buffer) : 0;
+  if (n > 0) {
+    out.assign(buffer, buffer + n);
+  } else if ((pfd.revents & POLLHUP) || n == 0 || errno == EIO) {
+    // The controller was unbound behind our back (the gadget's tty is hung up then): open the
+    // node afresh, so that the port serves again once the gadget is bound again.
+    ::close(fd_);
+    fd_ = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+    open_node();
+  }
   return out;
 }
 

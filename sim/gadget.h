@@ -72,7 +72,8 @@ class Gadget {
   uint16_t pid_ = 0;
 };
 
-// /dev/ttyGS<n> in raw mode: the modem's end of a gadget serial function.
+// /dev/ttyGS<n> in raw mode: the modem's end of a gadget serial function. A hang-up (the
+// controller unbound by someone else) reopens the node, so the port serves again after a bind.
 class GadgetLine : public Line {
  public:
   // Throws std::runtime_error naming the node when it cannot be opened.
@@ -85,6 +86,8 @@ class GadgetLine : public Line {
   const std::string& path() const override { return path_; }
 
  private:
+  bool open_node();
+
   int fd_ = -1;
   std::string path_;
 };

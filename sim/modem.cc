@@ -404,6 +404,12 @@ void Modem::note(const std::string& line) {
 
 // ---- serving ------------------------------------------------------------------------------
 
+// How the trace names a port: its COM number, or on a gadget (whose host names the port) the
+// gadget's tty.
+std::string Modem::port_label(const Port& port) {
+  return port.com != 0 ? "COM" + std::to_string(port.com) : port.line->path();
+}
+
 void Modem::serve(Port* port) {
   while (!port->stop) {
     const std::vector<uint8_t> bytes = port->line->read(kReadSliceMs);
@@ -423,7 +429,7 @@ void Modem::serve(Port* port) {
 }
 
 void Modem::serve_dm_message(Port* port, const HostMessage& message) {
-  const std::string com = "COM" + std::to_string(port->com) + " ";
+  const std::string com = port_label(*port) + " ";
   if (message.kind == HostMessage::Kind::BadFrame) {
     note(com + "RX bad frame dropped");
     return;
@@ -469,7 +475,7 @@ void Modem::serve_request(Port* port, const std::vector<uint8_t>& request) {
   if (fault) note("fault " + std::to_string(static_cast<int>(fault->kind)));
   const bool written = write_steps(port, plan_answer(request, answer.payloads, fault));
   for (const auto& payload : answer.payloads) {
-    if (written) note("COM" + std::to_string(port->com) + " TX " + hex_dump(payload));
+    if (written) note(port_label(*port) + " TX " + hex_dump(payload));
   }
   after_answer(answer.after);
 }

@@ -111,6 +111,7 @@ class Modem {
   DeviceHandle present_on_gadget(const UsbDeviceSpec& usb);
   void host_names(std::vector<PortInfo>* ports) const;
   DeviceHandle add_pcie_device();
+  static std::string port_label(const Port& port);
   void serve(Port* port);
   void serve_dm_message(Port* port, const HostMessage& message);
   void serve_request(Port* port, const std::vector<uint8_t>& request);
