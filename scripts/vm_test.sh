@@ -19,6 +19,9 @@ mkdir -p "$cache"
 for tool in qemu-system-x86_64 busybox cpio modprobe; do
   command -v "$tool" >/dev/null || { echo "vm_test: $tool is missing (scripts/deps.sh --vm)" >&2; exit 1; }
 done
+case "$build/" in
+  /tmp/* | /run/*) echo "vm_test: $build is hidden in the guest (it mounts its own /tmp and /run)" >&2; exit 1 ;;
+esac
 for bin in tool/kelnorset tool/kav sim/kav-modem-sim; do
   [ -x "$build/$bin" ] || { echo "vm_test: $build/$bin is not built" >&2; exit 1; }
 done
