@@ -319,6 +319,34 @@ std::optional<std::string> final_link_target(const std::string& path) {
   return std::nullopt;
 }
 
+int trusted_link_target(const std::string& path, std::string* target) {
+  const auto trusted = [](uid_t owner) { return owner == 0 || owner == geteuid(); };
+  std::string current = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st {};
+    if (lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT) return errno;
+      if (hops > 0) return ENOENT;
+      *target = current;
+      return 0;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *target = current;
+      return 0;
+    }
+    if (!trusted(st.st_uid)) return EPERM;
+    char text[4096];
+    const ssize_t n = readlink(current.c_str(), text, sizeof text - 1);
+    if (n <= 0) return n < 0 ? errno : ENOENT;
+    const std::string next(text, static_cast<size_t>(n));
+    current = next[0] == '/' ? next : parent_directory(current) + "/" + next;
+    struct stat dir {};
+    if (stat(parent_directory(current).c_str(), &dir) != 0) return errno;
+    if (!trusted(dir.st_uid)) return EPERM;
+  }
+  return ELOOP;
+}
+
 bool rename_path(const std::string& from, const std::string& to) {
   if (rename(from.c_str(), to.c_str()) == 0) return true;
   capture_errno();

@@ -102,6 +102,15 @@ unsigned process_umask();
 // it is no link; none, with the last error set (ELOOP), for a chain of more than 40 links.
 std::optional<std::string> final_link_target(const std::string& path);
 
+// final_link_target() for a file that is about to be written: links are followed only when
+// each one, and the directory its target lies in, belong to the caller or to root (the
+// kernel's protected_symlinks rule, carried over to where the link leads), and a missing
+// file is never reached through a link, so that nothing is created where another user
+// points. 0 with the file in `target` (`path` itself when it is no link, existing or not);
+// else EPERM for a link or target directory of another user, ENOENT for a link to a missing
+// file, ELOOP for a chain of more than 40 links.
+int trusted_link_target(const std::string& path, std::string* target);
+
 // rename(2) and unlink(2): false on failure, with the last error set.
 bool rename_path(const std::string& from, const std::string& to);
 bool remove_path(const std::string& path);
