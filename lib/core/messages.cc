@@ -38,10 +38,11 @@ struct LogState {
   std::FILE* comm_log = nullptr;
   std::string msg_log_name;
   std::string comm_log_name;
-  bool msg_line_start = true;     // show_msg's flag for the message log
-  bool both_line_start = true;    // log_note_both's flag, shared by both files
-  bool opening = false;           // open_log_files is running
-  bool problem_reported = false;  // a log that cannot be had was said on standard error
+  bool msg_line_start = true;      // show_msg's flag for the message log
+  bool both_line_start = true;     // log_note_both's flag, shared by both files
+  bool opening = false;            // open_log_files is running
+  bool problem_reported = false;   // a log that cannot be had was said on standard error
+  bool directory_refused = false;  // the logging directory is a link or another user's
   // Clock base, taken whenever the logs are opened.
   int64_t base_ms_since_midnight = 0;
   int64_t base_counter = 0;
@@ -251,6 +252,20 @@ void open_log_files() {
   close_file(&s.comm_log, &s.comm_log_name);
   take_clock_base(s);
   const std::string directory = logging_directory();
+  // Logs hold the modem's identity: a directory another user controls gets none of them.
+  if (s.directory_refused) {
+    s.opening = false;
+    return;
+  }
+  if (const int error = platform::check_own_directory(directory)) {
+    s.directory_refused = true;
+    report_log_problem(s,
+                       "ERROR: umts_kav_lib: logging directory \"%s\" %s; running without logs.\n",
+                       platform::parent_directory(directory + "log").c_str(),
+                       error == ELOOP ? "is a symbolic link" : "belongs to another user");
+    s.opening = false;
+    return;
+  }
   const int m = highest_log_number(directory, kMsgLogStem);
   const int c = highest_log_number(directory, kCommLogStem);
   // Both logs take the same number unless a name in between is taken.
@@ -298,6 +313,7 @@ void set_logging(bool message_logging, bool comm_logging) {
   s.message_logging = message_logging;
   s.comm_logging = comm_logging;
   s.problem_reported = false;
+  s.directory_refused = false;
 }
 
 bool message_logging() {

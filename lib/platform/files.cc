@@ -319,8 +319,16 @@ std::optional<std::string> final_link_target(const std::string& path) {
   return std::nullopt;
 }
 
+namespace {
+
+bool trusted_owner(uid_t owner) {
+  return owner == 0 || owner == geteuid();
+}
+
+}  // namespace
+
 int trusted_link_target(const std::string& path, std::string* target) {
-  const auto trusted = [](uid_t owner) { return owner == 0 || owner == geteuid(); };
+  const auto trusted = trusted_owner;
   std::string current = path;
   for (int hops = 0; hops <= 40; ++hops) {
     struct stat st {};
@@ -345,6 +353,22 @@ int trusted_link_target(const std::string& path, std::string* target) {
     if (!trusted(dir.st_uid)) return EPERM;
   }
   return ELOOP;
+}
+
+int check_own_directory(const std::string& dir) {
+  std::string path = dir;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (path.empty()) return 0;
+  // Each prefix ending before a '/', then the whole path: "/a", "/a/b", "/a/b/c".
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const bool last = slash == std::string::npos;
+    const std::string level = last ? path : path.substr(0, slash);
+    struct stat st {};
+    if (lstat(level.c_str(), &st) != 0) return 0;  // made by the caller from here on
+    if (S_ISLNK(st.st_mode) && last) return ELOOP;
+    if (!trusted_owner(st.st_uid) && (S_ISLNK(st.st_mode) || last)) return EPERM;
+    if (last) return 0;
+  }
 }
 
 bool rename_path(const std::string& from, const std::string& to) {

@@ -111,6 +111,12 @@ std::optional<std::string> final_link_target(const std::string& path);
 // file, ELOOP for a chain of more than 40 links.
 int trusted_link_target(const std::string& path, std::string* target);
 
+// Whether files may be made in the directory `dir` without another user choosing where they
+// go: 0 when `dir` is a directory of the caller or root, or does not exist yet (a link on the
+// way to it belongs to the caller or root, and the rest is made by the caller); ELOOP when
+// `dir` itself is a symbolic link; EPERM when it, or a link on the way, belongs to another user.
+int check_own_directory(const std::string& dir);
+
 // rename(2) and unlink(2): false on failure, with the last error set.
 bool rename_path(const std::string& from, const std::string& to);
 bool remove_path(const std::string& path);

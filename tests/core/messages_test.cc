@@ -217,6 +217,38 @@ TEST_F(MessagesTest, ALoggingDirectoryThatCannotBeMadeOrWrittenIsSaidOnceOnStand
   }
 }
 
+// Logs carry the modem's identity: a logging directory planted as a link, or one of another
+// user, gets no log, and one line says why.
+TEST_F(MessagesTest, ALoggingDirectoryOfAnotherUserOrALinkGetsNoLogs) {
+  const struct {
+    const char* logs;
+    uid_t owner;  // of the directory; 0 keeps the caller's
+    const char* why;
+  } cases[] = {{"link", 0, "is a symbolic link"}, {"foreign", 4242, "belongs to another user"}};
+  const std::string elsewhere = dir_.file("elsewhere");
+  ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0777));
+  ASSERT_EQ(0, symlink(elsewhere.c_str(), dir_.file("link").c_str()));
+  ASSERT_EQ(0, mkdir(dir_.file("foreign").c_str(), 0777));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logs);
+    if (c.owner != 0 && geteuid() != 0) continue;  // only root hands a directory over
+    ASSERT_EQ(0, c.owner != 0 ? chown(dir_.file(c.logs).c_str(), c.owner, c.owner) : 0);
+    enable_logs(c.logs);
+    ::testing::internal::CaptureStderr();
+    DllMain(1);
+    show_msg("IMEI 490154203237518\n");
+    comm_log_record("TWO", nullptr, 0);
+    show_msg("three\n");
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "ERROR: umts_kav_lib: logging directory \"" + dir_.file(c.logs) + "\" " +
+                        c.why + "; running without logs.\n");
+    EXPECT_FALSE(message_log_open());
+    EXPECT_FALSE(comm_log_open());
+    DllMain(0);
+    EXPECT_TRUE(list_dir(dir_.file(c.logs)).empty());
+  }
+}
+
 TEST_F(MessagesTest, TimestampFormat) {
   EXPECT_THAT(log_timestamp(), MatchesRegex(kStamp));
 }
