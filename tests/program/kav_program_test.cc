@@ -261,6 +261,55 @@ TEST_F(KavProgramTest, RestoreRefusesTheBackupOfAnotherModemUnlessForced) {
   EXPECT_EQ('T', (*other.nv().read(5078, 0))[0]);
 }
 
+// A restore cut short, by a stop signal or by the modem going away, still says each change it
+// made and a summary, exits 1, and stops: the signal lets the item being written finish, a
+// modem that is gone ends it at once.
+TEST_F(KavProgramTest, AnInterruptedRestoreLeavesItsRecord) {
+  constexpr int kItems = 40;
+  const struct {
+    sim::FaultKind fault;
+    const char* why;
+  } cases[] = {{sim::FaultKind::Delay, "stopped by SIGTERM after "},
+               {sim::FaultKind::Unplug, "the modem went away after 1 of 40 items"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    modems_.clear();
+    ModemConfig config = quick_modem();
+    config.nv_file = dir_.file(std::string("nv-") + (c.fault == sim::FaultKind::Delay ? "a" : "b"));
+    sim::Modem& modem = plug_in(config);
+    const std::string backup = dir_.file("backup.txt");
+    std::remove(backup.c_str());
+    ASSERT_EQ(0, kav_com1({"nv", "backup", backup, "-q"}).status);
+    std::string text;
+    for (const std::string& line : split_lines(read_file(backup))) {
+      if (line.compare(0, 5, "item ") != 0) text += line + "\n";
+    }
+    for (int i = 0; i < kItems; ++i) text += "item - " + std::to_string(6000 + i) + " - 41\n";
+    write_file(backup, text);
+    modem.add_fault({.kind = c.fault, .command = 0x27, .count = -1, .delay_ms = 150});
+
+    std::vector<std::string> args = {
+        built_program(kKav), "nv", "restore", backup, "--port", "COM1"};
+    const ProgramRun run = run_command_signalled(args, "Restored ", SIGTERM);
+    EXPECT_EQ(1, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find(c.why)) << run.err;
+    const std::vector<std::string> lines = split_lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    const size_t changed = lines.size() - 1;
+    EXPECT_EQ(std::to_string(changed) + " changed, 0 unchanged, 0 skipped, " +
+                  (changed == 0 ? "1" : "0") + " failed.",
+              lines.back());
+    EXPECT_LT(changed, static_cast<size_t>(kItems));
+    EXPECT_LT(run.elapsed, std::chrono::seconds(10));
+    if (c.fault == sim::FaultKind::Delay) {
+      EXPECT_GE(changed, 1u);
+      // The record matches the modem: the items said are written, the rest are not.
+      EXPECT_TRUE(modem.nv().read(6000 + static_cast<int>(changed) - 1, 0).has_value());
+      EXPECT_FALSE(modem.nv().read(6000 + static_cast<int>(changed), 0).has_value());
+    }
+  }
+}
+
 // Each bad input: exit status 2 (1 for the read-only item), nothing on standard output, and
 // one line of kav's own naming the problem on standard error (the only line at all when kav
 // stops before connecting; else among the library's messages).
