@@ -34,6 +34,8 @@ struct DbPlace {
   std::string module_file;
 };
 
+using FileIdentity = std::optional<std::pair<uint64_t, uint64_t>>;
+
 // A database file read whole, line ends as LF, with where its line 3 starts.
 struct OpenedDb {
   std::string path;
@@ -98,9 +100,17 @@ bool db_passes(const std::string& text, size_t* body) {
 }
 
 // Moves a rejected file of the user's aside instead of deleting it. False when it could not be
-// moved, so that nothing is written over it.
-bool keep_rejected(const std::string& path) {
+// moved, so that nothing is written over it, or when the name no longer holds `checked`, the
+// file that failed (another writer replaced it meanwhile).
+bool keep_rejected(const std::string& path, const FileIdentity& checked) {
   const std::string kept = path + kRejectedNviDbSuffix;
+  if (!checked || platform::file_identity(path) != checked) {
+    show_msg(
+        "ERROR: The NV item database \"%s\" changed while it was checked; it is left in "
+        "place.\n",
+        path.c_str());
+    return false;
+  }
   if (platform::rename_path(path, kept)) {
     show_msg("The rejected NV item database \"%s\" was kept as \"%s\".\n", path.c_str(),
              kept.c_str());
@@ -117,6 +127,16 @@ int write_db_file(const std::string& path, const std::string& bytes, bool* creat
   *created = false;
   if (!make_dirs_for(path)) return platform::last_error();
   return platform::replace_file(path, bytes, created);
+}
+
+// True when `text` (line ends as LF) is a copy of the built-in default as copy_default_resource
+// writes it: a file of the library's making, of a run that ended before it was rewritten.
+bool is_default_copy(const std::string& text) {
+  const std::optional<platform::ResourceBlock> resource =
+      platform::find_resource(kDefaultDbResourceType, kDefaultDbResourceId);
+  return resource && resource->size != 0 &&
+         normalise_line_ends(std::string_view(reinterpret_cast<const char*>(resource->data),
+                                              resource->size)) == text;
 }
 
 bool copy_default_resource(const std::string& path) {
@@ -186,6 +206,7 @@ std::optional<OpenedDb> open_existing_db(const DbPlace& place, bool* blocked) {
   state().default_in_use = false;
   if (std::optional<OpenedDb> module = open_module_db(place)) return module;
   OpenedDb opened{place.file, {}, 0};
+  const FileIdentity checked = platform::file_identity(place.file);
   std::optional<std::string> text = open_db_file(place.file);
   if (text) {
     opened.text = std::move(*text);
@@ -193,7 +214,10 @@ std::optional<OpenedDb> open_existing_db(const DbPlace& place, bool* blocked) {
   }
   if (!platform::path_exists(place.file)) return std::nullopt;
   show_msg("Rejected existing nvi_db file.\n");
-  *blocked = !keep_rejected(place.file);
+  // A copy of the default is the library's own file: it is replaced, and the user's file kept
+  // aside earlier stays where it is.
+  if (text && is_default_copy(opened.text)) return std::nullopt;
+  *blocked = !keep_rejected(place.file, checked);
   return std::nullopt;
 }
 
@@ -209,8 +233,7 @@ std::optional<OpenedDb> open_fresh_db(const std::string& path, const char* rejec
   return std::nullopt;
 }
 
-std::optional<OpenedDb> open_db() {
-  const std::optional<DbPlace> place = db_place();
+std::optional<OpenedDb> open_db(const std::optional<DbPlace>& place) {
   if (!place) return std::nullopt;
   bool blocked = false;
   if (std::optional<OpenedDb> existing = open_existing_db(*place, &blocked)) return existing;
@@ -251,7 +274,16 @@ bool load_db() {
   DbState& s = state();
   if (s.loaded) return true;
   s.db = NvItemDatabase{};
-  const std::optional<OpenedDb> opened = open_db();
+  // Processes loading the database take turns from the check of the file to its rewrite, so
+  // that none takes a file another is still writing for a rejected one.
+  const std::optional<DbPlace> place = db_place();
+  std::optional<platform::DirectoryLock> lock;
+  if (place) {
+    const std::string dir = platform::parent_directory(place->file);
+    platform::make_directories(dir);
+    lock.emplace(dir);
+  }
+  const std::optional<OpenedDb> opened = open_db(place);
   if (!opened) {
     show_msg("ERROR: open_db failure in load_db.\n");
     return false;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -369,6 +370,28 @@ int check_own_directory(const std::string& dir) {
     if (!trusted_owner(st.st_uid) && (S_ISLNK(st.st_mode) || last)) return EPERM;
     if (last) return 0;
   }
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> file_identity(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::make_pair(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+}
+
+DirectoryLock::DirectoryLock(const std::string& dir)
+    : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  if (fd_ < 0) return;
+  while (!locked_) {
+    if (flock(fd_, LOCK_EX) == 0) {
+      locked_ = true;
+    } else if (errno != EINTR) {
+      break;
+    }
+  }
+}
+
+DirectoryLock::~DirectoryLock() {
+  if (fd_ >= 0) close(fd_);  // closing the descriptor releases the lock
 }
 
 bool rename_path(const std::string& from, const std::string& to) {

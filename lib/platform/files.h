@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kav::platform {
@@ -116,6 +117,26 @@ int trusted_link_target(const std::string& path, std::string* target);
 // way to it belongs to the caller or root, and the rest is made by the caller); ELOOP when
 // `dir` itself is a symbolic link; EPERM when it, or a link on the way, belongs to another user.
 int check_own_directory(const std::string& dir);
+
+// Which file `path` names (device and inode, links not followed); none when it does not exist.
+// Two reads of one name give equal values only while the name still holds the same file.
+std::optional<std::pair<uint64_t, uint64_t>> file_identity(const std::string& path);
+
+// An exclusive advisory lock on the directory `dir` (flock), held for the object's lifetime,
+// waiting for other holders. Orders processes that check and replace files in that directory.
+// A directory that cannot be opened gives no lock (locked() false); callers go on unlocked.
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(const std::string& dir);
+  ~DirectoryLock();
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
 
 // rename(2) and unlink(2): false on failure, with the last error set.
 bool rename_path(const std::string& from, const std::string& to);

@@ -6,7 +6,10 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <thread>
 
+#include "lib/platform/files.h"
 #include "tests/nv/nv_fixture.h"
 
 namespace kav::test {
@@ -223,6 +226,34 @@ TEST_F(NvDbTest, ReadOnlyModuleDirectoryUsesThePerUserPlace) {
 }
 
 // Two processes loading at once, from no file: both succeed and the file left is sound.
+// The user's file kept aside is never replaced by a file of the library's making: a copy of the
+// default left by a run killed before its rewrite is replaced, not kept.
+TEST_F(NvDbTest, ALeftoverCopyOfTheDefaultDoesNotReplaceTheKeptFile) {
+  std::string resource = with_digest(kTwoFirmwareBody, false);
+  resource.replace(0, 4, "  0,");  // a wrong digest, as a copy not yet rewritten has
+  platform::override_resource(kDefaultDbResourceType, kDefaultDbResourceId, resource);
+  write_file_with_dirs(rejected_path(), "the user's own file");
+  write_db(resource);
+  ASSERT_TRUE(load_db());
+  EXPECT_EQ("the user's own file", read_file(rejected_path()));
+  EXPECT_EQ(with_digest(kTwoFirmwareBody), db_text());
+}
+
+// A load waits for another process's load (the module directory's lock) before it checks the
+// file, so it never judges a file that one is still writing.
+TEST_F(NvDbTest, LoadsTakeTurnsOnTheModuleDirectory) {
+  write_db("garbage\n");
+  std::optional<platform::DirectoryLock> other(std::in_place, dir_.file("module"));
+  ASSERT_TRUE(other->locked());
+  std::thread loader([] { load_db(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ("garbage\n", db_text()) << "checked while another load held the lock";
+  EXPECT_FALSE(file_exists(rejected_path()));
+  other.reset();
+  loader.join();
+  EXPECT_EQ("garbage\n", read_file(rejected_path()));
+}
+
 TEST_F(NvDbTest, ConcurrentFirstLoadsLeaveASoundFile) {
   pid_t children[4];
   for (pid_t& child : children) {
