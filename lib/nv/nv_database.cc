@@ -249,19 +249,14 @@ std::optional<OpenedDb> open_db(const std::optional<DbPlace>& place) {
 
 // Within one id map no id other than -1 may occur twice.
 bool check_duplicate_ids(const NvItemDatabase& db) {
-  for (size_t map = 0; map < db.id_maps.size(); ++map) {
-    std::vector<bool> seen(kMaxNvItemId + 1, false);
-    for (const int32_t id : db.id_maps[map]) {
-      if (id < 0) continue;
-      if (seen[static_cast<size_t>(id)]) {
-        show_msg("ERROR: open_db failure: Item id %d duplicated in map %d.\n", id,
-                 static_cast<int>(map));
-        return false;
-      }
-      seen[static_cast<size_t>(id)] = true;
-    }
-  }
-  return true;
+  bool unique = true;
+  for_each_duplicate_id(db, [&](size_t map, size_t item, size_t) {
+    show_msg("ERROR: open_db failure: Item id %d duplicated in map %d.\n", db.id_maps[map][item],
+             static_cast<int>(map));
+    unique = false;
+    return false;
+  });
+  return unique;
 }
 
 const NvFirmwareEntry* find_firmware(const char* firmware) {

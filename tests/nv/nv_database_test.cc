@@ -144,6 +144,7 @@ TEST_F(NvDbTest, MalformedContentIsRefusedAndKept) {
       {"-1,0,0,0\n\n", "line 3: the counts line"},
       {"0,0,0,99999999\n\n", "more than the file can hold"},
       {"0,2000000000,0,0\n\n", "more than the file can hold"},
+      {"0,40,0,0\n" + std::string(60, '\n'), "more than the file can hold"},  // empty maps
       {"0,0,0,2\n\nNV_A_I,\n", "the file ends after 1 of the 2 items"},
       {"0,0,0,1\n\nNV_A_I,\nNV_B_I,\n", "line 6: more item lines than the 1 counted"},
       {"1,1,1,0\nX:1,1,0,\n", "map index missing or out of range"},
@@ -171,6 +172,18 @@ TEST_F(NvDbTest, MalformedContentIsRefusedAndKept) {
     EXPECT_EQ(file, db_text());
     EXPECT_FALSE(db_loaded());
   }
+}
+
+// Many maps that hold nothing, as many as the file allows, are checked in time that follows the
+// file's size (one id table for all maps, not one per map).
+TEST_F(NvDbTest, ManyEmptyMapsAreCheckedQuickly) {
+  const std::string text =
+      with_digest("NVI_DB_VERSION: 5\n0,1000000,0,0\n" + std::string(2000100, '\n'));
+  const auto start = std::chrono::steady_clock::now();
+  NvItemDatabase db;
+  EXPECT_TRUE(check_nvi_db(normalise_line_ends(text), &db).empty());
+  EXPECT_EQ(1000000u, db.id_maps.size());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 // Runs `body` in a child process that cannot write where root could (it drops to "nobody" when
