@@ -18,7 +18,9 @@ namespace {
 struct DbState {
   NvItemDatabase db;
   bool loaded = false;
+  bool failed = false;  // the load failed: it is not tried again in this process
   bool default_in_use = false;
+  int write_error = 0;  // of the last database file written
   uint32_t retry_pause_ms = kDefaultDbOpenRetryPauseMs;
 };
 
@@ -41,6 +43,7 @@ struct OpenedDb {
   std::string path;
   std::string text;
   size_t body = 0;
+  bool in_memory = false;  // the built-in default, with no file behind it
 };
 
 std::optional<DbPlace> db_place() {
@@ -70,9 +73,10 @@ std::optional<std::string> open_db_file(const std::string& path) {
                kMaxNviDbFileBytes);
       return std::string();
     }
-    if (attempt == kDbOpenAttempts) {
+    if (attempt == kDbOpenAttempts || !platform::is_transient_error(error)) {
       show_msg("ERROR: Unable to read NV item database file \"%s\": %s.\n", path.c_str(),
                platform::system_error_text(error).c_str());
+      break;
     } else {
       platform::sleep_ms(state().retry_pause_ms);
     }
@@ -125,8 +129,9 @@ bool keep_rejected(const std::string& path, const FileIdentity& checked) {
 // Returns 0, or the error code with `*created` telling whether the file could be made at all.
 int write_db_file(const std::string& path, const std::string& bytes, bool* created) {
   *created = false;
-  if (!make_dirs_for(path)) return platform::last_error();
-  return platform::replace_file(path, bytes, created);
+  state().write_error =
+      make_dirs_for(path) ? platform::replace_file(path, bytes, created) : platform::last_error();
+  return state().write_error;
 }
 
 // True when `text` (line ends as LF) is a copy of the built-in default as copy_default_resource
@@ -233,6 +238,25 @@ std::optional<OpenedDb> open_fresh_db(const std::string& path, const char* rejec
   return std::nullopt;
 }
 
+// The built-in default, used from memory when no file can be written for it: a full disk
+// should not take the item names away.
+std::optional<OpenedDb> default_in_memory(const std::string& path) {
+  const std::optional<platform::ResourceBlock> resource =
+      platform::find_resource(kDefaultDbResourceType, kDefaultDbResourceId);
+  if (!resource || resource->size == 0) return std::nullopt;
+  OpenedDb opened{path,
+                  normalise_line_ends(std::string_view(
+                      reinterpret_cast<const char*>(resource->data), resource->size)),
+                  0, true};
+  state().default_in_use = true;
+  if (!db_passes(opened.text, &opened.body)) return std::nullopt;
+  show_msg(
+      "ERROR: NV item database \"%s\" cannot be written (%s); the built-in default is used "
+      "in memory.\n",
+      path.c_str(), platform::system_error_text(state().write_error).c_str());
+  return opened;
+}
+
 std::optional<OpenedDb> open_db(const std::optional<DbPlace>& place) {
   if (!place) return std::nullopt;
   bool blocked = false;
@@ -241,6 +265,8 @@ std::optional<OpenedDb> open_db(const std::optional<DbPlace>& place) {
   if (create_db(place->file)) {
     state().default_in_use = true;
     if (auto fresh = open_fresh_db(place->file, "Rejected default nvi_db file.\n")) return fresh;
+  } else if (platform::is_disk_full(state().write_error)) {
+    return default_in_memory(place->file);
   }
   if (!create_empty_db(place->file)) return std::nullopt;
   state().default_in_use = false;
@@ -268,6 +294,9 @@ const NvFirmwareEntry* find_firmware(const char* firmware) {
 bool load_db() {
   DbState& s = state();
   if (s.loaded) return true;
+  // A load that failed has said why; trying again on every look-up would only repeat it.
+  if (s.failed) return false;
+  s.failed = true;
   s.db = NvItemDatabase{};
   // Processes loading the database take turns from the check of the file to its rewrite, so
   // that none takes a file another is still writing for a rejected one.
@@ -292,12 +321,13 @@ bool load_db() {
   }
   // A fresh copy of the default is rewritten in the library's own layout with a right digest;
   // a failure to do so does not fail the load.
-  if (s.default_in_use) save_db();
+  if (s.default_in_use && !opened->in_memory) save_db();
   if (!check_duplicate_ids(s.db)) {
     s.db = NvItemDatabase{};
     return false;
   }
   s.loaded = true;
+  s.failed = false;
   return true;
 }
 
@@ -317,6 +347,10 @@ const NvItemDatabase& nv_item_database() {
 
 bool db_loaded() {
   return state().loaded;
+}
+
+bool db_load_failed() {
+  return state().failed;
 }
 
 bool default_db_in_use() {
@@ -352,7 +386,9 @@ void reset_nv_database() {
   DbState& s = state();
   s.db = NvItemDatabase{};
   s.loaded = false;
+  s.failed = false;
   s.default_in_use = false;
+  s.write_error = 0;
   s.retry_pause_ms = kDefaultDbOpenRetryPauseMs;
 }
 

@@ -447,4 +447,13 @@ bool is_name_taken(int error) {
   return error == EEXIST;
 }
 
+bool is_transient_error(int error) {
+  return error == EAGAIN || error == EBUSY || error == EINTR || error == ETXTBSY || error == EIO ||
+         error == ENOLCK;
+}
+
+bool is_disk_full(int error) {
+  return error == ENOSPC || error == EDQUOT;
+}
+
 }  // namespace kav::platform

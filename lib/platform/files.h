@@ -162,4 +162,12 @@ std::FILE* create_new_file(const std::string& path, const char* mode);
 // True when `error` says that a name is taken already.
 bool is_name_taken(int error);
 
+// True when `error` may go away by itself, so that trying again can help (a busy or locked
+// file, an interrupted call, an I/O error of a flaky medium); false for errors that stay until
+// someone acts (no such file, no permission, not a regular file, a name too long, ...).
+bool is_transient_error(int error);
+
+// True when `error` says the disk (or the user's quota) is full.
+bool is_disk_full(int error);
+
 }  // namespace kav::platform

@@ -1,10 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -121,16 +124,62 @@ TEST_F(NvDbTest, VariantsOfTheLayoutLoadAsTheyAre) {
   EXPECT_EQ(2u, nv_item_database().item_names.size());
 }
 
-TEST_F(NvDbTest, DuplicatedIdInAMapFailsEveryLoad) {
+// A load that fails is not tried again by later look-ups: its messages come once.
+TEST_F(NvDbTest, DuplicatedIdInAMapFailsTheLoadOnce) {
   write_db(with_digest("NVI_DB_VERSION: 5\n1,2,1,2\nX:1,1,0,\nNV_A_I,10,10,1,\nNV_B_I,11,10,1,\n"));
   MessageCapture capture;
   EXPECT_FALSE(load_db());
+  NvItemInfo info;
+  EXPECT_FALSE(lookup_nv_item("NV_A_I", "X:1", &info));
   EXPECT_FALSE(load_db());
   EXPECT_THAT(capture.messages(),
-              ElementsAre("ERROR: open_db failure: Item id 10 duplicated in map 1.\n",
-                          "ERROR: open_db failure: Item id 10 duplicated in map 1.\n"));
+              ElementsAre("ERROR: open_db failure: Item id 10 duplicated in map 1.\n"));
   EXPECT_FALSE(db_loaded());
+  EXPECT_TRUE(db_load_failed());
   EXPECT_FALSE(file_exists(rejected_path()));
+}
+
+// An error that stays until someone acts is not waited out: a directory where the file should
+// be is read once, not five times with pauses, and then kept aside.
+TEST_F(NvDbTest, PermanentReadErrorsAreNotRetried) {
+  ASSERT_EQ(0, mkdir(dir_.file("module").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(db_path().c_str(), 0755));
+  set_db_open_retry_pause_ms(300);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(load_db());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_TRUE(std::filesystem::is_directory(rejected_path()));
+}
+
+// A full disk leaves no room for a copy of the default: the default is used from memory, and
+// the message says why. (A tmpfs of one page, filled, mounted over the module directory in a
+// child's own mount namespace.)
+TEST_F(NvDbTest, AFullDiskUsesTheDefaultInMemory) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const std::string module = dir_.file("module");
+  ASSERT_EQ(0, mkdir(module.c_str(), 0755));
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tmpfs", module.c_str(), "tmpfs", 0, "size=4k") != 0) {
+      _exit(77);
+    }
+    FILE* filler = std::fopen((module + "/filler").c_str(), "w");
+    while (filler && std::fputs(std::string(512, 'x').c_str(), filler) >= 0 &&
+           std::fflush(filler) == 0) {
+    }
+    MessageCapture capture;
+    NvItemInfo info;
+    const bool found = lookup_nv_item("NV_MEID_I", "6290:1.2.3.0", &info) && info.id == 1943;
+    const bool said = capture.text().find(
+                          "No space left on device); the built-in default is "
+                          "used in memory.") != std::string::npos;
+    _exit(found && said ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no tmpfs mount here";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Files whose digest is right but whose content breaks the format: refused, kept, and read

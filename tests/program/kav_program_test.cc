@@ -310,6 +310,32 @@ TEST_F(KavProgramTest, AnInterruptedRestoreLeavesItsRecord) {
   }
 }
 
+// A database that cannot be loaded (here a bad file that cannot be moved aside, as its
+// .rejected name is a directory) is said to be unavailable, status 1, after one load: not taken
+// for an unknown item, nor for a backup of nothing but --ids.
+TEST_F(KavProgramTest, AnUnavailableDatabaseIsSaidSo) {
+  plug_in();
+  write_file_with_dirs(dir_.file("module/umts_kav_lib.nvi_db"), "not a database\n");
+  write_file_with_dirs(dir_.file("module/umts_kav_lib.nvi_db.rejected/keep"), "");
+  const std::vector<std::string> commands[] = {{"nv", "read", "NV_PRODUCT_TAG_I"},
+                                               {"nv", "backup", dir_.file("b.txt")}};
+  for (const auto& command : commands) {
+    SCOPED_TRACE(command[1]);
+    const ProgramRun run = kav_com1(command);
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos,
+              run.err.find("kav nv " + command[1] + ": NV item database unavailable\n"))
+        << run.err;
+    size_t loads = 0;
+    for (size_t at = 0;
+         (at = run.err.find("Rejected existing nvi_db file.", at)) != std::string::npos; ++at) {
+      ++loads;
+    }
+    EXPECT_EQ(1u, loads) << run.err;
+  }
+  EXPECT_FALSE(file_exists(dir_.file("b.txt")));
+}
+
 // Each bad input: exit status 2 (1 for the read-only item), nothing on standard output, and
 // one line of kav's own naming the problem on standard error (the only line at all when kav
 // stops before connecting; else among the library's messages).
