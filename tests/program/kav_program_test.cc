@@ -336,6 +336,30 @@ TEST_F(KavProgramTest, AnUnavailableDatabaseIsSaidSo) {
   EXPECT_FALSE(file_exists(dir_.file("b.txt")));
 }
 
+// With --json every usage error is also one document on standard output: "ok" false and, as
+// "error", what kav says on standard error.
+TEST_F(KavProgramTest, UsageErrorsWithJsonGiveAFailureDocument) {
+  plug_in();
+  const std::vector<std::string> cases[] = {
+      {"nv", "read", "--bogus", "--json"},
+      {"nv", "read", "--json"},
+      {"nv", "read", "5078", "--port", "COM0", "--json"},
+      {"nv", "write", "5078", "--hex", "0g", "--json", "--port", "COM1"},
+      {"nv", "write", "NV_FOO_I", "--text", "x", "--json", "--port", "COM1"},
+      {"bogus", "--json"},
+      {"nv", "bogus", "--json"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+    const ProgramRun run = kav(args);
+    EXPECT_EQ(2, run.status);
+    write_file(dir_.file("err.txt"), run.err);
+    EXPECT_EQ(std::vector<std::string>({"false", "true"}),
+              json_values(run.out, {"d['ok']", "d['error'] != '' and d['error'] in open('" +
+                                                   dir_.file("err.txt") + "').read()"}));
+  }
+}
+
 // Each bad input: exit status 2 (1 for the read-only item), nothing on standard output, and
 // one line of kav's own naming the problem on standard error (the only line at all when kav
 // stops before connecting; else among the library's messages).
