@@ -38,11 +38,13 @@ struct LogState {
   std::FILE* comm_log = nullptr;
   std::string msg_log_name;
   std::string comm_log_name;
-  bool msg_line_start = true;      // show_msg's flag for the message log
-  bool both_line_start = true;     // log_note_both's flag, shared by both files
-  bool opening = false;            // open_log_files is running
-  bool problem_reported = false;   // a log that cannot be had was said on standard error
-  bool directory_refused = false;  // the logging directory is a link or another user's
+  bool msg_line_start = true;     // show_msg's flag for the message log
+  bool both_line_start = true;    // log_note_both's flag, shared by both files
+  bool opening = false;           // open_log_files is running
+  bool problem_reported = false;  // a log that cannot be had was said on standard error
+  // The logging directory is a link, another user's, or cannot be made or written: the logs
+  // are not tried again until the logging settings are read anew.
+  bool directory_unusable = false;
   // Clock base, taken whenever the logs are opened.
   int64_t base_ms_since_midnight = 0;
   int64_t base_counter = 0;
@@ -166,6 +168,7 @@ void open_one_log(LogState& s, const std::string& directory, const char* stem, i
     }
     const int error = platform::last_error();
     if (platform::is_name_taken(error)) continue;
+    s.directory_unusable = true;  // said once; every later message would fail the same way
     report_log_problem(s,
                        "ERROR: umts_kav_lib: logging directory \"%s\" cannot be made or written "
                        "(%s); running without logs.\n",
@@ -253,12 +256,12 @@ void open_log_files() {
   take_clock_base(s);
   const std::string directory = logging_directory();
   // Logs hold the modem's identity: a directory another user controls gets none of them.
-  if (s.directory_refused) {
+  if (s.directory_unusable) {
     s.opening = false;
     return;
   }
   if (const int error = platform::check_own_directory(directory)) {
-    s.directory_refused = true;
+    s.directory_unusable = true;
     report_log_problem(s,
                        "ERROR: umts_kav_lib: logging directory \"%s\" %s; running without logs.\n",
                        platform::parent_directory(directory + "log").c_str(),
@@ -313,7 +316,7 @@ void set_logging(bool message_logging, bool comm_logging) {
   s.message_logging = message_logging;
   s.comm_logging = comm_logging;
   s.problem_reported = false;
-  s.directory_refused = false;
+  s.directory_unusable = false;
 }
 
 bool message_logging() {

@@ -201,18 +201,27 @@ TEST_F(MessagesTest, APlantedNameIsNeverOpenedAndSpentNumbersLeaveTheLogOff) {
   EXPECT_EQ(read_file(victim), "precious");
 }
 
+// Said once on standard error, and tried once: later messages do not try the directory again
+// (each try said "Make directory failed" through the sink).
 TEST_F(MessagesTest, ALoggingDirectoryThatCannotBeMadeOrWrittenIsSaidOnceOnStandardError) {
   write_file(dir_.file("plain"), "a file, not a directory");
   for (const char* logs : {"plain", "plain/logs"}) {
     enable_logs(logs);
+    MessageCapture capture;
     ::testing::internal::CaptureStderr();
     DllMain(1);
-    show_msg("one\n");
-    comm_log_record("TWO", nullptr, 0);
+    for (int i = 0; i < 20; ++i) {
+      show_msg("one\n");
+      comm_log_record("TWO", nullptr, 0);
+    }
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(said, "ERROR: umts_kav_lib: logging directory \"" + dir_.file(logs) +
                         "\" cannot be made or written (Not a directory); running without logs.\n");
     EXPECT_FALSE(message_log_open());
+    const std::vector<std::string> messages = capture.messages();
+    EXPECT_LE(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string& m) { return m.starts_with("ERROR"); }),
+              1);
     DllMain(0);
   }
 }
