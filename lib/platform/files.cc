@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "lib/platform/error.h"
 
@@ -289,7 +290,28 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
 }
 
 std::string temporary_file_pattern(const std::string& file) {
-  return parent_directory(file) + "/." + file.substr(file.rfind('/') + 1) + ".XXXXXX";
+  return parent_directory(file) + "/." + file.substr(file.rfind('/') + 1) + ".kav-tmp-XXXXXX";
+}
+
+void remove_stale_temporaries(const std::string& file, int min_age_seconds) {
+  const std::string dir = parent_directory(file);
+  const std::string temp = temporary_file_pattern(file);
+  // The random part "XXXXXX" matches any six characters; the rest of the name literally.
+  std::string wildcard;
+  for (char c : temp.substr(temp.rfind('/') + 1, temp.size() - temp.rfind('/') - 7)) {
+    if (c == '*' || c == '?' || c == '[' || c == '\\') wildcard += '\\';
+    wildcard += c;
+  }
+  std::vector<std::string> names;
+  if (find_files(dir + "/" + wildcard + "??????", &names) != 0) return;
+  const time_t now = time(nullptr);
+  for (const std::string& name : names) {
+    const std::string path = dir + "/" + name;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (now - st.st_mtime < min_age_seconds) continue;
+    remove_path(path);
+  }
 }
 
 unsigned process_umask() {

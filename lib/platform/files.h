@@ -92,8 +92,14 @@ int read_whole_file(const std::string& file, std::string* text, size_t max_bytes
 int replace_file(const std::string& file, const std::string& text, bool* temp_created = nullptr);
 
 // The name of the temporary file that replace_file() creates for `file` has this form:
-// "<dir>/.<name of file>.XXXXXX", XXXXXX being six characters chosen at random.
+// "<dir>/.<name of file>.kav-tmp-XXXXXX", XXXXXX being six characters chosen at random; the
+// marker keeps clean-up off files of the user's that look alike (".user.reg.backup").
 std::string temporary_file_pattern(const std::string& file);
+
+// Removes the temporary files of replace_file() for `file` that are plain files last changed
+// at least `min_age_seconds` ago: those of writers that died before their rename. Callers hold
+// a lock that every writer of `file` holds from creating its temporary file to renaming it.
+void remove_stale_temporaries(const std::string& file, int min_age_seconds = 60);
 
 // The process's file mode creation mask.
 unsigned process_umask();

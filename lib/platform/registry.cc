@@ -82,23 +82,6 @@ class HiveFileLock {
   int error_ = 0;
 };
 
-// Removes the temporary files of writers that died before their rename. Every writer holds
-// the lock from creating its temporary file to renaming it, so while the lock is held any
-// temporary file of this settings file is a dead writer's.
-void remove_stale_temporaries(const std::string& file) {
-  const std::string dir = parent_directory(file);
-  const std::string temp = temporary_file_pattern(file);
-  // The random part "XXXXXX" matches any six characters; the rest of the name literally.
-  std::string wildcard;
-  for (char c : temp.substr(temp.rfind('/') + 1, temp.size() - temp.rfind('/') - 7)) {
-    if (c == '*' || c == '?' || c == '[' || c == '\\') wildcard += '\\';
-    wildcard += c;
-  }
-  std::vector<std::string> names;
-  if (find_files(dir + "/" + wildcard + "??????", &names) != 0) return;
-  for (const std::string& name : names) remove_path(dir + "/" + name);
-}
-
 // Sets the calling thread's last error from a result code and returns the code.
 int result(int code) {
   if (code != 0) set_last_error(code);
@@ -184,6 +167,8 @@ int RegFileHive::modify(Change change) {
     problem_ = lock.problem();
     return lock.error();
   }
+  // Every writer holds the lock from creating its temporary file to renaming it, so while the
+  // lock is held an old temporary file of this settings file is a dead writer's.
   remove_stale_temporaries(file);
   RegDocument doc;
   if (const int error = load(file, &doc)) return error;
