@@ -200,6 +200,17 @@ TEST_F(KavProgramTest, ModeAndResetMoveTheModemAcrossReEnumeration) {
   expect_run(kav({"reset", "-q"}), "DM\n", 0);
 }
 
+// On a fixed port the modem that re-enumerates under another COM number is followed there and
+// the move is said: it did go to DL mode.
+TEST_F(KavProgramTest, AFixedPortModeChangeSaysWhereTheModemWent) {
+  plug_in();
+  const ProgramRun run = kav_com1({"mode", "dl"});
+  EXPECT_EQ("Mode changed: mode DL, COM5 (" + dir_.file("dev/ttyUSB4") + "); it left COM1\n",
+            run.out)
+      << run.err;
+  EXPECT_EQ(0, run.status);
+}
+
 TEST_F(KavProgramTest, RestoreWritesBackExactlyTheChangedItem) {
   plug_in();
   ASSERT_EQ(0, kav_com1({"nv", "write", "5078", "--text", "Tarvell"}).status);
