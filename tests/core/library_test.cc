@@ -153,8 +153,8 @@ TEST_F(CoreTest, SettingsThatCannotBeUsedAreReportedWithTheirPath) {
     std::string says;
   };
   const Case cases[] = {
-      {"/dev/zero", [] {}, "\"/dev/zero\" cannot be read (/dev/zero: It is not a regular file.)"},
-      {dir_.file("fifo"), [] {}, "fifo: It is not a regular file."},
+      {"/dev/zero", [] {}, "\"/dev/zero\" cannot be read (/dev/zero: It is not a regular file)"},
+      {dir_.file("fifo"), [] {}, "fifo: It is not a regular file)"},
       {registry_file(), [&] { ASSERT_EQ(symlink(dir_.file("victim").c_str(), lock.c_str()), 0); },
        "cannot be written (" + lock + ": the lock file is a symbolic link and is not followed)"},
   };
