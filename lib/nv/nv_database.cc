@@ -306,6 +306,8 @@ bool load_db() {
     const std::string dir = platform::parent_directory(place->file);
     platform::make_directories(dir);
     lock.emplace(dir);
+    // Temporary files of runs killed between writing and renaming the database.
+    if (lock->locked()) platform::remove_stale_temporaries(place->file);
   }
   const std::optional<OpenedDb> opened = open_db(place);
   if (!opened) {

@@ -145,9 +145,12 @@ TEST_F(NvDbTest, PermanentReadErrorsAreNotRetried) {
   ASSERT_EQ(0, mkdir(dir_.file("module").c_str(), 0755));
   ASSERT_EQ(0, mkdir(db_path().c_str(), 0755));
   set_db_open_retry_pause_ms(300);
+  MessageCapture capture;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(load_db());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_EQ(capture.messages().at(0), "ERROR: Unable to read NV item database file \"" + db_path() +
+                                          "\": It is not a regular file.\n");
   EXPECT_TRUE(std::filesystem::is_directory(rejected_path()));
 }
 
@@ -299,6 +302,20 @@ TEST_F(NvDbTest, ALeftoverCopyOfTheDefaultDoesNotReplaceTheKeptFile) {
   ASSERT_TRUE(load_db());
   EXPECT_EQ("the user's own file", read_file(rejected_path()));
   EXPECT_EQ(with_digest(kTwoFirmwareBody), db_text());
+}
+
+// The temporary files of runs killed before their rename are removed by a later load once they
+// are old; a young one may be a live writer's (one outside the lock, as kav nvdb sign is).
+TEST_F(NvDbTest, OldTemporaryFilesOfKilledRunsAreRemoved) {
+  const std::string old_temp = dir_.file("module/.umts_kav_lib.nvi_db.kav-tmp-a1b2c3");
+  const std::string young_temp = dir_.file("module/.umts_kav_lib.nvi_db.kav-tmp-d4e5f6");
+  write_file_with_dirs(old_temp, "half a database");
+  write_file(young_temp, "half a database");
+  std::filesystem::last_write_time(
+      old_temp, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  ASSERT_TRUE(load_db());
+  EXPECT_FALSE(file_exists(old_temp));
+  EXPECT_TRUE(file_exists(young_temp));
 }
 
 // A load waits for another process's load (the module directory's lock) before it checks the
