@@ -193,9 +193,14 @@ bool parse_counts(Parse* p, Counts* counts) {
   return true;
 }
 
-// A name or firmware text: 1 to 255 characters.
+// A name or firmware text: 1 to 255 characters, none of them a control character (a NUL would
+// cut the name short wherever it is used as C text; a line end would start a line in output).
 bool good_text(std::string_view text) {
-  return !text.empty() && text.size() <= kMaxNviDbText;
+  return !text.empty() && text.size() <= kMaxNviDbText &&
+         std::none_of(text.begin(), text.end(), [](char c) {
+           const auto u = static_cast<unsigned char>(c);
+           return u < 0x20 || u == 0x7f;
+         });
 }
 
 // One entry off the front of `line`; false (reported) when it does not read.
@@ -209,9 +214,11 @@ bool parse_firmware_entry(Parse* p, const Counts& counts, std::string_view* line
   std::string_view text;
   NvFirmwareEntry parsed;
   if (!take_field(line, &text) || !good_text(text)) {
-    p->problems.add(number,
-                    "firmware entry %d: text empty, unterminated or longer than %zu characters",
-                    entry, kMaxNviDbText);
+    p->problems.add(
+        number,
+        "firmware entry %d: text empty, unterminated, longer than %zu characters or holding a "
+        "control character",
+        entry, kMaxNviDbText);
     return false;
   }
   parsed.firmware = std::string(text);
@@ -244,7 +251,9 @@ bool parse_item_line(Parse* p, std::string_view line, int line_number) {
   NvItemDatabase* db = p->db;
   std::string_view name;
   if (!take_field(&line, &name) || !good_text(name)) {
-    p->problems.add(line_number, "item name empty, unterminated or longer than %zu characters",
+    p->problems.add(line_number,
+                    "item name empty, unterminated, longer than %zu characters or holding a "
+                    "control character",
                     kMaxNviDbText);
     return false;
   }

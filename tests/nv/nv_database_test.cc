@@ -207,8 +207,11 @@ TEST_F(NvDbTest, MalformedContentIsRefusedAndKept) {
       {"0,1,1,1\n\nNV_A_I,12,\n", "array size 0 missing"},
       {"0,1,1,1\n\nNV_A_I,12,1,7,\n", "more fields than the maps counted"},
       {"0,1,1,1\n\nNV_A_I,1x,1,\n", "id 0 missing"},
-      {"0,0,0,1\n\n" + long_name + ",\n", "item name empty, unterminated or longer than 255"},
-      {"1,0,0,0\n" + long_name + ",-1,-1,\n", "text empty, unterminated or longer than 255"},
+      {"0,0,0,1\n\n" + long_name + ",\n", "item name empty, unterminated, longer than 255"},
+      {"1,0,0,0\n" + long_name + ",-1,-1,\n", "text empty, unterminated, longer than 255"},
+      {"0,1,1,1\n\n" + std::string("NV_A\0_I,5,1,\n", 14), "or holding a control character"},
+      {"0,1,1,1\n\nNV_A\t_I,5,1,\n", "or holding a control character"},
+      {"1,0,0,0\nX:1\x01,-1,-1,\n", "or holding a control character"},
       {"0,0,0\n\n", "is not four counts"},
   };
   for (const auto& c : cases) {
