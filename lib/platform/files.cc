@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -426,6 +427,18 @@ bool remove_path(const std::string& path) {
   if (unlink(path.c_str()) == 0) return true;
   capture_errno();
   return false;
+}
+
+bool replace_keeps_owner(const std::string& file) {
+  struct stat st {};
+  if (lstat(file.c_str(), &st) != 0) return true;
+  if (geteuid() == 0) return true;
+  if (st.st_uid != geteuid()) return false;
+  if (st.st_gid == getegid()) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+  return std::find(groups.begin(), groups.begin() + std::max(count, 0), st.st_gid) !=
+         groups.begin() + std::max(count, 0);
 }
 
 bool path_writable(const std::string& path) {

@@ -152,6 +152,11 @@ bool remove_path(const std::string& path);
 // set (EACCES, EROFS, ENOENT, ...).
 bool path_writable(const std::string& path);
 
+// True when replace_file() can give the new `file` the owner and group of the one it replaces:
+// no file there yet, the caller is root, or the file is the caller's, of a group the caller is
+// in. Otherwise a replaced file would become the caller's.
+bool replace_keeps_owner(const std::string& file);
+
 // True when `path` exists but the calling process is refused writing it (permissions, a
 // read-only file system); false when it may write it or it does not exist.
 bool write_permission_denied(const std::string& path);

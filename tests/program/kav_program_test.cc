@@ -485,6 +485,40 @@ const char kDbBody[] =
     "NV_BETA_I,20,-1,1,\n"
     "NV_GAMMA_I,30,31,4,\n";
 
+// kav nvdb sign run by a user in a directory anyone may write: a write-protected file, or one
+// of another user's, is neither replaced nor handed to the user.
+TEST_F(KavProgramTest, NvdbSignLeavesProtectedAndOthersFilesAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "running kav as another user needs root";
+  constexpr uid_t kUser = 4243;
+  const struct {
+    mode_t mode;
+    uid_t owner;
+    const char* why;
+  } cases[] = {{0444, kUser, "is write-protected"},
+               {0644, 0, "is write-protected"},
+               {0666, 0, "belongs to another user and would become yours"}};
+  const std::string shared = dir_.file("shared");
+  ASSERT_EQ(0, mkdir(shared.c_str(), 0777));
+  ASSERT_EQ(0, chmod(shared.c_str(), 0777));  // writable by all, no sticky bit
+  ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const std::string db = shared + "/edit.nvi_db";
+    write_file(db, kDbBody);
+    ASSERT_EQ(0, chown(db.c_str(), c.owner, c.owner));
+    ASSERT_EQ(0, chmod(db.c_str(), c.mode));
+    const ProgramRun run = run_command({"/usr/bin/setpriv", "--reuid=4243", "--regid=4243",
+                                        "--clear-groups", built_program(kKav), "nvdb", "sign", db});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("kav nvdb sign: " + db + " " + c.why + ": not signed\n", run.err);
+    EXPECT_EQ(kDbBody, read_file(db));
+    struct stat st {};
+    ASSERT_EQ(0, stat(db.c_str(), &st));
+    EXPECT_EQ(c.owner, st.st_uid);
+    unlink(db.c_str());
+  }
+}
+
 TEST_F(KavProgramTest, NvdbChecksSignsAndLists) {
   const std::string db = dir_.file("edit.nvi_db");
   // Written without a digest line; sign puts one on and keeps the file's mode.
