@@ -192,9 +192,11 @@ TEST_F(MessagesTest, APlantedNameIsNeverOpenedAndSpentNumbersLeaveTheLogOff) {
   EXPECT_EQ(read_file(victim), "precious");
   EXPECT_FALSE(message_log_open());
   EXPECT_FALSE(comm_log_open());
-  EXPECT_EQ(said, "ERROR: umts_kav_lib: no log number is left for \"umts_kav_lib_msg_log\" in \"" +
-                      logs + "/\"; running without that log.\n")
-      << "said once";
+  EXPECT_EQ(said,
+            "ERROR: umts_kav_lib: no log number is left for \"umts_kav_lib_msg_log\" and "
+            "\"umts_kav_lib_comm_log\" in \"" +
+                logs + "/\"; running without those logs.\n")
+      << "said once, naming both";
   DllMain(0);
   // The library's own opener never follows a link either.
   EXPECT_EQ(open_with_dirs(logs + "/umts_kav_lib_msg_log_100000000.txt", "w"), nullptr);
