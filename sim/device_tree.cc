@@ -1,9 +1,10 @@
 #include "sim/device_tree.h"
 
+#include "sim/root_files.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -18,24 +19,6 @@ std::string hex(unsigned value, int digits) {
   char text[16];
   std::snprintf(text, sizeof text, "%0*x", digits, value);
   return text;
-}
-
-void make_dirs(const std::string& path) {
-  std::error_code ec;
-  fs::create_directories(path, ec);
-  if (ec) throw std::runtime_error("cannot create " + path + ": " + ec.message());
-}
-
-void write_file(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-void make_link(const std::string& target, const std::string& link) {
-  std::error_code ec;
-  fs::create_symlink(target, link, ec);
-  if (ec) throw std::runtime_error("cannot link " + link + ": " + ec.message());
 }
 
 // The path of sysfs entry `relative` (root-relative, below "sys/") as seen from a directory
@@ -169,12 +152,25 @@ struct PendingLink {
 }  // namespace
 
 void prune_empty_directories(const std::string& dir) {
-  std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(dir, ec))) return;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    if (entry.is_directory(ec) && !entry.is_symlink(ec)) prune_empty_directories(entry.path());
-  }
-  if (fs::is_empty(dir, ec)) fs::remove(dir, ec);
+  prune_empty_below(dir);
+}
+
+// Every file, directory and link of the tree is made and removed through these, which never
+// follow a link below the root.
+void DeviceTree::make_dirs(const std::string& path) const {
+  make_dirs_below(root_, path);
+}
+
+void DeviceTree::write_file(const std::string& path, const std::string& text) const {
+  write_file_below(root_, path, text);
+}
+
+void DeviceTree::make_link(const std::string& target, const std::string& link) const {
+  make_link_below(root_, target, link);
+}
+
+void DeviceTree::remove(const std::string& path) const {
+  remove_below(root_, path);
 }
 
 DeviceTree::DeviceTree(std::string root) : root_(std::move(root)) {
@@ -289,9 +285,9 @@ void DeviceTree::release_hubs(const Created& created) {
     }
     const std::string itf_name =
         (name.compare(0, 3, "usb") == 0 ? name.substr(3) + "-0" : name) + ":1.0";
-    fs::remove(abs("sys/bus/usb/devices/" + name), ec);
-    fs::remove(abs("sys/bus/usb/devices/" + itf_name), ec);
-    fs::remove_all(abs(dir), ec);
+    remove(abs("sys/bus/usb/devices/" + name));
+    remove(abs("sys/bus/usb/devices/" + itf_name));
+    remove(abs(dir));
   }
 }
 
@@ -506,18 +502,16 @@ bool DeviceTree::remove_device(DeviceHandle handle) {
   if (it == devices_.end()) return false;
   const Created& created = it->second;
   std::error_code ec;
-  for (const std::string& node : created.dev_nodes) fs::remove(abs(node), ec);
-  for (auto link = created.links.rbegin(); link != created.links.rend(); ++link) {
-    fs::remove(abs(*link), ec);
-  }
-  fs::remove_all(abs(created.device_dir), ec);
+  for (const std::string& node : created.dev_nodes) remove(abs(node));
+  for (auto link = created.links.rbegin(); link != created.links.rend(); ++link) remove(abs(*link));
+  remove(abs(created.device_dir));
   release_hubs(created);
   // The controller and bridge directories go with their last device.
   for (std::string parent = parent_of(created.device_dir); parent != "sys/devices";
        parent = parent_of(parent)) {
     if (!fs::exists(abs(parent), ec)) continue;
     if (!fs::is_empty(abs(parent), ec) || ec) break;
-    fs::remove(abs(parent), ec);
+    remove(abs(parent));
   }
   devices_.erase(it);
   return true;

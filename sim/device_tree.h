@@ -27,6 +27,7 @@
 // the /dev nodes last; removal takes the /dev nodes away first. So a watcher that reacts to a
 // /dev node finds the rest of the device in place.
 //
+// No link below the root is followed: files are written and removed through sim/root_files.h.
 // Errors throw std::runtime_error. Threading: one thread uses a DeviceTree at a time; adding
 // and removing devices is serialised across the trees of the process (they share hubs).
 // Lifetime: the tree does not remove devices on destruction (call remove_device or clear()).
@@ -89,7 +90,7 @@ constexpr char kPciBase[] = "sys/devices/pci0000:00/0000:00:14.0";
 constexpr char kPcieBase[] = "sys/devices/pci0000:00/0000:00:1c.0";
 
 // Removes the empty directories below `dir` (bottom-up), and `dir` itself when it ends empty.
-// Never follows a link.
+// Never follows a link, `dir` itself included.
 void prune_empty_directories(const std::string& dir);
 
 struct DeviceHandle {
@@ -147,6 +148,10 @@ class DeviceTree {
   void release_hubs(const Created& created);
   void write_usb_device(const std::string& dir, const UsbDeviceSpec& usb, int interface_count);
   std::string abs(const std::string& relative) const { return root_ + "/" + relative; }
+  void make_dirs(const std::string& path) const;
+  void write_file(const std::string& path, const std::string& text) const;
+  void make_link(const std::string& target, const std::string& link) const;
+  void remove(const std::string& path) const;
 
   std::string root_;
   int next_id_ = 1;

@@ -210,7 +210,14 @@ const std::map<std::string, Key>& setters() {
       {"model", status_text(&StatusFields::model)},
       {"hw_rev", status_text(&StatusFields::hw_rev)},
       {"second_model", status_text(&StatusFields::second_model)},
-      {"imei", status_text(&StatusFields::imei)},
+      {"imei",
+       [](const std::string& v, ModemConfig* c) {
+         // The record carries an IMEI as 15 digits (or none); anything else cannot be encoded.
+         if (!v.empty() && (v.size() != 15 || v.find_first_not_of("0123456789") != v.npos)) {
+           return false;
+         }
+         return c->status.imei = v, true;
+       }},
       {"offline_delay_ms", number(&ModemConfig::offline_delay_ms, 0, kMaxMs)},
       {"openzumi_layout", choice(&ModemConfig::openzumi_layout,
                                  std::map<std::string, OpenZumiLayout>{

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <system_error>
 
 #include "sim/device_tree.h"
+#include "sim/root_files.h"
 
 namespace kav::sim {
 
@@ -40,15 +42,28 @@ bool is_simulated_node(const fs::directory_entry& entry) {
          std::regex_match(entry.path().filename().string(), name);
 }
 
-// Removes the entries of `dir` that `pick` selects. Returns the first failure, or empty.
+// The directories a DeviceTree makes below the root (their parents included). A link in
+// place of any of them would lead the simulator's writes and removals out of the root.
+constexpr const char* kTreeDirectories[] = {kPciBase,
+                                            kPcieBase,
+                                            "sys/class/tty",
+                                            "sys/class/hidraw",
+                                            "sys/class/block",
+                                            "sys/class/wwan",
+                                            "sys/bus/usb/devices",
+                                            "sys/bus/usb/drivers",
+                                            "sys/bus/pci/drivers",
+                                            "dev"};
+
+// Removes the entries of `root`/`dir` that `pick` selects, without following a link. Returns
+// the first failure, or empty.
 template <typename Pick>
-std::string remove_entries(const fs::path& dir, Pick pick) {
+std::string remove_entries(const std::string& root, const std::string& dir, Pick pick) {
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+  for (const auto& entry : fs::directory_iterator(root + "/" + dir, ec)) {
     if (!pick(entry)) continue;
-    std::error_code removed;
-    fs::remove_all(entry.path(), removed);
-    if (removed) return entry.path().string() + ": " + removed.message();
+    const std::string failure = remove_below(root, entry.path().string());
+    if (!failure.empty()) return failure;
   }
   return {};
 }
@@ -59,8 +74,22 @@ RootClaim::RootClaim(const std::string& root) : root_(root) {
   std::error_code ec;
   fs::create_directories(root_, ec);
   if (ec) throw std::runtime_error("cannot create the root " + root_ + ": " + ec.message());
-  fd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+  // The root itself must be a directory of the caller's: another user's root, or a link,
+  // could hold links of that user's choosing that the removal of leftovers would follow.
+  fd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd_ < 0 && errno == ELOOP) {
+    throw std::runtime_error("the root " + root_ +
+                             " is a symbolic link; give kav-modem-sim the directory itself");
+  }
   if (fd_ < 0) throw std::runtime_error(system_error_text("cannot open the root " + root_));
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0 || info.st_uid != ::geteuid()) {
+    ::close(fd_);
+    throw std::runtime_error("the root " + root_ + " belongs to another user (uid " +
+                             std::to_string(info.st_uid) + "); give kav-modem-sim a directory of " +
+                             "its own");
+  }
   if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
     const std::string text = errno == EWOULDBLOCK
                                  ? root_ + " is in use by another kav-modem-sim"
@@ -97,16 +126,23 @@ void RootClaim::remove_leftovers() {
                              " holds the kernel's own device tree; give a directory of "
                              "its own to kav-modem-sim");
   }
+  for (const char* dir : kTreeDirectories) {
+    const std::string link = first_link_below(root_, root_ + "/" + dir);
+    if (!link.empty()) {
+      throw std::runtime_error(link + " is a symbolic link where kav-modem-sim makes a " +
+                               "directory; remove it or give kav-modem-sim another root");
+    }
+  }
   clear_ready();
-  std::string failure = remove_entries(root_ + "/dev", is_simulated_node);
+  std::string failure = remove_entries(root_, "dev", is_simulated_node);
   const auto is_link = [](const fs::directory_entry& e) { return e.is_symlink(); };
-  for (const char* dir : {"/sys/class/tty", "/sys/class/hidraw", "/sys/class/block",
-                          "/sys/class/wwan", "/sys/bus/usb/devices"}) {
-    if (failure.empty()) failure = remove_entries(root_ + dir, is_link);
+  for (const char* dir : {"sys/class/tty", "sys/class/hidraw", "sys/class/block", "sys/class/wwan",
+                          "sys/bus/usb/devices"}) {
+    if (failure.empty()) failure = remove_entries(root_, dir, is_link);
   }
   for (const char* base : {kPciBase, kPcieBase}) {
     if (failure.empty()) {
-      failure = remove_entries(root_ + "/" + base, [](const auto&) { return true; });
+      failure = remove_entries(root_, base, [](const auto&) { return true; });
     }
   }
   if (!failure.empty()) {

@@ -42,6 +42,9 @@ struct LogState {
   bool both_line_start = true;    // log_note_both's flag, shared by both files
   bool opening = false;           // open_log_files is running
   bool problem_reported = false;  // a log that cannot be had was said on standard error
+  // The logging directory is a link, another user's, or cannot be made or written: the logs
+  // are not tried again until the logging settings are read anew.
+  bool directory_unusable = false;
   // Clock base, taken whenever the logs are opened.
   int64_t base_ms_since_midnight = 0;
   int64_t base_counter = 0;
@@ -151,31 +154,30 @@ std::optional<std::string> log_path(const std::string& directory, const char* st
 
 // Creates the first free log of `stem` numbered `*number` or above with its banner. A name
 // that exists (planted, or made since the directory was listed) is never reused: the next
-// number is tried. Leaves the file closed when no number is left or the file cannot be made.
-void open_one_log(LogState& s, const std::string& directory, const char* stem, int* number,
+// number is tried. Leaves the file closed when no number is left (false; the caller says so,
+// once for both logs) or the file cannot be made (said here).
+bool open_one_log(LogState& s, const std::string& directory, const char* stem, int* number,
                   std::FILE** file, std::string* name) {
   for (; *number <= kMaxLogNumber; ++*number) {
     const std::optional<std::string> full = log_path(directory, stem, *number);
-    if (!full) return;
+    if (!full) return true;
     *file = open_with_dirs(*full, "w");
     if (*file) {
       *name = *full;
       write_banner(*file);
-      return;
+      return true;
     }
     const int error = platform::last_error();
     if (platform::is_name_taken(error)) continue;
+    s.directory_unusable = true;  // said once; every later message would fail the same way
     report_log_problem(s,
                        "ERROR: umts_kav_lib: logging directory \"%s\" cannot be made or written "
                        "(%s); running without logs.\n",
                        platform::parent_directory(*full).c_str(),
                        platform::system_error_text(error).c_str());
-    return;
+    return true;
   }
-  report_log_problem(s,
-                     "ERROR: umts_kav_lib: no log number is left for \"%s\" in \"%s\"; running "
-                     "without that log.\n",
-                     stem, directory.c_str());
+  return false;
 }
 
 // Reads the number part of a log file name: the part after "<stem>_" without ".txt". Returns
@@ -251,16 +253,42 @@ void open_log_files() {
   close_file(&s.comm_log, &s.comm_log_name);
   take_clock_base(s);
   const std::string directory = logging_directory();
+  // Logs hold the modem's identity: a directory another user controls gets none of them.
+  if (s.directory_unusable) {
+    s.opening = false;
+    return;
+  }
+  if (const int error = platform::check_own_directory(directory)) {
+    s.directory_unusable = true;
+    report_log_problem(s,
+                       "ERROR: umts_kav_lib: logging directory \"%s\" %s; running without logs.\n",
+                       platform::parent_directory(directory + "log").c_str(),
+                       error == ELOOP ? "is a symbolic link" : "belongs to another user");
+    s.opening = false;
+    return;
+  }
   const int m = highest_log_number(directory, kMsgLogStem);
   const int c = highest_log_number(directory, kCommLogStem);
   // Both logs take the same number unless a name in between is taken.
   int number = std::max(m + 1, c + 1);
+  std::vector<std::string> spent;  // the stems left without a number
   if (s.message_logging) {
-    open_one_log(s, directory, kMsgLogStem, &number, &s.msg_log, &s.msg_log_name);
+    if (!open_one_log(s, directory, kMsgLogStem, &number, &s.msg_log, &s.msg_log_name)) {
+      spent.push_back(std::string("\"") + kMsgLogStem + "\"");
+    }
     s.msg_line_start = true;
   }
-  if (s.comm_logging) {
-    open_one_log(s, directory, kCommLogStem, &number, &s.comm_log, &s.comm_log_name);
+  if (s.comm_logging &&
+      !open_one_log(s, directory, kCommLogStem, &number, &s.comm_log, &s.comm_log_name)) {
+    spent.push_back(std::string("\"") + kCommLogStem + "\"");
+  }
+  if (!spent.empty()) {
+    report_log_problem(
+        s,
+        "ERROR: umts_kav_lib: no log number is left for %s in \"%s\"; running "
+        "without %s.\n",
+        spent.size() == 1 ? spent[0].c_str() : (spent[0] + " and " + spent[1]).c_str(),
+        directory.c_str(), spent.size() == 1 ? "that log" : "those logs");
   }
   s.both_line_start = true;
   s.opening = false;
@@ -298,6 +326,7 @@ void set_logging(bool message_logging, bool comm_logging) {
   s.message_logging = message_logging;
   s.comm_logging = comm_logging;
   s.problem_reported = false;
+  s.directory_unusable = false;
 }
 
 bool message_logging() {

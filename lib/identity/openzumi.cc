@@ -91,7 +91,8 @@ ZqUmtsKavStatusEnum settle(const VersionAnswer& answer, char* buffer) {
 // The result one response settles, or none when it is not an answer to the request.
 std::optional<ZqUmtsKavStatusEnum> judge(const uint8_t* data, int32_t length, char* buffer) {
   if (const auto answer = version_answer(data, length)) return settle(*answer, buffer);
-  if (data[0] == diag::kCmdBadCommand ||
+  // A refusal counts when it echoes this request; a late one of another request is skipped.
+  if ((data[0] == diag::kCmdBadCommand && echoes_request(data + 1, length - 1)) ||
       (length == kEchoOnlyLength && echoes_request(data, length))) {
     return status::kOpenZumiNotSupported;
   }

@@ -58,14 +58,16 @@ Next take_response(Exchange* exchange, const uint8_t* data, int32_t length) {
     if (exchange->response_length != nullptr) *exchange->response_length = length;
     return Next::kStop;
   }
-  if (data[0] == diag::kCmdBadCommand) {
-    // A refusal, whatever request bytes it echoes: this modem does not know the command.
+  // A refusal echoes the request it refuses after its own code. One that echoes another
+  // request (a late answer to connect's probe, 13 06) says nothing of this one.
+  if (data[0] == diag::kCmdBadCommand && static_cast<size_t>(length) > exchange->match_length &&
+      std::memcmp(data + 1, exchange->request, exchange->match_length) == 0) {
     exchange->settled = true;
     exchange->result = status::kNotSupported;
     report_not_supported(*exchange);
     return Next::kStop;
   }
-  return Next::kReadOn;  // late answers to earlier requests, log packets
+  return Next::kReadOn;  // late answers and refusals of earlier requests, log packets
 }
 
 // The modem must be in DM mode; one in DL mode is reset into it.

@@ -18,7 +18,9 @@ namespace {
 struct DbState {
   NvItemDatabase db;
   bool loaded = false;
+  bool failed = false;  // the load failed: it is not tried again in this process
   bool default_in_use = false;
+  int write_error = 0;  // of the last database file written
   uint32_t retry_pause_ms = kDefaultDbOpenRetryPauseMs;
 };
 
@@ -34,11 +36,14 @@ struct DbPlace {
   std::string module_file;
 };
 
+using FileIdentity = std::optional<std::pair<uint64_t, uint64_t>>;
+
 // A database file read whole, line ends as LF, with where its line 3 starts.
 struct OpenedDb {
   std::string path;
   std::string text;
   size_t body = 0;
+  bool in_memory = false;  // the built-in default, with no file behind it
 };
 
 std::optional<DbPlace> db_place() {
@@ -68,9 +73,10 @@ std::optional<std::string> open_db_file(const std::string& path) {
                kMaxNviDbFileBytes);
       return std::string();
     }
-    if (attempt == kDbOpenAttempts) {
+    if (attempt == kDbOpenAttempts || !platform::is_transient_error(error)) {
       show_msg("ERROR: Unable to read NV item database file \"%s\": %s.\n", path.c_str(),
                platform::system_error_text(error).c_str());
+      break;
     } else {
       platform::sleep_ms(state().retry_pause_ms);
     }
@@ -98,9 +104,17 @@ bool db_passes(const std::string& text, size_t* body) {
 }
 
 // Moves a rejected file of the user's aside instead of deleting it. False when it could not be
-// moved, so that nothing is written over it.
-bool keep_rejected(const std::string& path) {
+// moved, so that nothing is written over it, or when the name no longer holds `checked`, the
+// file that failed (another writer replaced it meanwhile).
+bool keep_rejected(const std::string& path, const FileIdentity& checked) {
   const std::string kept = path + kRejectedNviDbSuffix;
+  if (!checked || platform::file_identity(path) != checked) {
+    show_msg(
+        "ERROR: The NV item database \"%s\" changed while it was checked; it is left in "
+        "place.\n",
+        path.c_str());
+    return false;
+  }
   if (platform::rename_path(path, kept)) {
     show_msg("The rejected NV item database \"%s\" was kept as \"%s\".\n", path.c_str(),
              kept.c_str());
@@ -115,8 +129,19 @@ bool keep_rejected(const std::string& path) {
 // Returns 0, or the error code with `*created` telling whether the file could be made at all.
 int write_db_file(const std::string& path, const std::string& bytes, bool* created) {
   *created = false;
-  if (!make_dirs_for(path)) return platform::last_error();
-  return platform::replace_file(path, bytes, created);
+  state().write_error =
+      make_dirs_for(path) ? platform::replace_file(path, bytes, created) : platform::last_error();
+  return state().write_error;
+}
+
+// True when `text` (line ends as LF) is a copy of the built-in default as copy_default_resource
+// writes it: a file of the library's making, of a run that ended before it was rewritten.
+bool is_default_copy(const std::string& text) {
+  const std::optional<platform::ResourceBlock> resource =
+      platform::find_resource(kDefaultDbResourceType, kDefaultDbResourceId);
+  return resource && resource->size != 0 &&
+         normalise_line_ends(std::string_view(reinterpret_cast<const char*>(resource->data),
+                                              resource->size)) == text;
 }
 
 bool copy_default_resource(const std::string& path) {
@@ -186,6 +211,7 @@ std::optional<OpenedDb> open_existing_db(const DbPlace& place, bool* blocked) {
   state().default_in_use = false;
   if (std::optional<OpenedDb> module = open_module_db(place)) return module;
   OpenedDb opened{place.file, {}, 0};
+  const FileIdentity checked = platform::file_identity(place.file);
   std::optional<std::string> text = open_db_file(place.file);
   if (text) {
     opened.text = std::move(*text);
@@ -193,7 +219,10 @@ std::optional<OpenedDb> open_existing_db(const DbPlace& place, bool* blocked) {
   }
   if (!platform::path_exists(place.file)) return std::nullopt;
   show_msg("Rejected existing nvi_db file.\n");
-  *blocked = !keep_rejected(place.file);
+  // A copy of the default is the library's own file: it is replaced, and the user's file kept
+  // aside earlier stays where it is.
+  if (text && is_default_copy(opened.text)) return std::nullopt;
+  *blocked = !keep_rejected(place.file, checked);
   return std::nullopt;
 }
 
@@ -209,8 +238,26 @@ std::optional<OpenedDb> open_fresh_db(const std::string& path, const char* rejec
   return std::nullopt;
 }
 
-std::optional<OpenedDb> open_db() {
-  const std::optional<DbPlace> place = db_place();
+// The built-in default, used from memory when no file can be written for it: a full disk
+// should not take the item names away.
+std::optional<OpenedDb> default_in_memory(const std::string& path) {
+  const std::optional<platform::ResourceBlock> resource =
+      platform::find_resource(kDefaultDbResourceType, kDefaultDbResourceId);
+  if (!resource || resource->size == 0) return std::nullopt;
+  OpenedDb opened{path,
+                  normalise_line_ends(std::string_view(
+                      reinterpret_cast<const char*>(resource->data), resource->size)),
+                  0, true};
+  state().default_in_use = true;
+  if (!db_passes(opened.text, &opened.body)) return std::nullopt;
+  show_msg(
+      "ERROR: NV item database \"%s\" cannot be written (%s); the built-in default is used "
+      "in memory.\n",
+      path.c_str(), platform::system_error_text(state().write_error).c_str());
+  return opened;
+}
+
+std::optional<OpenedDb> open_db(const std::optional<DbPlace>& place) {
   if (!place) return std::nullopt;
   bool blocked = false;
   if (std::optional<OpenedDb> existing = open_existing_db(*place, &blocked)) return existing;
@@ -218,6 +265,8 @@ std::optional<OpenedDb> open_db() {
   if (create_db(place->file)) {
     state().default_in_use = true;
     if (auto fresh = open_fresh_db(place->file, "Rejected default nvi_db file.\n")) return fresh;
+  } else if (platform::is_disk_full(state().write_error)) {
+    return default_in_memory(place->file);
   }
   if (!create_empty_db(place->file)) return std::nullopt;
   state().default_in_use = false;
@@ -226,19 +275,14 @@ std::optional<OpenedDb> open_db() {
 
 // Within one id map no id other than -1 may occur twice.
 bool check_duplicate_ids(const NvItemDatabase& db) {
-  for (size_t map = 0; map < db.id_maps.size(); ++map) {
-    std::vector<bool> seen(kMaxNvItemId + 1, false);
-    for (const int32_t id : db.id_maps[map]) {
-      if (id < 0) continue;
-      if (seen[static_cast<size_t>(id)]) {
-        show_msg("ERROR: open_db failure: Item id %d duplicated in map %d.\n", id,
-                 static_cast<int>(map));
-        return false;
-      }
-      seen[static_cast<size_t>(id)] = true;
-    }
-  }
-  return true;
+  bool unique = true;
+  for_each_duplicate_id(db, [&](size_t map, size_t item, size_t) {
+    show_msg("ERROR: open_db failure: Item id %d duplicated in map %d.\n", db.id_maps[map][item],
+             static_cast<int>(map));
+    unique = false;
+    return false;
+  });
+  return unique;
 }
 
 const NvFirmwareEntry* find_firmware(const char* firmware) {
@@ -250,8 +294,22 @@ const NvFirmwareEntry* find_firmware(const char* firmware) {
 bool load_db() {
   DbState& s = state();
   if (s.loaded) return true;
+  // A load that failed has said why; trying again on every look-up would only repeat it.
+  if (s.failed) return false;
+  s.failed = true;
   s.db = NvItemDatabase{};
-  const std::optional<OpenedDb> opened = open_db();
+  // Processes loading the database take turns from the check of the file to its rewrite, so
+  // that none takes a file another is still writing for a rejected one.
+  const std::optional<DbPlace> place = db_place();
+  std::optional<platform::DirectoryLock> lock;
+  if (place) {
+    const std::string dir = platform::parent_directory(place->file);
+    platform::make_directories(dir);
+    lock.emplace(dir);
+    // Temporary files of runs killed between writing and renaming the database.
+    if (lock->locked()) platform::remove_stale_temporaries(place->file);
+  }
+  const std::optional<OpenedDb> opened = open_db(place);
   if (!opened) {
     show_msg("ERROR: open_db failure in load_db.\n");
     return false;
@@ -265,12 +323,13 @@ bool load_db() {
   }
   // A fresh copy of the default is rewritten in the library's own layout with a right digest;
   // a failure to do so does not fail the load.
-  if (s.default_in_use) save_db();
+  if (s.default_in_use && !opened->in_memory) save_db();
   if (!check_duplicate_ids(s.db)) {
     s.db = NvItemDatabase{};
     return false;
   }
   s.loaded = true;
+  s.failed = false;
   return true;
 }
 
@@ -290,6 +349,10 @@ const NvItemDatabase& nv_item_database() {
 
 bool db_loaded() {
   return state().loaded;
+}
+
+bool db_load_failed() {
+  return state().failed;
 }
 
 bool default_db_in_use() {
@@ -325,7 +388,9 @@ void reset_nv_database() {
   DbState& s = state();
   s.db = NvItemDatabase{};
   s.loaded = false;
+  s.failed = false;
   s.default_in_use = false;
+  s.write_error = 0;
   s.retry_pause_ms = kDefaultDbOpenRetryPauseMs;
 }
 

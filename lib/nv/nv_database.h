@@ -8,8 +8,8 @@
 // fails its checks is never deleted: it is renamed to "umts_kav_lib.nvi_db.rejected". Files
 // are written whole through a temporary file and a rename.
 //
-// Threading: the host thread only. Nothing here is locked; the database is loaded by the first
-// look-up and not changed afterwards.
+// Threading: the host thread only. Loads of several processes take turns on a lock of the
+// database's directory; the database is loaded by the first look-up and not changed afterwards.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +28,10 @@ constexpr int kDefaultDbResourceId = 28544;
 constexpr int kDbOpenAttempts = 5;
 constexpr uint32_t kDefaultDbOpenRetryPauseMs = 500;
 
-// Loads the database unless it is loaded; true when it is loaded.
+// Loads the database unless it is loaded; true when it is loaded. A load that fails is not
+// tried again in the process (its failure was reported); errors that stay until someone acts
+// are not retried within the load either. When no file can be written for lack of space, the
+// built-in default is used from memory.
 bool load_db();
 
 // The id-map / array-size-map index of the first firmware entry whose text equals `firmware`,
@@ -41,6 +44,8 @@ const NvItemDatabase& nv_item_database();
 
 // Set after the first successful load and never cleared.
 bool db_loaded();
+// Set when the load failed: the database is unavailable to this process.
+bool db_load_failed();
 // Set while the file being verified and loaded is a fresh copy of the default resource.
 bool default_db_in_use();
 

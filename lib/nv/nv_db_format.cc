@@ -179,11 +179,13 @@ bool parse_counts(Parse* p, Counts* counts) {
   }
   // An entry takes at least six characters of the file ("a,0,0,"), an item line three ("a,"
   // and its line end) and every map value two ("0,"), so counts beyond that are impossible;
-  // refusing them bounds what is allocated.
+  // refusing them bounds what is allocated. A map is held to two characters even without
+  // items: maps that hold nothing would otherwise cost memory and time out of all proportion to
+  // the file.
   const int64_t room = static_cast<int64_t>(lines->remaining());
   const int64_t maps = int64_t{counts->id_maps} + counts->size_maps;
-  if (maps > room || counts->items > room / 3 || counts->firmware > room / 6 ||
-      maps * counts->items > room / 2) {
+  if (counts->items > room / 3 || counts->firmware > room / 6 ||
+      maps * std::max<int64_t>(counts->items, 1) > room / 2) {
     p->problems.add(lines->number(), "the counts %d,%d,%d,%d are more than the file can hold",
                     counts->firmware, counts->id_maps, counts->size_maps, counts->items);
     return false;
@@ -191,9 +193,14 @@ bool parse_counts(Parse* p, Counts* counts) {
   return true;
 }
 
-// A name or firmware text: 1 to 255 characters.
+// A name or firmware text: 1 to 255 characters, none of them a control character (a NUL would
+// cut the name short wherever it is used as C text; a line end would start a line in output).
 bool good_text(std::string_view text) {
-  return !text.empty() && text.size() <= kMaxNviDbText;
+  return !text.empty() && text.size() <= kMaxNviDbText &&
+         std::none_of(text.begin(), text.end(), [](char c) {
+           const auto u = static_cast<unsigned char>(c);
+           return u < 0x20 || u == 0x7f;
+         });
 }
 
 // One entry off the front of `line`; false (reported) when it does not read.
@@ -207,9 +214,11 @@ bool parse_firmware_entry(Parse* p, const Counts& counts, std::string_view* line
   std::string_view text;
   NvFirmwareEntry parsed;
   if (!take_field(line, &text) || !good_text(text)) {
-    p->problems.add(number,
-                    "firmware entry %d: text empty, unterminated or longer than %zu characters",
-                    entry, kMaxNviDbText);
+    p->problems.add(
+        number,
+        "firmware entry %d: text empty, unterminated, longer than %zu characters or holding a "
+        "control character",
+        entry, kMaxNviDbText);
     return false;
   }
   parsed.firmware = std::string(text);
@@ -242,7 +251,9 @@ bool parse_item_line(Parse* p, std::string_view line, int line_number) {
   NvItemDatabase* db = p->db;
   std::string_view name;
   if (!take_field(&line, &name) || !good_text(name)) {
-    p->problems.add(line_number, "item name empty, unterminated or longer than %zu characters",
+    p->problems.add(line_number,
+                    "item name empty, unterminated, longer than %zu characters or holding a "
+                    "control character",
                     kMaxNviDbText);
     return false;
   }
@@ -319,20 +330,11 @@ void check_sort_order(const NvItemDatabase& db, const std::vector<int>& lines, P
 
 // An id other than -1 given twice within one id map.
 void check_duplicate_ids(const NvItemDatabase& db, const std::vector<int>& lines, Problems* out) {
-  for (size_t map = 0; map < db.id_maps.size(); ++map) {
-    std::vector<int> first_line(kMaxNvItemId + 1, 0);
-    for (size_t i = 0; i < db.id_maps[map].size(); ++i) {
-      const int32_t id = db.id_maps[map][i];
-      if (id < 0) continue;
-      int& seen = first_line[static_cast<size_t>(id)];
-      if (seen != 0) {
-        out->add(lines[i], "item %.255s: id %d in map %zu is also that of line %d",
-                 db.item_names[i].c_str(), id, map, seen);
-      } else {
-        seen = lines[i];
-      }
-    }
-  }
+  for_each_duplicate_id(db, [&](size_t map, size_t item, size_t first) {
+    out->add(lines[item], "item %.255s: id %d in map %zu is also that of line %d",
+             db.item_names[item].c_str(), db.id_maps[map][item], map, lines[first]);
+    return true;
+  });
 }
 
 void append_number(std::string* out, int64_t value) {

@@ -47,6 +47,32 @@ struct NvItemDatabase {
   std::vector<std::vector<int32_t>> array_size_maps;
 };
 
+// Calls `on_duplicate(map, item, first)` for every item whose id (other than -1) in id map
+// `map` is also that of the earlier item `first`, map by map, until it returns false. One id
+// table serves every map, so the cost follows the number of map values, not of maps.
+template <typename OnDuplicate>
+void for_each_duplicate_id(const NvItemDatabase& db, OnDuplicate on_duplicate) {
+  constexpr size_t kUnseen = SIZE_MAX;
+  std::vector<size_t> first_item(kMaxNvItemId + 1, kUnseen);
+  for (size_t map = 0; map < db.id_maps.size(); ++map) {
+    const std::vector<int32_t>& ids = db.id_maps[map];
+    bool go_on = true;
+    for (size_t i = 0; i < ids.size() && go_on; ++i) {
+      if (ids[i] < 0 || ids[i] > kMaxNvItemId) continue;
+      size_t& first = first_item[static_cast<size_t>(ids[i])];
+      if (first == kUnseen) {
+        first = i;
+      } else {
+        go_on = on_duplicate(map, i, first);
+      }
+    }
+    for (const int32_t id : ids) {
+      if (id >= 0 && id <= kMaxNvItemId) first_item[static_cast<size_t>(id)] = kUnseen;
+    }
+    if (!go_on) return;
+  }
+}
+
 // `bytes` with every CR LF turned into LF (lone CRs stay).
 std::string normalise_line_ends(std::string_view bytes);
 

@@ -1,8 +1,8 @@
 // What a command-line host asks of its surroundings: whether a stream goes to a terminal (to
-// show progress there only) and whether a directory can be listed (to tell an empty device tree
-// from one that cannot be read).
+// show progress there only), whether a directory can be listed (to tell an empty device tree
+// from one that cannot be read), and a request to stop by signal.
 //
-// Threading: any thread; no state.
+// Threading: any thread; the stop request is a process-wide flag set by a signal handler.
 #pragma once
 
 #include <cstdio>
@@ -15,5 +15,17 @@ bool is_terminal(std::FILE* stream);
 
 // 0 when `dir` can be opened and listed; else the errno value (ENOENT, ENOTDIR, EACCES, ...).
 int directory_list_error(const std::string& dir);
+
+// From now on SIGTERM, SIGINT and SIGHUP no longer end the process but are kept as a stop
+// request, so that a command making a series of changes can finish the current one and say how
+// far it got. Blocking calls are restarted or retried as before. A second such signal ends the
+// process as usual.
+void catch_stop_signals();
+
+// The signal of the stop request, 0 while there is none.
+int stop_signal();
+
+// "SIGTERM" for SIGTERM, and so on.
+std::string signal_name(int signal);
 
 }  // namespace kav::platform

@@ -28,10 +28,12 @@ std::string system_error_text(int code) {
       return "No more data is available.";
     case kErrorBadHiveFile:
       return "The settings file is corrupt and cannot be read.";
+    // The two codes of this layer's own read like strerror's texts, without a full stop: the
+    // messages that quote a system text end the sentence themselves.
     case kErrorFileTooLarge:
-      return "The file is too large to be read.";
+      return "The file is too large to be read";
     case kErrorNotRegularFile:
-      return "It is not a regular file.";
+      return "It is not a regular file";
     case kErrorResourceTypeNotFound:
       return "The specified resource type cannot be found in the image file.";
     case kErrorResourceNameNotFound:

@@ -4,11 +4,14 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
 #include "lib/platform/error.h"
 
@@ -288,7 +291,28 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
 }
 
 std::string temporary_file_pattern(const std::string& file) {
-  return parent_directory(file) + "/." + file.substr(file.rfind('/') + 1) + ".XXXXXX";
+  return parent_directory(file) + "/." + file.substr(file.rfind('/') + 1) + ".kav-tmp-XXXXXX";
+}
+
+void remove_stale_temporaries(const std::string& file, int min_age_seconds) {
+  const std::string dir = parent_directory(file);
+  const std::string temp = temporary_file_pattern(file);
+  // The random part "XXXXXX" matches any six characters; the rest of the name literally.
+  std::string wildcard;
+  for (char c : temp.substr(temp.rfind('/') + 1, temp.size() - temp.rfind('/') - 7)) {
+    if (c == '*' || c == '?' || c == '[' || c == '\\') wildcard += '\\';
+    wildcard += c;
+  }
+  std::vector<std::string> names;
+  if (find_files(dir + "/" + wildcard + "??????", &names) != 0) return;
+  const time_t now = time(nullptr);
+  for (const std::string& name : names) {
+    const std::string path = dir + "/" + name;
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (now - st.st_mtime < min_age_seconds) continue;
+    remove_path(path);
+  }
 }
 
 unsigned process_umask() {
@@ -319,6 +343,80 @@ std::optional<std::string> final_link_target(const std::string& path) {
   return std::nullopt;
 }
 
+namespace {
+
+bool trusted_owner(uid_t owner) {
+  return owner == 0 || owner == geteuid();
+}
+
+}  // namespace
+
+int trusted_link_target(const std::string& path, std::string* target) {
+  const auto trusted = trusted_owner;
+  std::string current = path;
+  for (int hops = 0; hops <= 40; ++hops) {
+    struct stat st {};
+    if (lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT) return errno;
+      if (hops > 0) return ENOENT;
+      *target = current;
+      return 0;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *target = current;
+      return 0;
+    }
+    if (!trusted(st.st_uid)) return EPERM;
+    char text[4096];
+    const ssize_t n = readlink(current.c_str(), text, sizeof text - 1);
+    if (n <= 0) return n < 0 ? errno : ENOENT;
+    const std::string next(text, static_cast<size_t>(n));
+    current = next[0] == '/' ? next : parent_directory(current) + "/" + next;
+    struct stat dir {};
+    if (stat(parent_directory(current).c_str(), &dir) != 0) return errno;
+    if (!trusted(dir.st_uid)) return EPERM;
+  }
+  return ELOOP;
+}
+
+int check_own_directory(const std::string& dir) {
+  std::string path = dir;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  if (path.empty()) return 0;
+  // Each prefix ending before a '/', then the whole path: "/a", "/a/b", "/a/b/c".
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const bool last = slash == std::string::npos;
+    const std::string level = last ? path : path.substr(0, slash);
+    struct stat st {};
+    if (lstat(level.c_str(), &st) != 0) return 0;  // made by the caller from here on
+    if (S_ISLNK(st.st_mode) && last) return ELOOP;
+    if (!trusted_owner(st.st_uid) && (S_ISLNK(st.st_mode) || last)) return EPERM;
+    if (last) return 0;
+  }
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> file_identity(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::make_pair(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
+}
+
+DirectoryLock::DirectoryLock(const std::string& dir)
+    : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  if (fd_ < 0) return;
+  while (!locked_) {
+    if (flock(fd_, LOCK_EX) == 0) {
+      locked_ = true;
+    } else if (errno != EINTR) {
+      break;
+    }
+  }
+}
+
+DirectoryLock::~DirectoryLock() {
+  if (fd_ >= 0) close(fd_);  // closing the descriptor releases the lock
+}
+
 bool rename_path(const std::string& from, const std::string& to) {
   if (rename(from.c_str(), to.c_str()) == 0) return true;
   capture_errno();
@@ -329,6 +427,18 @@ bool remove_path(const std::string& path) {
   if (unlink(path.c_str()) == 0) return true;
   capture_errno();
   return false;
+}
+
+bool replace_keeps_owner(const std::string& file) {
+  struct stat st {};
+  if (lstat(file.c_str(), &st) != 0) return true;
+  if (geteuid() == 0) return true;
+  if (st.st_uid != geteuid()) return false;
+  if (st.st_gid == getegid()) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+  return std::find(groups.begin(), groups.begin() + std::max(count, 0), st.st_gid) !=
+         groups.begin() + std::max(count, 0);
 }
 
 bool path_writable(const std::string& path) {
@@ -370,6 +480,15 @@ std::FILE* create_new_file(const std::string& path, const char* mode) {
 
 bool is_name_taken(int error) {
   return error == EEXIST;
+}
+
+bool is_transient_error(int error) {
+  return error == EAGAIN || error == EBUSY || error == EINTR || error == ETXTBSY || error == EIO ||
+         error == ENOLCK;
+}
+
+bool is_disk_full(int error) {
+  return error == ENOSPC || error == EDQUOT;
 }
 
 }  // namespace kav::platform

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kav::platform {
@@ -91,8 +92,14 @@ int read_whole_file(const std::string& file, std::string* text, size_t max_bytes
 int replace_file(const std::string& file, const std::string& text, bool* temp_created = nullptr);
 
 // The name of the temporary file that replace_file() creates for `file` has this form:
-// "<dir>/.<name of file>.XXXXXX", XXXXXX being six characters chosen at random.
+// "<dir>/.<name of file>.kav-tmp-XXXXXX", XXXXXX being six characters chosen at random; the
+// marker keeps clean-up off files of the user's that look alike (".user.reg.backup").
 std::string temporary_file_pattern(const std::string& file);
+
+// Removes the temporary files of replace_file() for `file` that are plain files last changed
+// at least `min_age_seconds` ago: those of writers that died before their rename. Callers hold
+// a lock that every writer of `file` holds from creating its temporary file to renaming it.
+void remove_stale_temporaries(const std::string& file, int min_age_seconds = 60);
 
 // The process's file mode creation mask.
 unsigned process_umask();
@@ -102,6 +109,41 @@ unsigned process_umask();
 // it is no link; none, with the last error set (ELOOP), for a chain of more than 40 links.
 std::optional<std::string> final_link_target(const std::string& path);
 
+// final_link_target() for a file that is about to be written: links are followed only when
+// each one, and the directory its target lies in, belong to the caller or to root (the
+// kernel's protected_symlinks rule, carried over to where the link leads), and a missing
+// file is never reached through a link, so that nothing is created where another user
+// points. 0 with the file in `target` (`path` itself when it is no link, existing or not);
+// else EPERM for a link or target directory of another user, ENOENT for a link to a missing
+// file, ELOOP for a chain of more than 40 links.
+int trusted_link_target(const std::string& path, std::string* target);
+
+// Whether files may be made in the directory `dir` without another user choosing where they
+// go: 0 when `dir` is a directory of the caller or root, or does not exist yet (a link on the
+// way to it belongs to the caller or root, and the rest is made by the caller); ELOOP when
+// `dir` itself is a symbolic link; EPERM when it, or a link on the way, belongs to another user.
+int check_own_directory(const std::string& dir);
+
+// Which file `path` names (device and inode, links not followed); none when it does not exist.
+// Two reads of one name give equal values only while the name still holds the same file.
+std::optional<std::pair<uint64_t, uint64_t>> file_identity(const std::string& path);
+
+// An exclusive advisory lock on the directory `dir` (flock), held for the object's lifetime,
+// waiting for other holders. Orders processes that check and replace files in that directory.
+// A directory that cannot be opened gives no lock (locked() false); callers go on unlocked.
+class DirectoryLock {
+ public:
+  explicit DirectoryLock(const std::string& dir);
+  ~DirectoryLock();
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+  bool locked() const { return locked_; }
+
+ private:
+  int fd_ = -1;
+  bool locked_ = false;
+};
+
 // rename(2) and unlink(2): false on failure, with the last error set.
 bool rename_path(const std::string& from, const std::string& to);
 bool remove_path(const std::string& path);
@@ -109,6 +151,11 @@ bool remove_path(const std::string& path);
 // True when the calling process may write `path` (access W_OK); else false with the last error
 // set (EACCES, EROFS, ENOENT, ...).
 bool path_writable(const std::string& path);
+
+// True when replace_file() can give the new `file` the owner and group of the one it replaces:
+// no file there yet, the caller is root, or the file is the caller's, of a group the caller is
+// in. Otherwise a replaced file would become the caller's.
+bool replace_keeps_owner(const std::string& file);
 
 // True when `path` exists but the calling process is refused writing it (permissions, a
 // read-only file system); false when it may write it or it does not exist.
@@ -125,5 +172,13 @@ std::FILE* create_new_file(const std::string& path, const char* mode);
 
 // True when `error` says that a name is taken already.
 bool is_name_taken(int error);
+
+// True when `error` may go away by itself, so that trying again can help (a busy or locked
+// file, an interrupted call, an I/O error of a flaky medium); false for errors that stay until
+// someone acts (no such file, no permission, not a regular file, a name too long, ...).
+bool is_transient_error(int error);
+
+// True when `error` says the disk (or the user's quota) is full.
+bool is_disk_full(int error);
 
 }  // namespace kav::platform

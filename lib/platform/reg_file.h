@@ -84,7 +84,9 @@ constexpr size_t kMaxSettingsFileBytes = 32u << 20;
 
 // The user hive kept in a .reg file. The file is read anew by every call; writes rewrite it
 // atomically under an advisory lock on "<file>.lock", keeping its owner, group and mode. When
-// the file is a symbolic link, its target is rewritten and the link stays.
+// the file is a symbolic link, its target is rewritten and the link stays; such a link is
+// followed only when it and its target's directory belong to the caller or root, and only to
+// an existing file (trusted_link_target).
 class RegFileHive : public RegistryHive {
  public:
   // `file` empty: the file is user_hive_file(), looked up again on every call.

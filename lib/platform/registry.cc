@@ -82,23 +82,6 @@ class HiveFileLock {
   int error_ = 0;
 };
 
-// Removes the temporary files of writers that died before their rename. Every writer holds
-// the lock from creating its temporary file to renaming it, so while the lock is held any
-// temporary file of this settings file is a dead writer's.
-void remove_stale_temporaries(const std::string& file) {
-  const std::string dir = parent_directory(file);
-  const std::string temp = temporary_file_pattern(file);
-  // The random part "XXXXXX" matches any six characters; the rest of the name literally.
-  std::string wildcard;
-  for (char c : temp.substr(temp.rfind('/') + 1, temp.size() - temp.rfind('/') - 7)) {
-    if (c == '*' || c == '?' || c == '[' || c == '\\') wildcard += '\\';
-    wildcard += c;
-  }
-  std::vector<std::string> names;
-  if (find_files(dir + "/" + wildcard + "??????", &names) != 0) return;
-  for (const std::string& name : names) remove_path(dir + "/" + name);
-}
-
 // Sets the calling thread's last error from a result code and returns the code.
 int result(int code) {
   if (code != 0) set_last_error(code);
@@ -155,7 +138,8 @@ int RegFileHive::load(const std::string& file, RegDocument* doc) {
 
 // The file named by a link is rewritten beside its target, so the link stays a link (settings
 // kept in a repository of dotfiles are linked this way); the lock and the temporary file are
-// the target's too.
+// the target's too. Only links of the caller or root into their directories are followed, and
+// only to an existing file: a link another user planted makes root create nothing.
 template <typename Change>
 int RegFileHive::modify(Change change) {
   const std::string named = location();
@@ -163,28 +147,34 @@ int RegFileHive::modify(Change change) {
     problem_ = parent_directory(named) + ": " + system_error_text(error);
     return error;
   }
-  const std::optional<std::string> file = final_link_target(named);
-  if (!file) {
-    problem_ = named + ": " + system_error_text(ELOOP);
-    return ELOOP;
-  }
-  // Whatever is no settings file gets no lock file beside it (/dev/zero.lock, say).
-  if (const int error = check_regular_file(*file, kMaxSettingsFileBytes);
-      error && error != ENOENT) {
-    problem_ = *file + ": " + system_error_text(error);
+  std::string file;
+  if (const int error = trusted_link_target(named, &file)) {
+    problem_ = named + ": " +
+               (error == EPERM    ? "a link of another user, or into another user's directory; "
+                                    "not followed"
+                : error == ENOENT ? "a link to a file that does not exist; no file is created "
+                                    "through a link"
+                                  : system_error_text(error));
     return error;
   }
-  HiveFileLock lock(*file);
+  // Whatever is no settings file gets no lock file beside it (/dev/zero.lock, say).
+  if (const int error = check_regular_file(file, kMaxSettingsFileBytes); error && error != ENOENT) {
+    problem_ = file + ": " + system_error_text(error);
+    return error;
+  }
+  HiveFileLock lock(file);
   if (lock.error()) {
     problem_ = lock.problem();
     return lock.error();
   }
-  remove_stale_temporaries(*file);
+  // Every writer holds the lock from creating its temporary file to renaming it, so while the
+  // lock is held an old temporary file of this settings file is a dead writer's.
+  remove_stale_temporaries(file);
   RegDocument doc;
-  if (const int error = load(*file, &doc)) return error;
+  if (const int error = load(file, &doc)) return error;
   if (!change(doc)) return 0;
-  if (const int error = replace_file(*file, doc.render())) {
-    problem_ = *file + ": " + system_error_text(error);
+  if (const int error = replace_file(file, doc.render())) {
+    problem_ = file + ": " + system_error_text(error);
     return error;
   }
   return 0;

@@ -192,28 +192,71 @@ TEST_F(MessagesTest, APlantedNameIsNeverOpenedAndSpentNumbersLeaveTheLogOff) {
   EXPECT_EQ(read_file(victim), "precious");
   EXPECT_FALSE(message_log_open());
   EXPECT_FALSE(comm_log_open());
-  EXPECT_EQ(said, "ERROR: umts_kav_lib: no log number is left for \"umts_kav_lib_msg_log\" in \"" +
-                      logs + "/\"; running without that log.\n")
-      << "said once";
+  EXPECT_EQ(said,
+            "ERROR: umts_kav_lib: no log number is left for \"umts_kav_lib_msg_log\" and "
+            "\"umts_kav_lib_comm_log\" in \"" +
+                logs + "/\"; running without those logs.\n")
+      << "said once, naming both";
   DllMain(0);
   // The library's own opener never follows a link either.
   EXPECT_EQ(open_with_dirs(logs + "/umts_kav_lib_msg_log_100000000.txt", "w"), nullptr);
   EXPECT_EQ(read_file(victim), "precious");
 }
 
+// Said once on standard error, and tried once: later messages do not try the directory again
+// (each try said "Make directory failed" through the sink).
 TEST_F(MessagesTest, ALoggingDirectoryThatCannotBeMadeOrWrittenIsSaidOnceOnStandardError) {
   write_file(dir_.file("plain"), "a file, not a directory");
   for (const char* logs : {"plain", "plain/logs"}) {
     enable_logs(logs);
+    MessageCapture capture;
     ::testing::internal::CaptureStderr();
     DllMain(1);
-    show_msg("one\n");
-    comm_log_record("TWO", nullptr, 0);
+    for (int i = 0; i < 20; ++i) {
+      show_msg("one\n");
+      comm_log_record("TWO", nullptr, 0);
+    }
     const std::string said = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(said, "ERROR: umts_kav_lib: logging directory \"" + dir_.file(logs) +
                         "\" cannot be made or written (Not a directory); running without logs.\n");
     EXPECT_FALSE(message_log_open());
+    const std::vector<std::string> messages = capture.messages();
+    EXPECT_LE(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string& m) { return m.starts_with("ERROR"); }),
+              1);
     DllMain(0);
+  }
+}
+
+// Logs carry the modem's identity: a logging directory planted as a link, or one of another
+// user, gets no log, and one line says why.
+TEST_F(MessagesTest, ALoggingDirectoryOfAnotherUserOrALinkGetsNoLogs) {
+  const struct {
+    const char* logs;
+    uid_t owner;  // of the directory; 0 keeps the caller's
+    const char* why;
+  } cases[] = {{"link", 0, "is a symbolic link"}, {"foreign", 4242, "belongs to another user"}};
+  const std::string elsewhere = dir_.file("elsewhere");
+  ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0777));
+  ASSERT_EQ(0, symlink(elsewhere.c_str(), dir_.file("link").c_str()));
+  ASSERT_EQ(0, mkdir(dir_.file("foreign").c_str(), 0777));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logs);
+    if (c.owner != 0 && geteuid() != 0) continue;  // only root hands a directory over
+    ASSERT_EQ(0, c.owner != 0 ? chown(dir_.file(c.logs).c_str(), c.owner, c.owner) : 0);
+    enable_logs(c.logs);
+    ::testing::internal::CaptureStderr();
+    DllMain(1);
+    show_msg("IMEI 490154203237518\n");
+    comm_log_record("TWO", nullptr, 0);
+    show_msg("three\n");
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "ERROR: umts_kav_lib: logging directory \"" + dir_.file(c.logs) + "\" " +
+                        c.why + "; running without logs.\n");
+    EXPECT_FALSE(message_log_open());
+    EXPECT_FALSE(comm_log_open());
+    DllMain(0);
+    EXPECT_TRUE(list_dir(dir_.file(c.logs)).empty());
   }
 }
 

@@ -165,10 +165,12 @@ TEST_F(IdentitySimTest, OpenZumiAnswers) {
     ZqUmtsKavStatusEnum result;
     std::string buffer;
     bool stale_first = false;  // an answer to another subsystem command comes first
+    bool late_probe = false;   // connect's probe is refused (13 06) only after the request
   };
   const std::string text(64, 'Z');
   const Case cases[] = {
       {OpenZumiLayout::Long74, 0, 5, status::kSuccess, "ZZZZZ", true},
+      {OpenZumiLayout::Long74, 0, 3, status::kSuccess, "ZZZ", false, true},
       {OpenZumiLayout::Short73, 0, 4, status::kSuccess, "ZZZZ"},
       {OpenZumiLayout::Long74, 0, 300, status::kSuccess, text},  // 16-bit length, cut at 64
       {OpenZumiLayout::Long74, 41, -1, status::kOpenZumiNoVersion, "FW Revision Invalid"},
@@ -186,6 +188,9 @@ TEST_F(IdentitySimTest, OpenZumiAnswers) {
     config.openzumi_length = c.length;
     if (c.stale_first)
       config.faults.push_back({.kind = sim::FaultKind::StaleFirst, .command = 0x4B});
+    if (c.late_probe) {
+      config.faults.push_back({.kind = sim::FaultKind::Delay, .command = 0x06, .delay_ms = 700});
+    }
     connect(config);
     char buffer[kOpenZumiBufferSize];
     std::memset(buffer, 'J', sizeof buffer);

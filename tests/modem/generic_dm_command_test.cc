@@ -81,6 +81,19 @@ TEST_F(GenericDmCommandTest, RefusalsNameTheCommand) {
   }
 }
 
+// A late answer to connect's mode probe (13 06, the probe's own bad-command answer) still on
+// its way when the request goes out refuses the probe, not the request.
+TEST_F(GenericDmCommandTest, ARefusalOfAnotherCommandIsALateAnswer) {
+  sim::ModemConfig config = sim::test::quick_config();
+  config.faults.push_back({sim::FaultKind::Delay, 0x06, 1, 700});
+  connect(config);
+  const Request request = request_of({0x26, 0xD6, 0x13});
+  Request response{};
+  EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), response.data()), status::kSuccess);
+  EXPECT_EQ(response[0], 0x26);
+  EXPECT_TRUE(capture_->messages().empty());
+}
+
 TEST_F(GenericDmCommandTest, UnrecognisedRepliesCostFiveSends) {
   sim::ModemConfig config = sim::test::quick_config();
   config.faults.push_back({sim::FaultKind::BadLength, 0x26, -1});

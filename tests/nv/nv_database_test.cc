@@ -1,12 +1,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <optional>
+#include <thread>
 
+#include "lib/platform/files.h"
 #include "tests/nv/nv_fixture.h"
 
 namespace kav::test {
@@ -118,16 +124,65 @@ TEST_F(NvDbTest, VariantsOfTheLayoutLoadAsTheyAre) {
   EXPECT_EQ(2u, nv_item_database().item_names.size());
 }
 
-TEST_F(NvDbTest, DuplicatedIdInAMapFailsEveryLoad) {
+// A load that fails is not tried again by later look-ups: its messages come once.
+TEST_F(NvDbTest, DuplicatedIdInAMapFailsTheLoadOnce) {
   write_db(with_digest("NVI_DB_VERSION: 5\n1,2,1,2\nX:1,1,0,\nNV_A_I,10,10,1,\nNV_B_I,11,10,1,\n"));
   MessageCapture capture;
   EXPECT_FALSE(load_db());
+  NvItemInfo info;
+  EXPECT_FALSE(lookup_nv_item("NV_A_I", "X:1", &info));
   EXPECT_FALSE(load_db());
   EXPECT_THAT(capture.messages(),
-              ElementsAre("ERROR: open_db failure: Item id 10 duplicated in map 1.\n",
-                          "ERROR: open_db failure: Item id 10 duplicated in map 1.\n"));
+              ElementsAre("ERROR: open_db failure: Item id 10 duplicated in map 1.\n"));
   EXPECT_FALSE(db_loaded());
+  EXPECT_TRUE(db_load_failed());
   EXPECT_FALSE(file_exists(rejected_path()));
+}
+
+// An error that stays until someone acts is not waited out: a directory where the file should
+// be is read once, not five times with pauses, and then kept aside.
+TEST_F(NvDbTest, PermanentReadErrorsAreNotRetried) {
+  ASSERT_EQ(0, mkdir(dir_.file("module").c_str(), 0755));
+  ASSERT_EQ(0, mkdir(db_path().c_str(), 0755));
+  set_db_open_retry_pause_ms(300);
+  MessageCapture capture;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(load_db());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+  EXPECT_EQ(capture.messages().at(0), "ERROR: Unable to read NV item database file \"" + db_path() +
+                                          "\": It is not a regular file.\n");
+  EXPECT_TRUE(std::filesystem::is_directory(rejected_path()));
+}
+
+// A full disk leaves no room for a copy of the default: the default is used from memory, and
+// the message says why. (A tmpfs of one page, filled, mounted over the module directory in a
+// child's own mount namespace.)
+TEST_F(NvDbTest, AFullDiskUsesTheDefaultInMemory) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const std::string module = dir_.file("module");
+  ASSERT_EQ(0, mkdir(module.c_str(), 0755));
+  const pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tmpfs", module.c_str(), "tmpfs", 0, "size=4k") != 0) {
+      _exit(77);
+    }
+    FILE* filler = std::fopen((module + "/filler").c_str(), "w");
+    while (filler && std::fputs(std::string(512, 'x').c_str(), filler) >= 0 &&
+           std::fflush(filler) == 0) {
+    }
+    MessageCapture capture;
+    NvItemInfo info;
+    const bool found = lookup_nv_item("NV_MEID_I", "6290:1.2.3.0", &info) && info.id == 1943;
+    const bool said = capture.text().find(
+                          "No space left on device); the built-in default is "
+                          "used in memory.") != std::string::npos;
+    _exit(found && said ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no tmpfs mount here";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Files whose digest is right but whose content breaks the format: refused, kept, and read
@@ -141,6 +196,7 @@ TEST_F(NvDbTest, MalformedContentIsRefusedAndKept) {
       {"-1,0,0,0\n\n", "line 3: the counts line"},
       {"0,0,0,99999999\n\n", "more than the file can hold"},
       {"0,2000000000,0,0\n\n", "more than the file can hold"},
+      {"0,40,0,0\n" + std::string(60, '\n'), "more than the file can hold"},  // empty maps
       {"0,0,0,2\n\nNV_A_I,\n", "the file ends after 1 of the 2 items"},
       {"0,0,0,1\n\nNV_A_I,\nNV_B_I,\n", "line 6: more item lines than the 1 counted"},
       {"1,1,1,0\nX:1,1,0,\n", "map index missing or out of range"},
@@ -151,8 +207,11 @@ TEST_F(NvDbTest, MalformedContentIsRefusedAndKept) {
       {"0,1,1,1\n\nNV_A_I,12,\n", "array size 0 missing"},
       {"0,1,1,1\n\nNV_A_I,12,1,7,\n", "more fields than the maps counted"},
       {"0,1,1,1\n\nNV_A_I,1x,1,\n", "id 0 missing"},
-      {"0,0,0,1\n\n" + long_name + ",\n", "item name empty, unterminated or longer than 255"},
-      {"1,0,0,0\n" + long_name + ",-1,-1,\n", "text empty, unterminated or longer than 255"},
+      {"0,0,0,1\n\n" + long_name + ",\n", "item name empty, unterminated, longer than 255"},
+      {"1,0,0,0\n" + long_name + ",-1,-1,\n", "text empty, unterminated, longer than 255"},
+      {"0,1,1,1\n\n" + std::string("NV_A\0_I,5,1,\n", 14), "or holding a control character"},
+      {"0,1,1,1\n\nNV_A\t_I,5,1,\n", "or holding a control character"},
+      {"1,0,0,0\nX:1\x01,-1,-1,\n", "or holding a control character"},
       {"0,0,0\n\n", "is not four counts"},
   };
   for (const auto& c : cases) {
@@ -168,6 +227,18 @@ TEST_F(NvDbTest, MalformedContentIsRefusedAndKept) {
     EXPECT_EQ(file, db_text());
     EXPECT_FALSE(db_loaded());
   }
+}
+
+// Many maps that hold nothing, as many as the file allows, are checked in time that follows the
+// file's size (one id table for all maps, not one per map).
+TEST_F(NvDbTest, ManyEmptyMapsAreCheckedQuickly) {
+  const std::string text =
+      with_digest("NVI_DB_VERSION: 5\n0,1000000,0,0\n" + std::string(2000100, '\n'));
+  const auto start = std::chrono::steady_clock::now();
+  NvItemDatabase db;
+  EXPECT_TRUE(check_nvi_db(normalise_line_ends(text), &db).empty());
+  EXPECT_EQ(1000000u, db.id_maps.size());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));  // 4 s before
 }
 
 // Runs `body` in a child process that cannot write where root could (it drops to "nobody" when
@@ -223,6 +294,48 @@ TEST_F(NvDbTest, ReadOnlyModuleDirectoryUsesThePerUserPlace) {
 }
 
 // Two processes loading at once, from no file: both succeed and the file left is sound.
+// The user's file kept aside is never replaced by a file of the library's making: a copy of the
+// default left by a run killed before its rewrite is replaced, not kept.
+TEST_F(NvDbTest, ALeftoverCopyOfTheDefaultDoesNotReplaceTheKeptFile) {
+  std::string resource = with_digest(kTwoFirmwareBody, false);
+  resource.replace(0, 4, "  0,");  // a wrong digest, as a copy not yet rewritten has
+  platform::override_resource(kDefaultDbResourceType, kDefaultDbResourceId, resource);
+  write_file_with_dirs(rejected_path(), "the user's own file");
+  write_db(resource);
+  ASSERT_TRUE(load_db());
+  EXPECT_EQ("the user's own file", read_file(rejected_path()));
+  EXPECT_EQ(with_digest(kTwoFirmwareBody), db_text());
+}
+
+// The temporary files of runs killed before their rename are removed by a later load once they
+// are old; a young one may be a live writer's (one outside the lock, as kav nvdb sign is).
+TEST_F(NvDbTest, OldTemporaryFilesOfKilledRunsAreRemoved) {
+  const std::string old_temp = dir_.file("module/.umts_kav_lib.nvi_db.kav-tmp-a1b2c3");
+  const std::string young_temp = dir_.file("module/.umts_kav_lib.nvi_db.kav-tmp-d4e5f6");
+  write_file_with_dirs(old_temp, "half a database");
+  write_file(young_temp, "half a database");
+  std::filesystem::last_write_time(
+      old_temp, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+  ASSERT_TRUE(load_db());
+  EXPECT_FALSE(file_exists(old_temp));
+  EXPECT_TRUE(file_exists(young_temp));
+}
+
+// A load waits for another process's load (the module directory's lock) before it checks the
+// file, so it never judges a file that one is still writing.
+TEST_F(NvDbTest, LoadsTakeTurnsOnTheModuleDirectory) {
+  write_db("garbage\n");
+  std::optional<platform::DirectoryLock> other(std::in_place, dir_.file("module"));
+  ASSERT_TRUE(other->locked());
+  std::thread loader([] { load_db(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ("garbage\n", db_text()) << "checked while another load held the lock";
+  EXPECT_FALSE(file_exists(rejected_path()));
+  other.reset();
+  loader.join();
+  EXPECT_EQ("garbage\n", read_file(rejected_path()));
+}
+
 TEST_F(NvDbTest, ConcurrentFirstLoadsLeaveASoundFile) {
   pid_t children[4];
   for (pid_t& child : children) {

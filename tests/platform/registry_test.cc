@@ -347,8 +347,8 @@ TEST_F(RegFileTest, RootRewriteLeavesTheFileAndLockToTheirOwner) {
   EXPECT_THAT(v.data, ElementsAre(2, 0, 0, 0));
 }
 
-// A settings path that is a (relative, chained or dangling) link: the target is rewritten
-// beside itself, the links stay links, and the lock is the target's.
+// A settings path that is a (relative, chained) link: the target is rewritten beside itself,
+// the links stay links, and the lock is the target's. A dangling link creates nothing.
 TEST_F(RegFileTest, LinkedSettingsFileRewritesTheTarget) {
   std::filesystem::create_directories(dir_.file("dotfiles"));
   std::filesystem::create_directories(dir_.file("config"));
@@ -356,31 +356,71 @@ TEST_F(RegFileTest, LinkedSettingsFileRewritesTheTarget) {
   const std::string link = dir_.file("config/user.reg");
   ASSERT_EQ(symlink("../dotfiles/user.reg", dir_.file("config/middle").c_str()), 0);
   ASSERT_EQ(symlink("middle", link.c_str()), 0);
-  for (const bool exists : {false, true}) {
-    if (exists) write_file(target, kRichFile);
-    ASSERT_EQ(RegFileHive(link).set_dword(kKey, "Comm Logging", exists ? 2 : 1), 0);
-    EXPECT_TRUE(S_ISLNK(stat_of(link).st_mode));
-    EXPECT_TRUE(S_ISLNK(stat_of(dir_.file("config/middle")).st_mode));
-    RegValue v;
-    ASSERT_EQ(RegFileHive(target).query_value(kKey, "Comm Logging", &v), 0);
-    EXPECT_EQ(v.data[0], exists ? 2 : 1);
-  }
+  EXPECT_EQ(ENOENT, RegFileHive(link).set_dword(kKey, "Comm Logging", 1));
+  EXPECT_TRUE(test::list_dir(dir_.file("dotfiles")).empty());
+
+  write_file(target, kRichFile);
+  ASSERT_EQ(RegFileHive(link).set_dword(kKey, "Comm Logging", 2), 0);
+  EXPECT_TRUE(S_ISLNK(stat_of(link).st_mode));
+  EXPECT_TRUE(S_ISLNK(stat_of(dir_.file("config/middle")).st_mode));
+  RegValue v;
+  ASSERT_EQ(RegFileHive(target).query_value(kKey, "Comm Logging", &v), 0);
+  EXPECT_EQ(v.data[0], 2);
   EXPECT_EQ(test::list_dir(dir_.file("dotfiles")),
             (std::vector<std::string>{"user.reg", "user.reg.lock"}));
   EXPECT_EQ(test::list_dir(dir_.file("config")), (std::vector<std::string>{"middle", "user.reg"}));
 }
 
+// A link that another user owns, or that leads into another user's directory, is not followed:
+// the file it names stays as it was and no lock appears beside it.
+TEST_F(RegFileTest, LinksOfOtherUsersAreNotFollowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hand files to another user";
+  const struct {
+    bool link_foreign;
+    bool dir_foreign;
+    int error;
+  } cases[] = {{true, false, EPERM}, {false, true, EPERM}, {false, false, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.link_foreign << c.dir_foreign);
+    test::TempDir dir;
+    const std::string target = dir.file("elsewhere/user.reg");
+    test::write_file_with_dirs(target, kRichFile);
+    const std::string link = dir.file("user.reg");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(0, c.link_foreign ? lchown(link.c_str(), 4242, 4242) : 0);
+    ASSERT_EQ(0, c.dir_foreign ? chown(dir.file("elsewhere").c_str(), 4242, 4242) : 0);
+    RegFileHive hive(link);
+    EXPECT_EQ(c.error, hive.set_dword(kKey, "Comm Logging", 7));
+    EXPECT_EQ(c.error == 0, test::read_file(target) != kRichFile);
+    EXPECT_EQ(c.error == 0, test::file_exists(target + ".lock"));
+    EXPECT_THAT(hive.problem(), HasSubstr(c.error ? link : ""));
+  }
+}
+
 // Temporary files of writers killed before their rename are removed by the next writer; other
 // files that merely look alike stay.
 TEST_F(RegFileTest, TemporaryFilesOfDeadWritersAreRemoved) {
-  for (const char* name : {".user.reg.a1B2c3", ".user.reg.XXXXXX", ".user.reg.keep",
-                           ".user.reg.1234567", ".other.reg.abcdef", "user.reg.abcdef"}) {
-    write_file(dir_.file(name), "half a file");
+  const struct {
+    const char* name;
+    bool old;
+    bool removed;
+  } cases[] = {
+      {".user.reg.kav-tmp-a1B2c3", true, true},    // a dead writer's
+      {".user.reg.kav-tmp-XXXXXX", true, true},    //
+      {".user.reg.kav-tmp-b1C2d3", false, false},  // too young to be sure
+      {".user.reg.backup", true, false},           // the user's, six characters after the dot
+      {".user.reg.a1B2c3", true, false},           // no marker
+      {".user.reg.kav-tmp-1234567", true, false},  // not six characters
+      {".other.reg.kav-tmp-abcdef", true, false},  // another file's
+      {"user.reg.kav-tmp-abcdef", true, false},    // no leading dot
+  };
+  const auto long_ago = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+  for (const auto& c : cases) {
+    write_file(dir_.file(c.name), "half a file");
+    if (c.old) std::filesystem::last_write_time(dir_.file(c.name), long_ago);
   }
   ASSERT_EQ(RegFileHive(file()).set_dword(kKey, "Comm Logging", 1), 0);
-  EXPECT_EQ(test::list_dir(dir_.path()),
-            (std::vector<std::string>{".other.reg.abcdef", ".user.reg.1234567", ".user.reg.keep",
-                                      "user.reg", "user.reg.abcdef", "user.reg.lock"}));
+  for (const auto& c : cases) EXPECT_NE(c.removed, test::file_exists(dir_.file(c.name))) << c.name;
 }
 
 // A FIFO, a device, a directory or an oversized file at the settings path is refused at once,

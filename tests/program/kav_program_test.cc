@@ -200,6 +200,17 @@ TEST_F(KavProgramTest, ModeAndResetMoveTheModemAcrossReEnumeration) {
   expect_run(kav({"reset", "-q"}), "DM\n", 0);
 }
 
+// On a fixed port the modem that re-enumerates under another COM number is followed there and
+// the move is said: it did go to DL mode.
+TEST_F(KavProgramTest, AFixedPortModeChangeSaysWhereTheModemWent) {
+  plug_in();
+  const ProgramRun run = kav_com1({"mode", "dl"});
+  EXPECT_EQ("Mode changed: mode DL, COM5 (" + dir_.file("dev/ttyUSB4") + "); it left COM1\n",
+            run.out)
+      << run.err;
+  EXPECT_EQ(0, run.status);
+}
+
 TEST_F(KavProgramTest, RestoreWritesBackExactlyTheChangedItem) {
   plug_in();
   ASSERT_EQ(0, kav_com1({"nv", "write", "5078", "--text", "Tarvell"}).status);
@@ -259,6 +270,105 @@ TEST_F(KavProgramTest, RestoreRefusesTheBackupOfAnotherModemUnlessForced) {
   EXPECT_EQ("Restored NV_PRODUCT_TAG_I (5078): 5a 7a -> 54 61 72 76 65 6c 6c",
             split_lines(forced.out).at(0));
   EXPECT_EQ('T', (*other.nv().read(5078, 0))[0]);
+}
+
+// A restore cut short, by a stop signal or by the modem going away, still says each change it
+// made and a summary, exits 1, and stops: the signal lets the item being written finish, a
+// modem that is gone ends it at once.
+TEST_F(KavProgramTest, AnInterruptedRestoreLeavesItsRecord) {
+  constexpr int kItems = 40;
+  const struct {
+    sim::FaultKind fault;
+    const char* why;
+  } cases[] = {{sim::FaultKind::Delay, "stopped by SIGTERM after "},
+               {sim::FaultKind::Unplug, "the modem went away after 1 of 40 items"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    modems_.clear();
+    ModemConfig config = quick_modem();
+    config.nv_file = dir_.file(std::string("nv-") + (c.fault == sim::FaultKind::Delay ? "a" : "b"));
+    sim::Modem& modem = plug_in(config);
+    const std::string backup = dir_.file("backup.txt");
+    std::remove(backup.c_str());
+    ASSERT_EQ(0, kav_com1({"nv", "backup", backup, "-q"}).status);
+    std::string text;
+    for (const std::string& line : split_lines(read_file(backup))) {
+      if (line.compare(0, 5, "item ") != 0) text += line + "\n";
+    }
+    for (int i = 0; i < kItems; ++i) text += "item - " + std::to_string(6000 + i) + " - 41\n";
+    write_file(backup, text);
+    modem.add_fault({.kind = c.fault, .command = 0x27, .count = -1, .delay_ms = 150});
+
+    std::vector<std::string> args = {
+        built_program(kKav), "nv", "restore", backup, "--port", "COM1"};
+    const ProgramRun run = run_command_signalled(args, "Restored ", SIGTERM);
+    EXPECT_EQ(1, run.status) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find(c.why)) << run.err;
+    const std::vector<std::string> lines = split_lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    const size_t changed = lines.size() - 1;
+    EXPECT_EQ(std::to_string(changed) + " changed, 0 unchanged, 0 skipped, " +
+                  (changed == 0 ? "1" : "0") + " failed.",
+              lines.back());
+    EXPECT_LT(changed, static_cast<size_t>(kItems));
+    EXPECT_LT(run.elapsed, std::chrono::seconds(10));
+    if (c.fault == sim::FaultKind::Delay) {
+      EXPECT_GE(changed, 1u);
+      // The record matches the modem: the items said are written, the rest are not.
+      EXPECT_TRUE(modem.nv().read(6000 + static_cast<int>(changed) - 1, 0).has_value());
+      EXPECT_FALSE(modem.nv().read(6000 + static_cast<int>(changed), 0).has_value());
+    }
+  }
+}
+
+// A database that cannot be loaded (here a bad file that cannot be moved aside, as its
+// .rejected name is a directory) is said to be unavailable, status 1, after one load: not taken
+// for an unknown item, nor for a backup of nothing but --ids.
+TEST_F(KavProgramTest, AnUnavailableDatabaseIsSaidSo) {
+  plug_in();
+  write_file_with_dirs(dir_.file("module/umts_kav_lib.nvi_db"), "not a database\n");
+  write_file_with_dirs(dir_.file("module/umts_kav_lib.nvi_db.rejected/keep"), "");
+  const std::vector<std::string> commands[] = {{"nv", "read", "NV_PRODUCT_TAG_I"},
+                                               {"nv", "backup", dir_.file("b.txt")}};
+  for (const auto& command : commands) {
+    SCOPED_TRACE(command[1]);
+    const ProgramRun run = kav_com1(command);
+    EXPECT_EQ(1, run.status);
+    EXPECT_NE(std::string::npos,
+              run.err.find("kav nv " + command[1] + ": NV item database unavailable\n"))
+        << run.err;
+    size_t loads = 0;
+    for (size_t at = 0;
+         (at = run.err.find("Rejected existing nvi_db file.", at)) != std::string::npos; ++at) {
+      ++loads;
+    }
+    EXPECT_EQ(1u, loads) << run.err;
+  }
+  EXPECT_FALSE(file_exists(dir_.file("b.txt")));
+}
+
+// With --json every usage error is also one document on standard output: "ok" false and, as
+// "error", what kav says on standard error.
+TEST_F(KavProgramTest, UsageErrorsWithJsonGiveAFailureDocument) {
+  plug_in();
+  const std::vector<std::string> cases[] = {
+      {"nv", "read", "--bogus", "--json"},
+      {"nv", "read", "--json"},
+      {"nv", "read", "5078", "--port", "COM0", "--json"},
+      {"nv", "write", "5078", "--hex", "0g", "--json", "--port", "COM1"},
+      {"nv", "write", "NV_FOO_I", "--text", "x", "--json", "--port", "COM1"},
+      {"bogus", "--json"},
+      {"nv", "bogus", "--json"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+    const ProgramRun run = kav(args);
+    EXPECT_EQ(2, run.status);
+    write_file(dir_.file("err.txt"), run.err);
+    EXPECT_EQ(std::vector<std::string>({"false", "true"}),
+              json_values(run.out, {"d['ok']", "d['error'] != '' and d['error'] in open('" +
+                                                   dir_.file("err.txt") + "').read()"}));
+  }
 }
 
 // Each bad input: exit status 2 (1 for the read-only item), nothing on standard output, and
@@ -374,6 +484,40 @@ const char kDbBody[] =
     "NV_ALPHA_I,10,10,1,\n"
     "NV_BETA_I,20,-1,1,\n"
     "NV_GAMMA_I,30,31,4,\n";
+
+// kav nvdb sign run by a user in a directory anyone may write: a write-protected file, or one
+// of another user's, is neither replaced nor handed to the user.
+TEST_F(KavProgramTest, NvdbSignLeavesProtectedAndOthersFilesAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "running kav as another user needs root";
+  constexpr uid_t kUser = 4243;
+  const struct {
+    mode_t mode;
+    uid_t owner;
+    const char* why;
+  } cases[] = {{0444, kUser, "is write-protected"},
+               {0644, 0, "is write-protected"},
+               {0666, 0, "belongs to another user and would become yours"}};
+  const std::string shared = dir_.file("shared");
+  ASSERT_EQ(0, mkdir(shared.c_str(), 0777));
+  ASSERT_EQ(0, chmod(shared.c_str(), 0777));  // writable by all, no sticky bit
+  ASSERT_EQ(0, chmod(dir_.path().c_str(), 0755));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const std::string db = shared + "/edit.nvi_db";
+    write_file(db, kDbBody);
+    ASSERT_EQ(0, chown(db.c_str(), c.owner, c.owner));
+    ASSERT_EQ(0, chmod(db.c_str(), c.mode));
+    const ProgramRun run = run_command({"/usr/bin/setpriv", "--reuid=4243", "--regid=4243",
+                                        "--clear-groups", built_program(kKav), "nvdb", "sign", db});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("kav nvdb sign: " + db + " " + c.why + ": not signed\n", run.err);
+    EXPECT_EQ(kDbBody, read_file(db));
+    struct stat st {};
+    ASSERT_EQ(0, stat(db.c_str(), &st));
+    EXPECT_EQ(c.owner, st.st_uid);
+    unlink(db.c_str());
+  }
+}
 
 TEST_F(KavProgramTest, NvdbChecksSignsAndLists) {
   const std::string db = dir_.file("edit.nvi_db");

@@ -100,7 +100,11 @@ ProgramRun run_program(const std::string& path,
   return collect(pid, fds[0], -1, on_line, limit);
 }
 
-ProgramRun run_command(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+namespace {
+
+ProgramRun run_apart(const std::vector<std::string>& argv,
+                     const std::function<void(pid_t, const std::string&)>& on_line,
+                     std::chrono::milliseconds limit) {
   int out[2];
   int err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -109,7 +113,28 @@ ProgramRun run_command(const std::vector<std::string>& argv, std::chrono::millis
   const pid_t pid = spawn(argv, out[1], err[1]);
   close(out[1]);
   close(err[1]);
-  return collect(pid, out[0], err[0], {}, limit);
+  std::function<void(const std::string&)> each_line;
+  if (on_line) each_line = [&](const std::string& line) { on_line(pid, line); };
+  return collect(pid, out[0], err[0], each_line, limit);
+}
+
+}  // namespace
+
+ProgramRun run_command(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+  return run_apart(argv, {}, limit);
+}
+
+ProgramRun run_command_signalled(const std::vector<std::string>& argv, const std::string& trigger,
+                                 int signal) {
+  bool sent = false;
+  return run_apart(
+      argv,
+      [&](pid_t pid, const std::string& line) {
+        if (sent || line.compare(0, trigger.size(), trigger) != 0) return;
+        kill(pid, signal);
+        sent = true;
+      },
+      std::chrono::seconds(100));
 }
 
 std::string built_program(const std::string& relative) {

@@ -33,6 +33,11 @@ ProgramRun run_program(const std::string& path,
 ProgramRun run_command(const std::vector<std::string>& argv,
                        std::chrono::milliseconds limit = std::chrono::seconds(100));
 
+// run_command, sending `signal` to the child when a line of its standard output starts with
+// `trigger` (the first such line only).
+ProgramRun run_command_signalled(const std::vector<std::string>& argv, const std::string& trigger,
+                                 int signal);
+
 // The path of a program of the build: $KAV_TEST_BINARY_DIR/`relative`.
 std::string built_program(const std::string& relative);
 

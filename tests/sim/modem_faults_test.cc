@@ -165,6 +165,10 @@ TEST_F(ModemFaultsTest, ScenarioTextConfiguresFaultsAndModems) {
   EXPECT_NE("", parse_scenario("[modem]\nfault = explode\n", &bad));
   EXPECT_NE("", parse_scenario("dm_tty = 1\n", &bad));
   EXPECT_NE("", parse_scenario("[modem]\ndm_tty = one\n", &bad));
+  for (const char* imei : {"12345", "3569380356438090", "35693803564380x"}) {
+    EXPECT_NE("", parse_scenario(std::string("[modem]\nimei = ") + imei + "\n", &bad)) << imei;
+  }
+  EXPECT_EQ("", parse_scenario("[modem]\nimei = \n", &bad));  // no identity bytes
   for (const char* sizes : {"5078", "5078:0", "5078:129", "x:4"}) {
     EXPECT_NE("", parse_scenario(std::string("[modem]\nitem_sizes = ") + sizes + "\n", &bad))
         << sizes;

@@ -1,6 +1,8 @@
 #include "tool/kav/backup_file.h"
 
+#include <cstdio>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <utility>
 
@@ -18,6 +20,61 @@ constexpr char kComment[] =
 
 std::string or_dash(const std::string& text) {
   return text.empty() ? "-" : text;
+}
+
+bool is_control(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7f;
+}
+
+// A header value as written: the modem's identity texts may hold anything, so a backslash and
+// every control character (a line end would start a line of its own) are written as \\ and
+// \xHH; an empty value is "-", a value that is "-" itself \x2d.
+std::string header_value(const std::string& text) {
+  if (text.empty()) return "-";
+  if (text == "-") return "\\x2d";
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (is_control(c)) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The text of a header value as header_value() wrote it; other backslashes are kept as they
+// are. None when the value holds a control character (written by hand, or damaged).
+std::optional<std::string> header_text(const std::string& value) {
+  if (value == "-") return std::string();
+  std::string text;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (is_control(c)) return std::nullopt;
+    if (c == '\\' && i + 1 < value.size() && value[i + 1] == '\\') {
+      text += '\\';
+      ++i;
+    } else if (c == '\\' && i + 3 < value.size() && value[i + 1] == 'x' &&
+               hex_digit(value[i + 2]) >= 0 && hex_digit(value[i + 3]) >= 0) {
+      text += static_cast<char>(hex_digit(value[i + 2]) * 16 + hex_digit(value[i + 3]));
+      i += 3;
+    } else {
+      text += c;
+    }
+  }
+  return text;
 }
 
 std::string item_line(const BackupItem& item) {
@@ -77,22 +134,24 @@ std::string parse_item(const std::vector<std::string>& words, BackupItem* item) 
   return parse_value(words, item);
 }
 
-// A header line "KEY VALUE" into its field; false for an unknown key.
-bool parse_header(const std::string& line, NvBackup* backup) {
-  const size_t blank = line.find(' ');
+// A header line "KEY VALUE" (a blank or a tab between them) into its field; an empty text or
+// what is wrong.
+std::string parse_header(const std::string& line, NvBackup* backup) {
+  const size_t blank = line.find_first_of(" \t");
   const std::string key = line.substr(0, blank);
-  std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
-  if (value == "-") value.clear();
   const std::pair<const char*, std::string*> known[] = {{"imei", &backup->imei},
                                                         {"meid", &backup->meid},
                                                         {"model", &backup->model},
                                                         {"firmware", &backup->firmware}};
   for (const auto& [name, field] : known) {
     if (key != name) continue;
-    *field = value;
-    return true;
+    const size_t start = blank == std::string::npos ? line.size() : blank + 1;
+    const std::optional<std::string> text = header_text(line.substr(start));
+    if (!text) return key + " holds a control character";
+    *field = *text;
+    return {};
   }
-  return false;
+  return "unknown line \"" + line.substr(0, 40) + "\"";
 }
 
 // One line after the first; an empty text or what is wrong.
@@ -100,9 +159,7 @@ std::string parse_line(const std::string& line, int number, NvBackup* backup,
                        std::map<std::pair<int, int>, int>* seen) {
   const std::vector<std::string> words = words_of(line);
   if (words.empty() || words[0][0] == '#') return {};
-  if (words[0] != "item") {
-    return parse_header(line, backup) ? "" : "unknown line \"" + line.substr(0, 40) + "\"";
-  }
+  if (words[0] != "item") return parse_header(line, backup);
   BackupItem item;
   item.line = number;
   if (std::string error = parse_item(words, &item); !error.empty()) return error;
@@ -118,8 +175,8 @@ std::string parse_line(const std::string& line, int number, NvBackup* backup,
 
 std::string format_backup(const NvBackup& backup) {
   std::string text = std::string(kMagic) + "\n" + kComment;
-  text += "imei " + or_dash(backup.imei) + "\nmeid " + or_dash(backup.meid) + "\nmodel " +
-          or_dash(backup.model) + "\nfirmware " + or_dash(backup.firmware) + "\n";
+  text += "imei " + header_value(backup.imei) + "\nmeid " + header_value(backup.meid) + "\nmodel " +
+          header_value(backup.model) + "\nfirmware " + header_value(backup.firmware) + "\n";
   for (const BackupItem& item : backup.items) text += item_line(item);
   return text;
 }

@@ -3,7 +3,8 @@
 //
 //   kav-nv-backup 1
 //   # comment lines and empty lines are ignored
-//   imei 356938035643809          (each header value "-" when the modem has none)
+//   imei 356938035643809          (each header value "-" when the modem has none; a backslash
+//                                  and control characters written \\ and \xHH)
 //   meid -
 //   model U370
 //   firmware 6290:1.2.3.0

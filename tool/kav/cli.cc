@@ -31,6 +31,15 @@ bool is_option(const std::string& word) {
 
 }  // namespace
 
+void print_failure_document(const Invocation& inv, const std::string& text) {
+  if (!inv.json || inv.output_written) return;
+  JsonWriter json = json_result(inv, false);
+  json.member("error", text).end_object();
+  std::fputs(json.text().c_str(), stdout);
+  std::fflush(stdout);
+  inv.output_written = true;
+}
+
 const std::string* Invocation::value(const std::string& option) const {
   const auto found = values.find(option);
   return found == values.end() ? nullptr : &found->second;
@@ -38,6 +47,11 @@ const std::string* Invocation::value(const std::string& option) const {
 
 std::string parse_invocation(const std::vector<std::string>& words,
                              const std::vector<OptionSpec>& options, Invocation* inv) {
+  // Known before anything else, so that a usage error is reported in the form asked for.
+  for (const std::string& word : words) {
+    if (word == "--json") inv->json = true;
+    if (word == "-q") inv->quiet = true;
+  }
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (!is_option(word)) {
@@ -57,8 +71,6 @@ std::string parse_invocation(const std::vector<std::string>& words,
       inv->values[word] = words[++i];
     }
   }
-  inv->json = inv->has("--json");
-  inv->quiet = inv->has("-q");
   return {};
 }
 
@@ -77,6 +89,7 @@ int usage_error(const Invocation& inv, const char* format, ...) {
   const std::string text = format_text(format, args);
   va_end(args);
   complain(inv, "%s", text.c_str());
+  print_failure_document(inv, text);
   return kExitUsage;
 }
 
@@ -86,12 +99,7 @@ int failure(Invocation& inv, const char* format, ...) {
   const std::string text = format_text(format, args);
   va_end(args);
   complain(inv, "%s", text.c_str());
-  if (inv.json && !inv.output_written) {
-    JsonWriter json = json_result(inv, false);
-    json.member("error", text).end_object();
-    std::fputs(json.text().c_str(), stdout);
-    inv.output_written = true;
-  }
+  print_failure_document(inv, text);
   return kExitFailed;
 }
 

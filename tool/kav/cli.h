@@ -36,7 +36,8 @@ struct Invocation {
   std::vector<std::string> hex;  // the words after --hex
   bool json = false;
   bool quiet = false;
-  bool output_written = false;  // the result (or the failure document) is on standard output
+  // The result (or the failure document) is on standard output; set by whatever prints it.
+  mutable bool output_written = false;
 
   bool has(const std::string& flag) const { return flags.count(flag) != 0; }
   // The value of an option, or none.
@@ -51,12 +52,17 @@ std::string parse_invocation(const std::vector<std::string>& words,
 // "kav <name>: <text>" on standard error.
 [[gnu::format(printf, 2, 3)]] void complain(const Invocation& inv, const char* format, ...);
 
-// complain(), then kExitUsage.
+// complain(); with --json, also the failure document as failure() writes it. Returns
+// kExitUsage.
 [[gnu::format(printf, 2, 3)]] int usage_error(const Invocation& inv, const char* format, ...);
 
 // complain(); with --json, also {"command":..,"ok":false,"error":..} on standard output unless
 // a document was written already. Returns kExitFailed.
 [[gnu::format(printf, 2, 3)]] int failure(Invocation& inv, const char* format, ...);
+
+// With --json, the failure document {"command":..,"ok":false,"error":`text`} on standard output,
+// unless a document is out already.
+void print_failure_document(const Invocation& inv, const std::string& text);
 
 // The result: `text` (with -q, `quiet_text`) or, with --json, the document. Marks the output
 // written.

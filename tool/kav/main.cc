@@ -3,6 +3,7 @@
 // output (text, or one JSON document with --json), the library's messages and kav's own
 // complaints on standard error. Exit status 0 success, 1 the modem, port or a file failed,
 // 2 usage error or bad input.
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -194,6 +195,16 @@ bool is_group(const std::string& word) {
   return false;
 }
 
+// A usage error found before a subcommand is known: with --json among `words`, the failure
+// document of `name` (the command or group word).
+void print_usage_document(const std::vector<std::string>& words, const std::string& name,
+                          const std::string& text) {
+  Invocation inv;
+  inv.name = name;
+  inv.json = std::find(words.begin(), words.end(), "--json") != words.end();
+  print_failure_document(inv, text);
+}
+
 // `kav nv`, `kav nv --help` or `kav nv bogus`: the group's subcommands, on standard output
 // when asked for, else as a usage error.
 int group_usage(const std::vector<std::string>& words) {
@@ -201,6 +212,7 @@ int group_usage(const std::vector<std::string>& words) {
   std::FILE* out = asked ? stdout : stderr;
   if (!asked && words.size() > 1) {
     std::fprintf(out, "kav %s: unknown subcommand \"%s\"\n", words[0].c_str(), words[1].c_str());
+    print_usage_document(words, words[0], "unknown subcommand \"" + words[1] + "\"");
   }
   std::fputs("Usage:\n", out);
   print_synopses(out, words[0]);
@@ -234,6 +246,7 @@ int run(const std::vector<std::string>& words) {
   if (s == nullptr && is_group(words[0])) return group_usage(words);
   if (s == nullptr) {
     std::fprintf(stderr, "kav: unknown command \"%s\"; kav --help lists them\n", words[0].c_str());
+    print_usage_document(words, words[0], "unknown command \"" + words[0] + "\"");
     return kExitUsage;
   }
   Invocation inv;

@@ -68,14 +68,16 @@ int print_fields(Invocation& inv, const std::vector<Field>& fields) {
   return kExitOk;
 }
 
-// Mode and port after a mode change or reset.
-int print_mode(Invocation& inv, const char* done) {
+// Mode and port after a mode change or reset; `left` the COM port the modem left for another
+// one (0: none).
+int print_mode(Invocation& inv, const char* done, int left = 0) {
   const std::string text = std::string(done) + ": mode " + comm_mode_name(current_comm_mode()) +
-                           ", " + port_text() + "\n";
+                           ", " + port_text() +
+                           (left ? "; it left COM" + std::to_string(left) : "") + "\n";
   JsonWriter json = json_result(inv, true);
-  json.member("mode", comm_mode_name(current_comm_mode()))
-      .member("com_port", current_com_port())
-      .end_object();
+  json.member("mode", comm_mode_name(current_comm_mode())).member("com_port", current_com_port());
+  if (left) json.member("left_com_port", left);
+  json.end_object();
   print_result(inv, text, std::string(comm_mode_name(current_comm_mode())) + "\n", json);
   return kExitOk;
 }
@@ -116,20 +118,28 @@ int run_mode(Invocation& inv) {
   }
   if (connect_modem(inv) != kExitOk) return kExitFailed;
   const int32_t mode = wanted == "dm" ? ZqUmtsKavCommMode_DM : ZqUmtsKavCommMode_DL;
+  const char* name = wanted == "dm" ? "DM" : "DL";
   const ZqUmtsKavStatusEnum result = ZqUmtsKavSetModemCommMode(mode);
-  if (result != status::kSuccess) {
-    return failure(inv, "the mode change to %s failed (status %d)", wanted == "dm" ? "DM" : "DL",
-                   result);
+  if (result == status::kSuccess) return print_mode(inv, "Mode changed");
+  const int left = current_com_port();
+  if (follow_moved_modem(inv) == 0) {
+    return failure(inv, "the mode change to %s failed (status %d)", name, result);
   }
-  return print_mode(inv, "Mode changed");
+  if (current_comm_mode() == mode) return print_mode(inv, "Mode changed", left);
+  return failure(
+      inv,
+      "the mode change to %s failed (status %d); the modem left COM%d and is now at %s in mode %s",
+      name, result, left, port_text().c_str(), comm_mode_name(current_comm_mode()));
 }
 
 int run_reset(Invocation& inv) {
   if (connect_modem(inv) != kExitOk) return kExitFailed;
   progress(inv, "Resetting the modem; it may take a minute to come back...\n");
   const ZqUmtsKavStatusEnum result = ZqUmtsKavResetModem();
-  if (result != status::kSuccess) return failure(inv, "the reset failed (status %d)", result);
-  return print_mode(inv, "Modem reset");
+  if (result == status::kSuccess) return print_mode(inv, "Modem reset");
+  const int left = current_com_port();
+  if (follow_moved_modem(inv) == 0) return failure(inv, "the reset failed (status %d)", result);
+  return print_mode(inv, "Modem reset", left);
 }
 
 int run_send(Invocation& inv) {

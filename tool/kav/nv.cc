@@ -73,7 +73,10 @@ std::optional<NvTarget> connect_and_resolve(Invocation& inv, long index, std::st
   *firmware = identity->firmware_rev;
   std::string error;
   std::optional<NvTarget> target = resolve_nv_item(inv.args[0], firmware->c_str(), index, &error);
-  if (!target) *status = usage_error(inv, "%s", error.c_str());
+  if (!target) {
+    *status = error == kDbUnavailable ? failure(inv, "%s", error.c_str())
+                                      : usage_error(inv, "%s", error.c_str());
+  }
   return target;
 }
 

@@ -58,18 +58,17 @@ BackupItem read_backup_item(const NvTarget& target) {
   return item;
 }
 
-// The elements to save: every element of the database's items, then the range's other ids.
+// The elements to save: every element of the (loaded) database's items, then the range's other
+// ids.
 std::vector<NvTarget> backup_targets(const char* firmware, const IdRange& range) {
   std::vector<NvTarget> targets;
   std::vector<bool> named(65536, false);
-  if (load_db()) {
-    for (const NvItemInfo& info : nv_items_of_firmware(nv_item_database(), firmware)) {
-      const bool array = info.array_size >= 2;
-      named[static_cast<size_t>(info.id)] = true;
-      for (int32_t i = 0; i < (array ? std::min(info.array_size, kMaxElements) : 1); ++i) {
-        targets.push_back({info.name, static_cast<uint16_t>(info.id), info.array_size, array,
-                           static_cast<uint8_t>(i)});
-      }
+  for (const NvItemInfo& info : nv_items_of_firmware(nv_item_database(), firmware)) {
+    const bool array = info.array_size >= 2;
+    named[static_cast<size_t>(info.id)] = true;
+    for (int32_t i = 0; i < (array ? std::min(info.array_size, kMaxElements) : 1); ++i) {
+      targets.push_back({info.name, static_cast<uint16_t>(info.id), info.array_size, array,
+                         static_cast<uint8_t>(i)});
     }
   }
   for (long id = range.first; id <= range.last; ++id) {
@@ -131,6 +130,8 @@ int run_nv_backup(Invocation& inv) {
   const ModemIdentity* identity = modem_identity(inv);
   if (identity == nullptr) return kExitFailed;
   NvBackup backup{identity->imei, identity->meid, identity->model, identity->firmware_rev, {}};
+  // Without the database a backup would silently hold only the --ids range.
+  if (!load_db()) return failure(inv, "%s", kDbUnavailable);
   const std::vector<NvTarget> targets = backup_targets(identity->firmware_rev, range);
   for (size_t i = 0; i < targets.size(); ++i) {
     char line[64];

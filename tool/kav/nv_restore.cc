@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "lib/nv/nv_items.h"
+#include "lib/platform/console.h"
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
+#include "lib/transport/dm_port.h"
 #include "tool/kav/backup_file.h"
 #include "tool/kav/commands.h"
 #include "tool/kav/hex.h"
@@ -30,6 +32,9 @@ struct Outcome {
   int unchanged = 0;
   int skipped = 0;  // inactive or unreadable in the backup, or read-only items
   int failed = 0;
+  size_t tried = 0;         // items gone through, of the backup's
+  int stop_signal = 0;      // the signal that stopped the restore early
+  bool modem_gone = false;  // the DM port closed under the restore
 };
 
 std::optional<NvBackup> load_backup(Invocation& inv, const std::string& path, int* status) {
@@ -68,6 +73,10 @@ std::string item_heading(const BackupItem& item) {
   return target_of(item).heading();
 }
 
+std::string change_line(const Change& c) {
+  return "Restored " + item_heading(*c.item) + ": " + c.before + " -> " + c.after + "\n";
+}
+
 // Restores one item when it differs.
 void restore_item(Invocation& inv, const BackupItem& item, const char* firmware, Outcome* out) {
   if (item.state != BackupItem::State::kValue) {
@@ -93,15 +102,25 @@ void restore_item(Invocation& inv, const BackupItem& item, const char* firmware,
   } else {
     out->changed.push_back(
         {&item, before.empty() ? "00" : before, item.value.empty() ? "00" : hex_bytes(item.value)});
+    // Each change is said as it is made: a restore cut short still leaves its record.
+    if (!inv.json) {
+      std::printf("%s", change_line(out->changed.back()).c_str());
+      std::fflush(stdout);
+    }
   }
 }
 
-int report_restore(Invocation& inv, const Outcome& out) {
-  std::string text;
-  JsonWriter json = json_result(inv, out.failed == 0);
+int report_restore(Invocation& inv, const Outcome& out, size_t items) {
+  const bool complete = out.failed == 0 && out.stop_signal == 0 && !out.modem_gone;
+  if (out.stop_signal != 0 || out.modem_gone) {
+    complain(inv, "%s after %zu of %zu items; the modem is restored only in part",
+             out.modem_gone ? "the modem went away"
+                            : ("stopped by " + platform::signal_name(out.stop_signal)).c_str(),
+             out.tried, items);
+  }
+  JsonWriter json = json_result(inv, complete);
   json.key("changed").begin_array();
   for (const Change& c : out.changed) {
-    text += "Restored " + item_heading(*c.item) + ": " + c.before + " -> " + c.after + "\n";
     json.begin_object().key("item");
     c.item->name.empty() ? json.null() : json.value(c.item->name);
     json.member("id", static_cast<int>(c.item->id)).key("index");
@@ -110,12 +129,12 @@ int report_restore(Invocation& inv, const Outcome& out) {
   }
   json.end_array();
   json.member("unchanged", out.unchanged).member("skipped", out.skipped);
-  json.member("failed", out.failed).end_object();
+  json.member("failed", out.failed).member("complete", complete).end_object();
   char summary[160];
   std::snprintf(summary, sizeof summary, "%zu changed, %d unchanged, %d skipped, %d failed.\n",
                 out.changed.size(), out.unchanged, out.skipped, out.failed);
-  print_result(inv, text + summary, text, json);
-  return out.failed == 0 ? kExitOk : kExitFailed;
+  print_result(inv, summary, "", json);
+  return complete ? kExitOk : kExitFailed;
 }
 
 }  // namespace
@@ -132,11 +151,17 @@ int run_nv_restore(Invocation& inv) {
     if (!inv.has("--force")) return failure(inv, "%s: not restored without --force", why.c_str());
     complain(inv, "%s: restoring anyway (--force)", why.c_str());
   }
+  // A stop request lets the item being written finish; a modem that went away ends the restore
+  // at once instead of failing every item left.
+  platform::catch_stop_signals();
   Outcome outcome;
   for (const BackupItem& item : backup->items) {
+    if ((outcome.stop_signal = platform::stop_signal()) != 0) break;
     restore_item(inv, item, firmware.c_str(), &outcome);
+    ++outcome.tried;
+    if ((outcome.modem_gone = dm_port_handle() == nullptr)) break;
   }
-  return report_restore(inv, outcome);
+  return report_restore(inv, outcome, backup->items.size());
 }
 
 }  // namespace kav::tool

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "lib/nv/nv_database.h"
 #include "lib/nv/nv_items.h"
 #include "lib/nv/nv_names.h"
 #include "tool/kav/cli.h"
@@ -63,7 +64,8 @@ std::optional<NvTarget> resolve_nv_item(const std::string& item, const char* fir
   } else {
     NvItemInfo info;
     if (!lookup_nv_item(item.c_str(), firmware, &info)) {
-      *error = "unknown NV item \"" + item + "\" for firmware " + firmware;
+      *error = db_load_failed() ? std::string(kDbUnavailable)
+                                : "unknown NV item \"" + item + "\" for firmware " + firmware;
       return std::nullopt;
     }
     target.name = info.name;

@@ -30,8 +30,12 @@ struct NvTarget {
   size_t capacity() const { return array ? 127 : 128; }
 };
 
+// What kav says when the NV item database could not be loaded (the library said why).
+inline constexpr char kDbUnavailable[] = "NV item database unavailable";
+
 // Resolves ITEM (a name or a number 0..65535) for `firmware`; `index` is the --index value or
-// -1. None with `error` set (an unknown name, an index an item does not have).
+// -1. None with `error` set (an unknown name, an index an item does not have, or
+// kDbUnavailable when a name cannot be looked up for want of the database).
 std::optional<NvTarget> resolve_nv_item(const std::string& item, const char* firmware, long index,
                                         std::string* error);
 

@@ -123,6 +123,15 @@ int run_nvdb_sign(Invocation& inv) {
     return usage_error(inv, "%s has %zu problem%s besides its digest: not signed",
                        inv.args[0].c_str(), problems.size(), problems.size() == 1 ? "" : "s");
   }
+  // The file is replaced through its directory, which may be writable where the file is not:
+  // a write-protected file, or one that would become the caller's, is left alone.
+  if (platform::write_permission_denied(path)) {
+    return failure(inv, "%s is write-protected: not signed", path.c_str());
+  }
+  if (!platform::replace_keeps_owner(path)) {
+    return failure(inv, "%s belongs to another user and would become yours: not signed",
+                   path.c_str());
+  }
   if (const int error = platform::replace_file(path, text); error != 0) {
     return failure(inv, "cannot write %s: %s", path.c_str(),
                    platform::system_error_text(error).c_str());

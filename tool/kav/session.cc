@@ -5,11 +5,14 @@
 #include <cstring>
 
 #include "lib/core/status.h"
+#include "lib/core/timeouts.h"
+#include "lib/discovery/com_port_scanner.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/console.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/files.h"
 #include "lib/transport/comm_mode.h"
+#include "lib/transport/dm_port.h"
 #include "tool/port_map_document.h"
 
 namespace kav::tool {
@@ -106,6 +109,20 @@ int connect_modem(Invocation& inv) {
   if (result == status::kSuccess) return kExitOk;
   return failure(inv, "cannot connect to the modem: %s (status %d)", connect_failure_text(result),
                  result);
+}
+
+int follow_moved_modem(const Invocation& inv) {
+  if (inv.value("--port") == nullptr) return 0;
+  const int left = current_com_port();
+  if (left <= 0 || get_dm_port(left) == left) return 0;  // still there: a failure of its own
+  char line[80];
+  std::snprintf(line, sizeof line, "The modem left COM%d; looking for it...\n", left);
+  progress(inv, line);
+  const int now = get_dm_port_wait(
+      static_cast<uint32_t>(timeout(Timeout::ZQUMTSKAVCONNECT_GET_PORT_MAX_WAIT)), true, 0);
+  if (now <= 0 || now == left) return 0;
+  ZqUmtsKavSetConnectSettings(kBaudRate, true, now);
+  return ZqUmtsKavConnect() == status::kSuccess ? now : 0;
 }
 
 int ensure_dm_mode(Invocation& inv) {

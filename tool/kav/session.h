@@ -31,6 +31,12 @@ void start_library(const Invocation& inv);
 // kExitOk, or a failure reported (kExitFailed). Expects --port to be valid (checked earlier).
 int connect_modem(Invocation& inv);
 
+// With --port the library waits for the modem on that COM port only. After a mode change or a
+// reset that failed because the modem re-enumerated under another COM number (its port is
+// gone), finds the one DM port there is now, waiting as connect does, and connects to it. The
+// new COM number, or 0 when the port was not left or the modem was not found elsewhere.
+int follow_moved_modem(const Invocation& inv);
+
 // Moves a modem that its downloader answers into DM mode. kExitOk or a failure reported.
 int ensure_dm_mode(Invocation& inv);
 
