@@ -137,6 +137,54 @@ scenario_unplug_mid_write() {
   fi
 }
 
+OTHER=/sys/kernel/config/usb_gadget/kav-other
+
+# Another one-port serial device on the second controller, bound while the modem is away, so
+# the modem comes back under other tty numbers as it would on a busy machine.
+plug_other_device() {
+  mkdir -p "$OTHER/strings/0x409" "$OTHER/configs/c.1" "$OTHER/functions/gser.0" || return 1
+  echo 0x1d6b >"$OTHER/idVendor"
+  echo 0x0104 >"$OTHER/idProduct"
+  echo other >"$OTHER/strings/0x409/serialnumber"
+  [ -e "$OTHER/configs/c.1/gser.0" ] || ln -s "$OTHER/functions/gser.0" "$OTHER/configs/c.1/"
+  echo "1d6b 0104" >/sys/bus/usb-serial/drivers/option1/new_id 2>/dev/null
+  echo dummy_udc.1 >"$OTHER/UDC"
+}
+
+unplug_other_device() {
+  [ -d "$OTHER" ] || return 0
+  echo >"$OTHER/UDC" 2>/dev/null
+  rm -f "$OTHER/configs/c.1/gser.0"
+  rmdir "$OTHER/functions/gser.0" "$OTHER/configs/c.1" "$OTHER/strings/0x409" "$OTHER"
+}
+
+# The same unplug, and while the modem is away another serial device arrives: the modem
+# returns under another COM number.
+scenario_unplug_mid_write_other_com() {
+  start_sim "fault=unplug command=0x27 return=2500" || return 1
+  "$KAV_BIN/tool/kelnorset" >"$STATE/out.txt" 2>&1 &
+  local pid=$!
+  for _ in $(seq 600); do
+    grep -q unplugged "$STATE/sim-trace.txt" && break
+    sleep 0.02
+  done
+  plug_other_device || fail "the other device could not be plugged in" || return 1
+  local status=0
+  wait $pid || status=$?
+  cp "$STATE/out.txt" "$STATE/transcript.txt"
+  note "other device: $(ls /sys/bus/usb/devices/*/ | grep -o 'ttyUSB[0-9]*' | sort -u | xargs)"
+  note "ports opened: $(grep -o 'COM[0-9]* opened' "$STATE/out.txt" | xargs)"
+  if [ $status -eq 0 ]; then
+    expect_line 'Final value of NV item 5078 is "Tarvell"' || return 1
+    run "$KAV_BIN/tool/kav" nv read 5078 || fail "the modem is not readable after the run" ||
+      return 1
+    expect_line '"Tarvell"' || fail "kelnorset reported success, the modem does not hold it"
+  else
+    grep -q '^ERROR' "$STATE/out.txt" || fail "exit $status without an ERROR line" || return 1
+    note "outcome: a clear failure (exit $status): $(grep '^ERROR' "$STATE/out.txt" | sort | uniq -c | xargs)"
+  fi
+}
+
 # DM to DL (the emergency downloader's ids 05C6:9008, one interface) and back to DM.
 scenario_dm_dl_dm() {
   start_sim dl_vid=0x05C6 dl_pid=0x9008 || return 1
@@ -253,6 +301,13 @@ scenario_udev_user() {
   [ "$(stat -c '%G %a' "$node")" = "dialout 660" ] || fail "not dialout 660" || return 1
   udevadm info -q property "$node" | grep -qx 'ID_MM_PORT_IGNORE=1' ||
     fail "no ID_MM_PORT_IGNORE=1 on $node" || return 1
+  local usb
+  usb=$(dirname "$(dirname "$(readlink -f "/sys/class/tty/${node#/dev/}/device")")")
+  # USB devices start with autosuspend off; a power tool turns it on, the rules turn it off again.
+  echo auto >"$usb/power/control"
+  udevadm trigger --action=change "$usb"
+  udevadm settle --timeout=30
+  [ "$(cat "$usb/power/control")" = on ] || fail "$usb/power/control stayed auto" || return 1
   run "${AS_USER[@]}" "$KAV_BIN/tool/kelnorset" || fail "kelnorset as $USER_NAME failed" || return 1
   expect_line 'Final value of NV item 5078 is "Tarvell"' || return 1
   # Unplug and plug, then open at once: the node may still be root's for a moment.
@@ -307,6 +362,7 @@ scenario_modemmanager_without_rules() {
   dm=$(sim_dm_node)
   note "ModemManager's opens of ${dm#/dev/}: $(mm_lines "${dm#/dev/}" | grep -c 'opening serial port')"
   expect_line "ModemManager" || return 1
+  note "kelnorset: $(grep -m1 ModemManager "$STATE/out.txt" | cut -c1-150)"
   if [ $status -eq 0 ]; then
     expect_line 'Final value of NV item 5078 is "Tarvell"' || return 1
     note "outcome: ModemManager named, the value stored"
@@ -327,18 +383,21 @@ cleanup_scenario() {
     mm_pid=""
   fi
   pkill -x dbus-daemon
+  unplug_other_device
   rm -f /etc/udev/rules.d/70-kav-dm-ports.rules
   udevadm control --exit 2>/dev/null
   rm -rf /run/udev
 }
 
-all_scenarios=(kelnorset_option kelnorset_acm kav_tools arrival unplug_mid_write dm_dl_dm
+all_scenarios=(kelnorset_option kelnorset_acm kav_tools arrival unplug_mid_write
+  unplug_mid_write_other_com dm_dl_dm
   cdrom_eject cdrom_eject_locked exclusive_open udev_user modemmanager_with_rules
   modemmanager_without_rules)
 
 run_all_scenarios() {
   echo "== real-kernel scenarios on $(uname -r), guest up after $(cut -d' ' -f1 /proc/uptime) s =="
-  modprobe -a dummy_hcd libcomposite usb_f_serial usb_f_acm usb_f_mass_storage option \
+  modprobe dummy_hcd num=2 || return 1
+  modprobe -a libcomposite usb_f_serial usb_f_acm usb_f_mass_storage option \
     cdc-acm usb-storage sr_mod || return 1
   local names=(${KAV_VM_SCENARIOS:-${all_scenarios[@]}})
   for name in "${names[@]}"; do

@@ -12,6 +12,7 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
+#include "lib/discovery/port_map.h"
 #include "lib/platform/clock.h"
 #include "lib/platform/device_holders.h"
 #include "lib/platform/devices.h"
@@ -290,6 +291,17 @@ void close_for_reopen() {
   comm_log_record("CLOSE_mpcar", nullptr, 0);
 }
 
+// Whether a fresh scan finds a DM port at COM<com>. The COM port mask lags behind the bus by
+// the time the monitors take to read the kernel's events, and on Linux the tty number the
+// modem left can already belong to another device: opening it would send our frames to that
+// device and wait out every time-out.
+bool scan_finds_dm_port(int com) {
+  const PortScanListPtr list = get_com_port_list(PT_DM);
+  if (!list) return false;
+  return std::any_of(list->entries.begin(), list->entries.end(),
+                     [com](const PortScanEntry& e) { return e.present && e.com_port == com; });
+}
+
 // The COM number to reopen, or 0 when no single DM port is there.
 int port_to_reopen() {
   PortState& s = state();
@@ -327,6 +339,15 @@ ZqUmtsKavStatusEnum minimal_port_close_and_reopen(DmPortHandle* handle) {
   if (handle != nullptr) *handle = port;
   if (!port) {
     log_all_current_devices("minimal_port_close_and_reopen: open_com_port returned NULL");
+    return status::kOpenFailed;
+  }
+  if (!state().fixed_port_mode.load() && !scan_finds_dm_port(com)) {
+    // Checked once the open, which waits for a node that is still away, has succeeded.
+    close_for_reopen();
+    if (handle != nullptr) handle->reset();
+    log_all_current_devices(
+        ("minimal_port_close_and_reopen: COM" + std::to_string(com) + " is no longer a DM port")
+            .c_str());
     return status::kOpenFailed;
   }
   control_tx_keep_awake_pinger(kPingerStart);

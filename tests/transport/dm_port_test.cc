@@ -278,6 +278,24 @@ TEST_F(DmPortTest, ScannerReopenFailsWith16WhenNoDmPortIsBack) {
   EXPECT_EQ(records_tagged("OPEN: \\\\.\\COM1").size(), 1u);  // no second open
 }
 
+// The mask still names COM1 (the monitors have not caught up) but its tty now belongs to
+// another device: the reopen must not talk to that device.
+TEST_F(DmPortTest, ScannerReopenRefusesATtyNumberTakenByAnotherDevice) {
+  registry_monitor_started_event().set();
+  sim::Pty& first = plug_modem(0, 0x05C6, 0x9008);
+  update_com_port_mask("TEST");
+  DmPortHandle port = connect(1);
+  ASSERT_TRUE(port);
+  unplug_modem(first, 0);
+  sim::Pty& other = plug_modem(0, 0x1D6B, 0x0104);  // not in the port map
+  EXPECT_EQ(minimal_port_close_and_reopen(&port), 16);
+  EXPECT_FALSE(port);
+  EXPECT_FALSE(dm_port_handle());
+  EXPECT_THAT(read_file(comm_log_name()),
+              HasSubstr("minimal_port_close_and_reopen: COM1 is no longer a DM port"));
+  EXPECT_TRUE(read_master(other, 1, 600).empty()) << "nothing is sent to the other device";
+}
+
 }  // namespace
 }  // namespace kav::test
 
