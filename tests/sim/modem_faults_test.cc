@@ -139,6 +139,8 @@ TEST_F(ModemFaultsTest, ScenarioTextConfiguresFaultsAndModems) {
       "nv = 5078 54 61\n"
       "item_sizes = 5078:4, 550:16\n"
       "hangup_lead_ms = -100\n"
+      "dm_port = acm\n"
+      "udc = dummy_udc.1\n"
       "fault = unplug command=0x26 return=300 tty=other\n"
       "fault = delay delay=50 count=-1\n"
       "[modem]\n"
@@ -158,6 +160,8 @@ TEST_F(ModemFaultsTest, ScenarioTextConfiguresFaultsAndModems) {
   EXPECT_EQ((Bytes{0x54, 0x61}), first.nv_presets.at(0).second);
   EXPECT_EQ((std::map<uint16_t, size_t>{{5078, 4}, {550, 16}}), first.item_sizes);
   EXPECT_EQ(-100, first.hangup_lead_ms);
+  EXPECT_TRUE(first.dm_acm);
+  EXPECT_EQ("dummy_udc.1", first.udc);
   EXPECT_EQ("1-3", scenario.modems[1].busport);
 
   Scenario bad;
@@ -165,6 +169,7 @@ TEST_F(ModemFaultsTest, ScenarioTextConfiguresFaultsAndModems) {
   EXPECT_NE("", parse_scenario("[modem]\nfault = explode\n", &bad));
   EXPECT_NE("", parse_scenario("dm_tty = 1\n", &bad));
   EXPECT_NE("", parse_scenario("[modem]\ndm_tty = one\n", &bad));
+  EXPECT_NE("", parse_scenario("[modem]\ndm_port = usb\n", &bad));
   for (const char* imei : {"12345", "3569380356438090", "35693803564380x"}) {
     EXPECT_NE("", parse_scenario(std::string("[modem]\nimei = ") + imei + "\n", &bad)) << imei;
   }

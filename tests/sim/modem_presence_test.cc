@@ -38,6 +38,24 @@ TEST_F(ModemPresenceTest, ShowsItsPortsAsTheDeviceViewReadsThem) {
   EXPECT_EQ(2, ports[1].com);
 }
 
+// With dm_port = acm the DM port is a CDC-ACM interface: ttyACM under the interface's tty/
+// directory, a member of the modem class too, COM 201 and up.
+TEST_F(ModemPresenceTest, AcmDmPortIsACdcInterfaceUnderTheAcmComRange) {
+  ModemConfig config = quick_config();
+  config.dm_acm = true;
+  config.at_interface = -1;
+  Modem& modem = start(config);
+  EXPECT_EQ(201, modem.dm_com());
+  const auto members = com_ports();
+  ASSERT_EQ(1u, members.size());
+  EXPECT_EQ("ttyACM0", members[0].node);
+  EXPECT_NE(std::string::npos, members[0].path.find("&mi_01#1-2:1.1#"));
+  std::vector<platform::DeviceInterface> modems;
+  platform::enumerate_interfaces(platform::InterfaceClass::Modem, &modems);
+  ASSERT_EQ(1u, modems.size());
+  EXPECT_EQ("ttyACM0", modems[0].node);
+}
+
 TEST_F(ModemPresenceTest, UnplugHangsUpTheReaderAndRemovesTheEntries) {
   Modem& modem = start();
   auto dm = client();
