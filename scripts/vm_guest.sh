@@ -10,8 +10,9 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mkdir -p /dev/pts /dev/shm
 mount -t devpts -o gid=5,mode=620,ptmxmode=666 devpts /dev/pts
+# A fresh /run: this machine's own (udev's database, pid files) must not show through. /tmp
+# stays the overlay's, so a checkout or build directory there is still seen.
 mount -t tmpfs tmpfs /run
-mount -t tmpfs tmpfs /tmp
 # shellcheck source=/dev/null
 source /kav-out/env
 mkdir -p "/lib/modules/$KAV_VM_KVER"

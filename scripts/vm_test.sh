@@ -13,15 +13,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
 build=$(cd "${1:-build}" && pwd)
-cache=${KAV_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kav-vm}
+cache=${KAV_VM_CACHE:-${XDG_CACHE_HOME:-${HOME:-/var/cache}/.cache}/kav-vm}
 mkdir -p "$cache"
 
 for tool in qemu-system-x86_64 busybox cpio modprobe; do
   command -v "$tool" >/dev/null || { echo "vm_test: $tool is missing (scripts/deps.sh --vm)" >&2; exit 1; }
 done
-case "$build/" in
-  /tmp/* | /run/*) echo "vm_test: $build is hidden in the guest (it mounts its own /tmp and /run)" >&2; exit 1 ;;
-esac
+for dir in "$repo" "$build" "$cache"; do
+  case "$dir/" in
+    /run/*) echo "vm_test: $dir is hidden in the guest, which mounts its own /run" >&2; exit 1 ;;
+  esac
+done
 for bin in tool/kelnorset tool/kav sim/kav-modem-sim; do
   [ -x "$build/$bin" ] || { echo "vm_test: $build/$bin is not built" >&2; exit 1; }
 done
