@@ -2,6 +2,8 @@
 #include "lib/modem/connect.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "lib/core/messages.h"
@@ -9,7 +11,9 @@
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
+#include "lib/platform/devices.h"
 #include "lib/platform/error.h"
+#include "lib/platform/files.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
 #include "lib/transport/pinger.h"
@@ -37,6 +41,7 @@ constexpr uint32_t kSettledCheckMs = 10;
 constexpr int kProbeTries = 4;
 
 struct ConnectState {
+  bool fast = false;
   ProbeAnswer last_probe_answer = kProbeNoAnswer;
   ZqUmtsKavCommModeEnum last_mode_reported = ZqUmtsKavCommMode_Unknown;
 };
@@ -47,6 +52,19 @@ ConnectState& state() {
 }
 
 enum class Search { kSettled, kGone, kFailed };
+
+// In fast-connect mode: whether COM<port>'s node has been there for the whole proof-of-
+// stability wait already.
+bool proved_stable(int port) {
+  if (!state().fast) return false;
+  const std::optional<std::string> node = platform::com_device_node(port);
+  const std::optional<uint64_t> age = node ? platform::entry_age_ms(*node) : std::nullopt;
+  const auto teaser = static_cast<uint64_t>(timeout(Timeout::ZQUMTSKAVCONNECT_TEASER_DELAY));
+  if (!age || *age < teaser) return false;
+  show_msg("Found DM port -- present for %llu s, stable.\n",
+           static_cast<unsigned long long>(*age / 1000));
+  return true;
+}
 
 // One search pass: waits for the DM port, then for the proof of stability (the port must
 // still be there after the teaser delay). On kFailed `*result` holds the code to return.
@@ -71,6 +89,7 @@ Search search_pass(int* port, ZqUmtsKavStatusEnum* result) {
     *result = status::kMoreThanOneDmPort;  // the scanner has said which ports it saw
     return Search::kFailed;
   }
+  if (proved_stable(*port)) return Search::kSettled;
   show_msg("Found DM port -- waiting for proof of stability.\n");
   get_dm_port_wait(static_cast<uint32_t>(timeout(Timeout::ZQUMTSKAVCONNECT_TEASER_DELAY)), false,
                    *port);
@@ -132,6 +151,9 @@ void switch_to_diag(const DmPortHandle& port) {
                platform::system_error_text(platform::last_error()).c_str());
     }
   }
+  // A port that already carries DIAG traffic answers the probe; the AT commands (and their
+  // half-second wait) are then not needed.
+  if (state().fast && probe_comm_mode() != kProbeNoAnswer) return;
   write_at_command(port, kMakerAtCommand, sizeof kMakerAtCommand - 1);
   if (at_answer_is_error(port)) {
     write_at_command(port, kQualcommAtCommand, sizeof kQualcommAtCommand - 1);
@@ -193,6 +215,14 @@ ZqUmtsKavStatusEnum check_connection_mode() {
     return status::kProbeFailed;
   }
   return status::kSuccess;
+}
+
+void set_fast_connect(bool on) {
+  state().fast = on;
+}
+
+bool fast_connect() {
+  return state().fast;
 }
 
 void reset_connect_state() {

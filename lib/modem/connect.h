@@ -35,6 +35,13 @@ ZqUmtsKavStatusEnum check_connection_mode();
 // process-wide copy of the last record taken (valid until the next call); none on failure.
 const ZqStatusRecord* get_zq_status();
 
+// Fast connect, for hosts that run one short command after another (kav): a DM port whose
+// node has existed longer than the proof-of-stability wait is used without waiting again, and
+// the AT commands that turn the port to DIAG traffic are sent only when a first probe goes
+// unanswered. Off by default; kelnorset keeps the full sequence.
+void set_fast_connect(bool on);
+bool fast_connect();
+
 // Every connect asks for the status record on subsystem 250 first.
 void reset_zq_status_subsystem();
 

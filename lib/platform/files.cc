@@ -401,6 +401,17 @@ std::optional<std::pair<uint64_t, uint64_t>> file_identity(const std::string& pa
   return std::make_pair(static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino));
 }
 
+std::optional<uint64_t> entry_age_ms(const std::string& path) {
+  struct stat st {};
+  timespec now{};
+  if (lstat(path.c_str(), &st) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) {
+    return std::nullopt;
+  }
+  const int64_t ms =
+      (now.tv_sec - st.st_ctim.tv_sec) * 1000 + (now.tv_nsec - st.st_ctim.tv_nsec) / 1000000;
+  return ms > 0 ? static_cast<uint64_t>(ms) : 0;  // a clock set back counts as just made
+}
+
 DirectoryLock::DirectoryLock(const std::string& dir)
     : fd_(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
   if (fd_ < 0) return;

@@ -128,6 +128,11 @@ int check_own_directory(const std::string& dir);
 // Two reads of one name give equal values only while the name still holds the same file.
 std::optional<std::pair<uint64_t, uint64_t>> file_identity(const std::string& path);
 
+// How long ago the entry `path` (links not followed) was made or last had its owner or mode
+// changed (its status-change time), in ms; none when it does not exist. A device node's
+// status changes at its creation and when udev sets its permissions, not with traffic.
+std::optional<uint64_t> entry_age_ms(const std::string& path);
+
 // An exclusive advisory lock on the directory `dir` (flock), held for the object's lifetime,
 // waiting for other holders. Orders processes that check and replace files in that directory.
 // A directory that cannot be opened gives no lock (locked() false); callers go on unlocked.

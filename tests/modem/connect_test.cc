@@ -84,6 +84,48 @@ TEST_F(ConnectTest, QualcommAtCommandFollowsOnlyARefusedMakerCommand) {
   }
 }
 
+// Fast connect (kav): the AT commands only when the first probe goes unanswered, and no
+// second proof of stability for a node older than the wait.
+TEST_F(ConnectTest, FastConnectSkipsTheAtCommandsOfAPortAlreadyInDiag) {
+  const struct {
+    bool fast;
+    bool first_probe_lost;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {false, false, {"AT$ZQDMAT=0"}},
+      {true, false, {}},
+      {true, true, {"AT$ZQDMAT=0"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.fast ? "fast" : "full") + (c.first_probe_lost ? ", lost" : ""));
+    sim::ModemConfig config = sim::test::quick_config();
+    if (c.first_probe_lost) config.faults.push_back({sim::FaultKind::NoAnswer, 0x06, 1});
+    start(config);
+    set_fast_connect(c.fast);
+    ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+    EXPECT_EQ(current_comm_mode(), ZqUmtsKavCommMode_DM);
+    EXPECT_THAT(at_lines(), ElementsAreArray(c.lines));
+    ZqUmtsKavDisconnect();
+    modem_.reset();
+  }
+}
+
+TEST_F(ConnectTest, FastConnectTakesANodeOlderThanTheWaitAsProved) {
+  set_timeout(Timeout::ZQUMTSKAVCONNECT_TEASER_DELAY, 400);
+  start();
+  set_fast_connect(true);
+  ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);  // a node of a few ms: the full wait
+  EXPECT_TRUE(said("Found DM port -- waiting for proof of stability.\n"));
+  ZqUmtsKavDisconnect();
+  std::this_thread::sleep_for(std::chrono::milliseconds(450));
+  capture_->clear();
+  const auto start_time = std::chrono::steady_clock::now();
+  ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+  EXPECT_LT(std::chrono::steady_clock::now() - start_time, std::chrono::milliseconds(400));
+  EXPECT_FALSE(said("Found DM port -- waiting for proof of stability.\n"));
+  EXPECT_TRUE(said("Found DM port -- present for 0 s, stable.\n"));
+}
+
 TEST_F(ConnectTest, FixedPortModeOpensTheRequestedPortWithoutTheScanner) {
   reset_port_map();  // the scanner knows no DM port at all
   sim::ModemConfig config = sim::test::quick_config();

@@ -7,6 +7,7 @@
 #include "lib/core/status.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
+#include "lib/modem/connect.h"
 #include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/console.h"
 #include "lib/platform/devices.h"
@@ -96,6 +97,9 @@ void start_library(const Invocation& inv) {
   // The port map as kelnorset has it; its "Added New Entry" reports are not shown.
   ZqUmtsKavPortMapUpdate(kKelnorsetPortMapDocument);
   ZqUmtsKavSetMessageSink(show_library_message);
+  // One kav command after another on an attached modem: a port that proved stable long ago
+  // and already carries DIAG traffic is used at once.
+  set_fast_connect(true);
 }
 
 int connect_modem(Invocation& inv) {
