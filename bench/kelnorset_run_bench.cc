@@ -1,5 +1,5 @@
-// Whole kelnorset runs against a simulated modem: per run, the wall time beyond the waits the
-// program must make (the 4,000 ms proof of stability and the 500 ms after the AT command) and
+// Whole program runs against a simulated modem. kelnorset: per run, the wall time beyond the waits
+// the program must make (the 4,000 ms proof of stability and the 500 ms after the AT command) and
 // the CPU time (user + system) of the kelnorset process, from the rusage of the finished child.
 // Goals: at most 45 ms beyond the waits and at most 50 ms of CPU. The aggregates report the
 // median of ten usual runs (the settings file already written by an earlier run) and of five
@@ -7,9 +7,12 @@
 //
 //   build/bench/kelnorset_run_bench --benchmark_counters_tabular=true
 //
-// kelnorset is the one of the same build (../tool/kelnorset beside this program's folder). The
+// kav info and kav nv read on a modem attached for longer than the proof-of-stability wait:
+// the wall and CPU time of each run (goal: at most 100 ms wall).
+//
+// kelnorset and kav are the ones of the same build (../tool/ beside this program's folder). The
 // simulator runs in this process in a private root, removed at the end, which also holds
-// kelnorset's settings file and module directory.
+// the programs' settings file and module directory.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -23,6 +26,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "sim/modem.h"
 
@@ -40,15 +45,20 @@ struct Run {
   int status = -1;
 };
 
-// Runs `path` with its output discarded; wall time from the spawn to the reaped exit.
-Run run_child(const std::string& path) {
+// Runs `args` (the program's path first) with its output discarded; wall time from the spawn to
+// the reaped exit.
+Run run_child(const std::vector<std::string>& args) {
+  const std::string& path = args.front();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = -1;
-  const int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+  const int error = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) throw std::runtime_error("cannot start " + path);
   int status = 0;
@@ -63,9 +73,12 @@ Run run_child(const std::string& path) {
   return run;
 }
 
+std::string tool_path(const char* name) {
+  return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tool" / name).string();
+}
+
 std::string kelnorset_path() {
-  return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tool/kelnorset")
-      .string();
+  return tool_path("kelnorset");
 }
 
 // A private root with the simulated modem plugged in, and kelnorset's environment pointing
@@ -100,7 +113,7 @@ void measure_runs(benchmark::State& state) {
   double beyond_ms = 0;
   double cpu_ms = 0;
   for (auto _ : state) {
-    const Run run = run_child(kelnorset);
+    const Run run = run_child({kelnorset});
     if (run.status != 0) {
       state.SkipWithError("kelnorset failed");
       return;
@@ -117,7 +130,7 @@ void measure_runs(benchmark::State& state) {
 // The usual run: the machine has run kelnorset before, so its settings file exists.
 void BM_KelnorsetRun(benchmark::State& state) {
   static SimulatedMachine machine;
-  static const bool settings_written = run_child(kelnorset_path()).status == 0;
+  static const bool settings_written = run_child({kelnorset_path()}).status == 0;
   if (!settings_written) {
     state.SkipWithError("the untimed first run failed");
     return;
@@ -141,6 +154,43 @@ BENCHMARK(BM_KelnorsetFirstRun)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1)
     ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+// One kav command (0: info, 1: nv read 5078) on a modem that has been attached for longer than
+// the proof-of-stability wait, with the settings file and the NV item database in place.
+void BM_KavCommand(benchmark::State& state) {
+  static SimulatedMachine machine;
+  static const bool ready = [] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(4100));
+    return run_child({tool_path("kav"), "info"}).status == 0;
+  }();
+  if (!ready) {
+    state.SkipWithError("the untimed first kav info failed");
+    return;
+  }
+  const std::vector<std::string> args =
+      state.range(0) == 0 ? std::vector<std::string>{tool_path("kav"), "info"}
+                          : std::vector<std::string>{tool_path("kav"), "nv", "read", "5078"};
+  double cpu_ms = 0;
+  for (auto _ : state) {
+    const Run run = run_child(args);
+    if (run.status != 0) {
+      state.SkipWithError("kav failed");
+      return;
+    }
+    state.SetIterationTime(run.wall_ms / 1000);
+    cpu_ms += run.cpu_ms;
+  }
+  state.counters["cpu_ms"] = cpu_ms / static_cast<double>(state.iterations());
+  state.SetLabel(state.range(0) == 0 ? "kav info" : "kav nv read 5078");
+}
+BENCHMARK(BM_KavCommand)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10)
+    ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 
 }  // namespace
