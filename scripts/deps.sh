@@ -5,7 +5,7 @@
 set -euo pipefail
 # dpkg-dev (dpkg-shlibdeps), man-db and file serve the Debian package and its test.
 packages=(cmake ninja-build g++ pkg-config libssl-dev libpugixml-dev libgtest-dev libgmock-dev
-          libbenchmark-dev dpkg-dev man-db file)
+          libbenchmark-dev nlohmann-json3-dev dpkg-dev man-db file)
 # The test bed: QEMU and a static busybox for the guest's first steps, kmod for its modules,
 # and what its scenarios run beside the library: udev, ModemManager and the system bus.
 vm_packages=(qemu-system-x86 busybox-static cpio kmod udev modemmanager dbus)

@@ -134,6 +134,60 @@ TEST_F(KavProgramTest, InfoShowsTheIdentityAsTextAndAsJson) {
   EXPECT_NE(std::string::npos, json.err.find("# IMEI        : 356938035643809")) << json.err;
 }
 
+// kav each over three modems, the third refusing the item: one line per modem as it finishes,
+// a summary, status 1; the two others hold the value; with --json one document per modem.
+TEST_F(KavProgramTest, EachRunsTheCommandOnEveryModemAndNamesTheOneThatFailed) {
+  const struct {
+    const char* busport;
+    int dm_tty;
+    const char* imei;
+    bool refuses;
+  } modems[] = {{"1-2", 0, "356938035643809", false},
+                {"1-3", 2, "356938035643817", false},
+                {"1-4", 6, "356938035643825", true}};
+  for (const auto& m : modems) {
+    ModemConfig config = quick_modem();
+    config.busport = m.busport;
+    config.dm_tty = m.dm_tty;
+    config.at_tty = m.dm_tty + 1;
+    config.status.imei = m.imei;
+    config.nv_file = dir_.file(std::string("nv-") + m.busport + ".txt");
+    if (m.refuses) config.nv_status[5078] = 4;
+    plug_in(config);
+  }
+  const ProgramRun run =
+      kav({"each", "--parallel", "2", "--", "nv", "write", "5078", "--text", "Tarvell"});
+  EXPECT_EQ(1, run.status) << run.err;
+  const std::vector<std::string> lines = split_lines(run.out);
+  ASSERT_EQ(4u, lines.size()) << run.out;
+  for (const auto& m : modems) {
+    const auto line = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) {
+      return l.find(m.imei) != std::string::npos;
+    });
+    ASSERT_NE(line, lines.end()) << m.imei;
+    EXPECT_EQ(line->rfind("COM" + std::to_string(m.dm_tty + 1) + " ", 0), 0u) << *line;
+    EXPECT_NE(line->find(m.refuses ? "FAILED" : " ok "), std::string::npos) << *line;
+    if (m.refuses) EXPECT_NE(line->find("nv write: "), std::string::npos) << *line;
+    const std::string store = read_file(dir_.file(std::string("nv-") + m.busport + ".txt"));
+    EXPECT_EQ(!m.refuses, store.find("5078") != std::string::npos) << store;
+  }
+  EXPECT_EQ(lines[3].rfind("3 modems: 2 ok, 1 failed in ", 0), 0u) << lines[3];
+
+  // The refusing modem refuses reads of the item too.
+  const ProgramRun json = kav({"each", "--json", "--", "nv", "read", "5078"});
+  EXPECT_EQ(1, json.status) << json.err;
+  const std::vector<std::string> documents = split_lines(json.out);
+  ASSERT_EQ(3u, documents.size()) << json.out;
+  for (const std::string& document : documents) {
+    const auto values = json_values(document, {"d['imei']", "d['ok']", "d['result']['command']"});
+    ASSERT_EQ(3u, values.size());
+    const bool refusing = values[0] == "\"356938035643825\"";
+    EXPECT_EQ(values[1], refusing ? "false" : "true") << document;
+    EXPECT_EQ(values[2], "\"nv read\"") << document;
+  }
+  expect_run(kav({"each", "--", "ports"}), "", 2);
+}
+
 TEST_F(KavProgramTest, PortsListsTheSimulatedModemAsJson) {
   plug_in();
   const ProgramRun run = kav({"ports", "--json"});

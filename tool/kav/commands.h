@@ -5,6 +5,9 @@
 // Threading: the program's main thread only.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "tool/kav/cli.h"
 
 namespace kav::tool {
@@ -21,5 +24,8 @@ int run_nv_restore(Invocation& inv);
 int run_nvdb_check(Invocation& inv);
 int run_nvdb_sign(Invocation& inv);
 int run_nvdb_list(Invocation& inv);
+
+// kav each: the words after "each" ([--parallel N] [--json] [-q] -- COMMAND...).
+int run_each(const std::vector<std::string>& words);
 
 }  // namespace kav::tool
