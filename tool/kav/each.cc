@@ -6,14 +6,8 @@
 //
 // SIGINT and SIGTERM start no further modem; a running `nv restore` is passed the signal so
 // that it stops after its current item, any other command (one item) runs to its end.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdio>
@@ -23,10 +17,9 @@
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/port_map.h"
 #include "lib/platform/console.h"
+#include "tool/kav/child_step.h"
 #include "tool/kav/commands.h"
 #include "tool/kav/session.h"
-
-extern char** environ;
 
 namespace kav::tool {
 
@@ -51,9 +44,7 @@ struct Modem {
   nlohmann::json result;  // the command's own document
   Clock::time_point started;
   double seconds = 0;
-  pid_t pid = -1;
-  int out_fd = -1;  // the child's standard output (its JSON document)
-  std::string out;
+  ChildStep child;
 };
 
 struct EachOptions {
@@ -62,45 +53,6 @@ struct EachOptions {
   bool quiet = false;
   std::vector<std::string> command;
 };
-
-std::string self_path() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  return n > 0 ? std::string(path, static_cast<size_t>(n)) : "kav";
-}
-
-// Starts `kav ARGS --port COM<com> --json` with its standard output on a pipe and its standard
-// error discarded, in a process group of its own (a terminal's Ctrl-C reaches kav each only).
-bool spawn_step(Modem* m, const std::vector<std::string>& args) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return false;
-  std::vector<std::string> words = {self_path()};
-  words.insert(words.end(), args.begin(), args.end());
-  for (const char* extra : {"--port", "", "--json"}) words.emplace_back(extra);
-  words[words.size() - 2] = "COM" + std::to_string(m->com);
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  const int error = posix_spawn(&m->pid, argv[0], &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  ::close(pipe_fds[1]);
-  if (error != 0) {
-    ::close(pipe_fds[0]);
-    m->pid = -1;
-    return false;
-  }
-  m->out_fd = pipe_fds[0];
-  m->out.clear();
-  return true;
-}
 
 bool is_info(const std::vector<std::string>& command) {
   return !command.empty() && command[0] == "info";
@@ -117,36 +69,28 @@ std::string command_name(const std::vector<std::string>& command) {
 bool start_modem(Modem* m, const EachOptions& options) {
   m->started = Clock::now();
   m->step = is_info(options.command) ? command_name(options.command) : "info";
-  return spawn_step(m,
-                    is_info(options.command) ? options.command : std::vector<std::string>{"info"});
+  return start_step(&m->child,
+                    is_info(options.command) ? options.command : std::vector<std::string>{"info"},
+                    m->com);
 }
 
-// Reads the finished step's document; starts the command after the identity step. False when
+// Takes the finished step's result; starts the command after the identity step. False when
 // the modem is done.
-bool finish_step(Modem* m, int wait_status, const EachOptions& options) {
-  ::close(m->out_fd);
-  m->out_fd = -1;
-  m->pid = -1;
-  const nlohmann::json doc = nlohmann::json::parse(m->out, nullptr, false);
-  const bool ok = WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0 && doc.is_object() &&
-                  doc.value("ok", false);
+bool after_step(Modem* m, int wait_status, const EachOptions& options) {
+  const StepResult result = finish_step(&m->child, wait_status);
+  const nlohmann::json& doc = result.doc;
   if (doc.is_object() && doc.contains("imei") && doc["imei"].is_string()) {
     m->imei = doc["imei"].get<std::string>();
   }
   const bool identity_step = m->step == "info" && !is_info(options.command);
-  if (ok && identity_step && !g_stop && spawn_step(m, options.command)) {
+  if (result.ok && identity_step && !g_stop && start_step(&m->child, options.command, m->com)) {
     m->step = command_name(options.command);
     return true;
   }
-  m->ok = ok && !identity_step;
+  m->ok = result.ok && !identity_step;
   m->result = doc;
-  if (!ok) {
-    m->error =
-        doc.is_object() && doc.contains("error") && doc["error"].is_string()
-            ? doc["error"].get<std::string>()
-            : "exit status " + std::to_string(WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
-                                                                     : 128 + WTERMSIG(wait_status));
-    m->error = m->step + ": " + m->error;
+  if (!result.ok) {
+    m->error = m->step + ": " + result.error;
   } else if (identity_step) {
     m->error = "stopped before " + command_name(options.command);
   }
@@ -195,27 +139,9 @@ class Screen {
   size_t drawn_ = 0;
 };
 
-// Reads what the running children wrote, for at most `timeout_ms`.
-void read_outputs(std::vector<Modem>* modems, int timeout_ms) {
-  std::vector<pollfd> fds;
-  std::vector<Modem*> owners;
-  for (Modem& m : *modems) {
-    if (m.out_fd < 0) continue;
-    fds.push_back({m.out_fd, POLLIN, 0});
-    owners.push_back(&m);
-  }
-  if (fds.empty() || ::poll(fds.data(), fds.size(), timeout_ms) <= 0) return;
-  for (size_t i = 0; i < fds.size(); ++i) {
-    if (!(fds[i].revents & (POLLIN | POLLHUP))) continue;
-    char buffer[4096];
-    const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-    if (n > 0) owners[i]->out.append(buffer, static_cast<size_t>(n));
-  }
-}
-
 void pass_stop_to_restores(const std::vector<Modem>& modems) {
   for (const Modem& m : modems) {
-    if (m.pid > 0 && m.step == "nv restore") ::kill(m.pid, SIGINT);
+    if (m.child.running() && m.step == "nv restore") ::kill(m.child.pid, SIGINT);
   }
 }
 
@@ -241,20 +167,14 @@ int run_modems(std::vector<Modem>* modems, const EachOptions& options, bool live
       stop_passed = true;
     }
     if (running == 0) break;
-    read_outputs(modems, 100);
+    std::vector<ChildStep*> children;
+    for (Modem& m : *modems) children.push_back(&m.child);
+    read_step_outputs(children, 100);
     int status = 0;
-    pid_t pid;
-    while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
+    while (const pid_t pid = reap_child(&status)) {
       for (Modem& m : *modems) {
-        if (m.pid != pid) continue;
-        // Whatever the child wrote before it ended is still in the pipe.
-        while (m.out_fd >= 0) {
-          char buffer[4096];
-          const ssize_t n = ::read(m.out_fd, buffer, sizeof buffer);
-          if (n <= 0) break;
-          m.out.append(buffer, static_cast<size_t>(n));
-        }
-        if (finish_step(&m, status, options)) break;
+        if (m.child.pid != pid) continue;
+        if (after_step(&m, status, options)) break;
         --running;
         failed += m.ok ? 0 : 1;
         if (!live) std::printf("%s\n", options.json ? json_line(m).c_str() : row(m).c_str());
