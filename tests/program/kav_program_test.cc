@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -186,6 +189,63 @@ TEST_F(KavProgramTest, EachRunsTheCommandOnEveryModemAndNamesTheOneThatFailed) {
     EXPECT_EQ(values[2], "\"nv read\"") << document;
   }
   expect_run(kav({"each", "--", "ports"}), "", 2);
+}
+
+// The station with two modems, the second slow to take its write: killed (-9) when the first is
+// done, its log holds every step that had ended, each a whole JSON line, and no end for the
+// second. A restarted station leaves the provisioned modem alone.
+TEST_F(KavProgramTest, StationLogKeepsEveryFinishedStepThroughAKill) {
+  ModemConfig fast = quick_modem();
+  fast.nv_file = dir_.file("nv-fast.txt");
+  plug_in(fast);
+  ModemConfig slow = quick_modem();
+  slow.busport = "1-3";
+  slow.dm_tty = 2;
+  slow.at_tty = 3;
+  slow.status.imei = "356938035643817";
+  slow.nv_file = dir_.file("nv-slow.txt");
+  slow.faults.push_back(
+      {.kind = sim::FaultKind::Delay, .command = 0x27, .count = -1, .delay_ms = 1500});
+  plug_in(slow);
+  const std::string recipe = dir_.file("recipe.txt");
+  write_file(recipe,
+             "# two steps\nexpect 5078 --inactive\nnv write 5078 --text \"Tarvell\"\n"
+             "expect 5078 --text Tarvell\n");
+  const std::vector<std::string> args = {built_program(kKav), "station", recipe};
+  const ProgramRun run = run_command_signalled(args, "COM1 ", SIGKILL);
+  EXPECT_EQ(-1, run.status) << run.out << run.err;
+  std::map<std::string, std::vector<std::string>> steps;  // by IMEI
+  std::set<std::string> done;
+  for (const std::string& line : split_lines(read_file(recipe + ".log.jsonl"))) {
+    const auto v = json_values(line, {"d['imei']", "d.get('step', '')", "d.get('done', False)"});
+    ASSERT_EQ(3u, v.size()) << line;
+    if (v[2] == "true") done.insert(v[0]);
+    if (v[2] != "true") steps[v[0]].push_back(v[1]);
+  }
+  EXPECT_EQ(done, (std::set<std::string>{"\"356938035643809\""}));
+  EXPECT_EQ(steps["\"356938035643809\""].size(), 4u);
+  // The second modem's write was still waiting for its answer: its identity and first check are
+  // in the log, nothing after them.
+  EXPECT_EQ(steps["\"356938035643817\""],
+            (std::vector<std::string>{"\"info\"", "\"expect 5078 --inactive\""}));
+
+  const ProgramRun again = run_command_signalled(args, "COM1 ", SIGTERM);
+  EXPECT_NE(again.out.find("already provisioned"), std::string::npos) << again.out;
+}
+
+// A recipe with a bad line is refused, naming the line, before any modem hears a byte.
+TEST_F(KavProgramTest, StationRefusesABadRecipeBeforeTouchingAModem) {
+  sim::Modem& modem = plug_in();
+  const std::string recipe = dir_.file("recipe.txt");
+  for (const char* bad : {"nv write 5078\n", "expect 5078\n", "ports\n",
+                          "nv read 5078 --port COM1\n", "nv write 5078 --text \"open\n"}) {
+    write_file(recipe, std::string("info\n") + bad);
+    const ProgramRun run =
+        run_command({built_program(kKav), "station", recipe}, std::chrono::seconds(10));
+    EXPECT_EQ(2, run.status) << bad;
+    EXPECT_NE(run.err.find(recipe + ":2: "), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(modem.history().empty());
 }
 
 TEST_F(KavProgramTest, PortsListsTheSimulatedModemAsJson) {

@@ -28,4 +28,7 @@ int run_nvdb_list(Invocation& inv);
 // kav each: the words after "each" ([--parallel N] [--json] [-q] -- COMMAND...).
 int run_each(const std::vector<std::string>& words);
 
+// kav station: the words after "station" (RECIPE [--log FILE] [--parallel N] [--again] [-q]).
+int run_station(const std::vector<std::string>& words);
+
 }  // namespace kav::tool

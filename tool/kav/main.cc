@@ -47,8 +47,10 @@ void print_synopses(std::FILE* out, const std::string& group) {
 void print_overview(std::FILE* out) {
   std::fputs("Usage: kav COMMAND [ARGUMENTS] [OPTIONS]\n\nCommands:\n", out);
   print_synopses(out, "");
-  std::fputs("  kav each [--parallel N] [--json] [-q] -- COMMAND...   COMMAND on every DM port\n",
-             out);
+  std::fputs(
+      "  kav each [--parallel N] [--json] [-q] -- COMMAND...   COMMAND on every DM port\n"
+      "  kav station RECIPE [--log FILE] [--parallel N] [--again] [-q]   a provisioning station\n",
+      out);
   std::fprintf(
       out, "\nkav COMMAND --help tells more.\n\nOption of the commands that talk to a modem:\n%s%s",
       kPortHelp, kCommonHelp);
@@ -92,7 +94,9 @@ int run(const std::vector<std::string>& words) {
     print_overview(words.empty() ? stderr : stdout);
     return words.empty() ? kExitUsage : kExitOk;
   }
-  if (words[0] == "each") return run_each(std::vector<std::string>(words.begin() + 1, words.end()));
+  const std::vector<std::string> rest(words.begin() + 1, words.end());
+  if (words[0] == "each") return run_each(rest);
+  if (words[0] == "station") return run_station(rest);
   size_t used = 0;
   const Subcommand* s = find_subcommand(words, &used);
   if (s == nullptr && is_group(words[0])) return group_usage(words);

@@ -159,7 +159,9 @@ std::string check_modem_command(const std::vector<std::string>& words) {
       std::vector<std::string>(words.begin() + static_cast<std::ptrdiff_t>(used), words.end()),
       s->options, &inv);
   if (!error.empty()) return error;
-  if (inv.args.size() < s->min_args || inv.args.size() > s->max_args) {
+  if (inv.args.size() < s->min_args || inv.args.size() > s->max_args ||
+      (std::string(s->name) == "nv write" &&
+       (inv.value("--text") != nullptr) == inv.has("--hex"))) {
     return std::string("usage: ") + s->name + " " + s->synopsis;
   }
   return {};
