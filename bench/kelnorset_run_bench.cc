@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -85,26 +86,33 @@ std::string kelnorset_path() {
 // into it; removed with everything in it at the end.
 class SimulatedMachine {
  public:
-  SimulatedMachine() {
+  // `modems` simulated modems on bus ports 1-2, 1-3, ... with DM ports COM1, COM3, ...
+  explicit SimulatedMachine(int modems = 1) {
     char pattern[] = "/tmp/kelnorset-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
     setenv("UMTS_KAV_ROOT", (dir_ + "/machine").c_str(), 1);
     setenv("UMTS_KAV_MODULE_DIR", dir_.c_str(), 1);
     setenv("UMTS_KAV_REGISTRY", (dir_ + "/user.reg").c_str(), 1);
-    const kav::sim::ModemConfig config;  // a named default: GCC 12 at -O3 misreads a temporary
-    modem_.emplace(dir_ + "/machine", config);
-    modem_->start();
+    for (int k = 0; k < modems; ++k) {
+      kav::sim::ModemConfig config;  // a named value: GCC 12 at -O3 misreads a temporary
+      config.busport = "1-" + std::to_string(k + 2);
+      config.dm_tty = 2 * k;
+      config.at_tty = 2 * k + 1;
+      config.nv_file = dir_ + "/nv-" + std::to_string(k) + ".txt";
+      modems_.push_back(std::make_unique<kav::sim::Modem>(dir_ + "/machine", config));
+      modems_.back()->start();
+    }
   }
   ~SimulatedMachine() {
-    modem_.reset();
+    modems_.clear();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
 
  private:
   std::string dir_;
-  std::optional<kav::sim::Modem> modem_;
+  std::vector<std::unique_ptr<kav::sim::Modem>> modems_;
 };
 
 // Times the runs of one benchmark repetition against the machine set up by the caller.
@@ -190,6 +198,45 @@ BENCHMARK(BM_KavCommand)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(10)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
+
+// kav each -- nv write over 1, 4 and 16 modems attached for longer than the stability wait: the
+// wall time of the whole run and the CPU time per modem (all kav processes, from the rusage of
+// the reaped descendants). Goal: sixteen in at most 1.5 times the wall time of one.
+void BM_KavEachNvWrite(benchmark::State& state) {
+  const int modems = static_cast<int>(state.range(0));
+  SimulatedMachine machine(modems);
+  std::this_thread::sleep_for(std::chrono::milliseconds(4100));
+  const std::vector<std::string> args = {tool_path("kav"), "each", "-q",     "--",     "nv",
+                                         "write",          "5078", "--text", "Tarvell"};
+  if (run_child({tool_path("kav"), "each", "-q", "--", "info"}).status != 0) {
+    state.SkipWithError("the untimed first kav each failed");
+    return;
+  }
+  double cpu_ms = 0;
+  for (auto _ : state) {
+    rusage before{}, after{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    const Run run = run_child(args);
+    getrusage(RUSAGE_CHILDREN, &after);
+    if (run.status != 0) {
+      state.SkipWithError("kav each failed");
+      return;
+    }
+    state.SetIterationTime(run.wall_ms / 1000);
+    const auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
+    cpu_ms += ms(after.ru_utime) - ms(before.ru_utime) + ms(after.ru_stime) - ms(before.ru_stime);
+  }
+  state.counters["cpu_ms_per_modem"] = cpu_ms / static_cast<double>(state.iterations()) / modems;
+}
+BENCHMARK(BM_KavEachNvWrite)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(16)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 

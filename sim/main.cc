@@ -24,8 +24,11 @@
 // nodes and closes its pseudo-terminals; only the NV store files stay.
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -52,22 +55,30 @@ struct Options {
   std::string scenario_file;
   std::string trace;
   std::vector<std::string> sets;
+  int modems = 0;        // --modems N: N modems made from the first one
+  int arrive_every = 0;  // --arrive-every MS
+  int stay = 0;          // --stay MS
   bool help = false;
 };
 
 void print_usage(FILE* out) {
-  std::fprintf(out,
-               "Usage: kav-modem-sim --root DIR [--scenario FILE] [--trace FILE|-] "
-               "[--set KEY=VALUE]...\n"
-               "Runs simulated USB modems below DIR (created if missing) until SIGINT, "
-               "SIGTERM,\nSIGHUP or SIGQUIT. Entries left in DIR by a killed run are removed; "
-               "a DIR in use\nby another kav-modem-sim is refused.\n"
-               "  --root DIR        device root (required unless the scenario sets it)\n"
-               "  --scenario FILE   scenario file (format below)\n"
-               "  --trace FILE|-    trace every frame received and sent (- : standard error)\n"
-               "  --set KEY=VALUE   one modem key for the first modem (repeatable)\n"
-               "  --help            this text\n\n%s",
-               kav::sim::scenario_help());
+  std::fprintf(
+      out,
+      "Usage: kav-modem-sim --root DIR [--scenario FILE] [--trace FILE|-] "
+      "[--set KEY=VALUE]...\n"
+      "Runs simulated USB modems below DIR (created if missing) until SIGINT, "
+      "SIGTERM,\nSIGHUP or SIGQUIT. Entries left in DIR by a killed run are removed; "
+      "a DIR in use\nby another kav-modem-sim is refused.\n"
+      "  --root DIR        device root (required unless the scenario sets it)\n"
+      "  --scenario FILE   scenario file (format below)\n"
+      "  --trace FILE|-    trace every frame received and sent (- : standard error)\n"
+      "  --set KEY=VALUE   one modem key for the first modem (repeatable)\n"
+      "  --modems N        N modems made from the first (1 to 64): busports 1-2, 1-3, ...,\n"
+      "                    DM ports COM1, COM3, ..., IMEIs 356938035000017, ...\n"
+      "  --arrive-every MS with --modems: modem k arrives k*MS after the start\n"
+      "  --stay MS         with --modems: each modem leaves MS after its arrival\n"
+      "  --help            this text\n\n%s",
+      kav::sim::scenario_help());
 }
 
 // Returns an empty text, or what is wrong with the command line.
@@ -88,11 +99,53 @@ std::string parse_options(int argc, char** argv, Options* options) {
       options->trace = value;
     } else if (arg == "--set") {
       options->sets.push_back(value);
+    } else if (arg == "--modems" || arg == "--arrive-every" || arg == "--stay") {
+      char* end = nullptr;
+      const long n = std::strtol(value.c_str(), &end, 10);
+      const long high = arg == "--modems" ? 64 : 3600 * 1000;
+      if (value.empty() || *end != '\0' || n < (arg == "--modems" ? 1 : 0) || n > high) {
+        return arg + " needs a number up to " + std::to_string(high) + ": " + value;
+      }
+      (arg == "--modems" ? options->modems
+       : arg == "--stay" ? options->stay
+                         : options->arrive_every) = static_cast<int>(n);
     } else {
       return "unknown option " + arg;
     }
   }
   return {};
+}
+
+// A 15-digit IMEI from 14 digits and their Luhn check digit.
+std::string imei_with_check_digit(const std::string& body) {
+  int sum = 0;
+  for (size_t i = 0; i < body.size(); ++i) {
+    int digit = body[body.size() - 1 - i] - '0';
+    if (i % 2 == 0) digit = digit * 2 > 9 ? digit * 2 - 9 : digit * 2;
+    sum += digit;
+  }
+  return body + static_cast<char>('0' + (10 - sum % 10) % 10);
+}
+
+// --modems N: N copies of the first modem, each with its own bus port, tty indexes, IMEI and
+// arrival time.
+void make_modems(const Options& options, Scenario* scenario) {
+  const ModemConfig first = scenario->modems[0];
+  scenario->modems.clear();
+  for (int k = 0; k < options.modems; ++k) {
+    ModemConfig config = first;
+    config.busport = "1-" + std::to_string(k + 2);
+    config.dm_tty = 2 * k;
+    config.at_tty = 2 * k + 1;
+    config.alt_dm_tty = 130 + 2 * k;
+    config.alt_at_tty = 131 + 2 * k;
+    char body[16];
+    std::snprintf(body, sizeof body, "35693803%06d", k + 1);
+    config.status.imei = imei_with_check_digit(body);
+    config.arrive_ms = k * options.arrive_every;
+    config.stay_ms = options.stay;
+    scenario->modems.push_back(config);
+  }
 }
 
 std::string build_scenario(const Options& options, Scenario* scenario) {
@@ -115,6 +168,7 @@ std::string build_scenario(const Options& options, Scenario* scenario) {
     if (!error.empty()) return error;
   }
   if (scenario->root.empty()) return "--root is required";
+  if (options.modems > 0) make_modems(options, scenario);
   return {};
 }
 
@@ -193,6 +247,49 @@ void default_nv_files(Scenario* scenario) {
   }
 }
 
+// Plugs in and takes away the modems at their times (arrive_ms, stay_ms) until one of
+// `signals` comes.
+void run_timeline(const Scenario& scenario, std::vector<std::unique_ptr<Modem>>& modems,
+                  const sigset_t& signals) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<bool> arrived(modems.size()), left(modems.size());
+  for (;;) {
+    const auto now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    long next = -1;  // ms until the next event, -1 when none is left
+    for (size_t i = 0; i < modems.size(); ++i) {
+      const ModemConfig& config = scenario.modems[i];
+      if (!arrived[i] && config.arrive_ms <= now_ms) {
+        arrived[i] = true;
+        if (config.arrive_ms > 0) {
+          modems[i]->start();
+          print_ports(*modems[i], config);
+          std::fflush(stdout);
+        }
+      }
+      const long leave_at = config.stay_ms > 0 ? config.arrive_ms + config.stay_ms : -1;
+      if (arrived[i] && !left[i] && leave_at >= 0 && leave_at <= now_ms) {
+        left[i] = true;
+        modems[i]->stop();
+        std::printf("LEFT %s\n", config.busport.c_str());
+        std::fflush(stdout);
+      }
+      for (long at :
+           {arrived[i] ? -1L : static_cast<long>(config.arrive_ms), left[i] ? -1L : leave_at}) {
+        if (at >= 0 && (next < 0 || at - now_ms < next)) next = std::max(0L, at - now_ms);
+      }
+    }
+    int signal_number = 0;
+    if (next < 0) {
+      sigwait(&signals, &signal_number);
+      return;
+    }
+    const timespec wait{next / 1000, (next % 1000) * 1000000};
+    if (sigtimedwait(&signals, nullptr, &wait) > 0) return;
+  }
+}
+
 int run(Scenario scenario) {
   sigset_t signals;
   sigemptyset(&signals);
@@ -211,13 +308,13 @@ int run(Scenario scenario) {
     modems.push_back(std::make_unique<Modem>(scenario.root, config));
     if (trace.enabled())
       modems.back()->set_trace([&trace](const std::string& t) { trace.line(t); });
+    if (config.arrive_ms > 0) continue;
     modems.back()->start();
     print_ports(*modems.back(), config);
   }
   std::fflush(stdout);
   claim.set_ready();
-  int signal_number = 0;
-  sigwait(&signals, &signal_number);
+  run_timeline(scenario, modems, signals);
   claim.clear_ready();  // before the modems leave: a watcher never sees .ready over a half tree
   modems.clear();
   return 0;

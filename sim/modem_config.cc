@@ -169,6 +169,8 @@ const std::map<std::string, Key>& setters() {
       {"dm_port", choice(&ModemConfig::dm_acm,
                          std::map<std::string, bool>{{"serial", false}, {"acm", true}})},
       {"udc", [](const std::string& v, ModemConfig* c) { return c->udc = v, true; }},
+      {"arrive_ms", number(&ModemConfig::arrive_ms, 0, kMaxMs)},
+      {"stay_ms", number(&ModemConfig::stay_ms, 0, kMaxMs)},
       {"dm_tty", number(&ModemConfig::dm_tty, 0, kMaxTty)},
       {"at_tty", number(&ModemConfig::at_tty, 0, kMaxTty)},
       {"alt_dm_tty", number(&ModemConfig::alt_dm_tty, 0, kMaxTty)},
@@ -351,6 +353,8 @@ USB identity and ports:
   re-enumeration, reenumerate_gap_ms (1000), leave_delay_ms (50),
   hangup_lead_ms (0: on leaving the bus the open port hangs up N ms before the
   device entries vanish; negative: the entries vanish first, the hang-up follows)
+Over time: arrive_ms (0: at start), stay_ms (0: until the end): the modem arrives that long
+  after the start and leaves for good stay_ms after its arrival
 DL mode: download_reenumerates (true), dl_vid, dl_pid (0: keep the DM identity;
   e.g. 0x05C6 0x9008), dl_interface (0), downloader (boot|streaming), start_in_dl
 CD-ROM start: cdrom_first (false), cdrom_pid (0x1000), cdrom_index (0)

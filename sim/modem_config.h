@@ -145,6 +145,11 @@ struct ModemConfig {
 
   std::vector<FaultSpec> faults;
 
+  // Arrival and departure, in ms after the simulator starts: a modem with arrive_ms > 0 is
+  // plugged in then; with stay_ms > 0 it leaves for good that long after its arrival.
+  int arrive_ms = 0;
+  int stay_ms = 0;
+
   // Gadget mode: the USB device controller (e.g. "dummy_udc.0") on which the modem is presented
   // through configfs to the machine's own USB drivers instead of in a device tree; the root
   // then only holds the NV store and the CD-ROM image.
