@@ -73,7 +73,7 @@ void print_usage(FILE* out) {
       "  --scenario FILE   scenario file (format below)\n"
       "  --trace FILE|-    trace every frame received and sent (- : standard error)\n"
       "  --set KEY=VALUE   one modem key for the first modem (repeatable)\n"
-      "  --modems N        N modems made from the first (1 to 64): busports 1-2, 1-3, ...,\n"
+      "  --modems N        N modems made from the first (1 to 32): busports 1-2, 1-3, ...,\n"
       "                    DM ports COM1, COM3, ..., IMEIs 356938035000017, ...\n"
       "  --arrive-every MS with --modems: modem k arrives k*MS after the start\n"
       "  --stay MS         with --modems: each modem leaves MS after its arrival\n"
@@ -102,7 +102,7 @@ std::string parse_options(int argc, char** argv, Options* options) {
     } else if (arg == "--modems" || arg == "--arrive-every" || arg == "--stay") {
       char* end = nullptr;
       const long n = std::strtol(value.c_str(), &end, 10);
-      const long high = arg == "--modems" ? 64 : 3600 * 1000;
+      const long high = arg == "--modems" ? 32 : 3600 * 1000;
       if (value.empty() || *end != '\0' || n < (arg == "--modems" ? 1 : 0) || n > high) {
         return arg + " needs a number up to " + std::to_string(high) + ": " + value;
       }
