@@ -27,11 +27,21 @@ _kav() {
   esac
 
   if ((cword == 1)); then
-    COMPREPLY=($(compgen -W "ports info nv mode reset send nvdb --help" -- "$cur"))
+    COMPREPLY=($(compgen -W "ports info nv mode reset send nvdb each station --help" -- "$cur"))
     return
   fi
 
   case $command in
+    each)
+      COMPREPLY=($(compgen -W "--parallel --json -q --" -- "$cur"))
+      ;;
+    station)
+      if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--log --parallel --again -q" -- "$cur"))
+      else
+        COMPREPLY=($(compgen -f -- "$cur"))
+      fi
+      ;;
     ports)
       COMPREPLY=($(compgen -W "--dm-only --udev-rules --json -q --help" -- "$cur"))
       ;;
