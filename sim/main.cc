@@ -139,7 +139,7 @@ void make_modems(const Options& options, Scenario* scenario) {
     config.at_tty = 2 * k + 1;
     config.alt_dm_tty = 130 + 2 * k;
     config.alt_at_tty = 131 + 2 * k;
-    char body[16];
+    char body[24];
     std::snprintf(body, sizeof body, "35693803%06d", k + 1);
     config.status.imei = imei_with_check_digit(body);
     config.arrive_ms = k * options.arrive_every;

@@ -58,11 +58,12 @@ enum class Search { kSettled, kGone, kFailed };
 bool proved_stable(int port) {
   if (!state().fast) return false;
   const std::optional<std::string> node = platform::com_device_node(port);
-  const std::optional<uint64_t> age = node ? platform::entry_age_ms(*node) : std::nullopt;
+  if (!node) return false;
+  const uint64_t age_ms = platform::entry_age_ms(*node).value_or(0);
   const auto teaser = static_cast<uint64_t>(timeout(Timeout::ZQUMTSKAVCONNECT_TEASER_DELAY));
-  if (!age || *age < teaser) return false;
+  if (age_ms < teaser) return false;
   show_msg("Found DM port -- present for %llu s, stable.\n",
-           static_cast<unsigned long long>(*age / 1000));
+           static_cast<unsigned long long>(age_ms / 1000));
   return true;
 }
 

@@ -170,7 +170,9 @@ TEST_F(KavProgramTest, EachRunsTheCommandOnEveryModemAndNamesTheOneThatFailed) {
     ASSERT_NE(line, lines.end()) << m.imei;
     EXPECT_EQ(line->rfind("COM" + std::to_string(m.dm_tty + 1) + " ", 0), 0u) << *line;
     EXPECT_NE(line->find(m.refuses ? "FAILED" : " ok "), std::string::npos) << *line;
-    if (m.refuses) EXPECT_NE(line->find("nv write: "), std::string::npos) << *line;
+    if (m.refuses) {
+      EXPECT_NE(line->find("nv write: "), std::string::npos) << *line;
+    }
     const std::string store = read_file(dir_.file(std::string("nv-") + m.busport + ".txt"));
     EXPECT_EQ(!m.refuses, store.find("5078") != std::string::npos) << store;
   }
