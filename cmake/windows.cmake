@@ -5,6 +5,7 @@
 #  - GoogleTest compiled from Debian's googletest package (/usr/src/googletest);
 #  - no OpenSSL: MD5 comes from Windows' own cryptography API (lib/platform/digest_win32.cc).
 enable_language(RC)
+enable_language(C)
 # printf and its kin as C99 has them (%zu, %lld) rather than the system C runtime's.
 add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
 # GCC checks printf-like formats here against the system C runtime's language, which lacks %zu;
