@@ -7,7 +7,8 @@
 #     would (tests/win32/wine_pnp.cc): kav ports, info, nv write and read; kelnorset storing
 #     "Tarvell" with its settings in Wine's HKEY_CURRENT_USER and its logs in the logging
 #     directory given there; the default NV item database taken from the program's resource on
-#     first run; a modem that arrives under another COM number while kelnorset waits; the
+#     first run; a modem that arrives while kelnorset waits, and one that leaves and comes back
+#     under another COM number while kelnorset waits for it to prove stable; the
 #     time-outs file read by a build with a four-number version; a C host linked through
 #     umts_kav_lib.dll's import library.
 #
@@ -150,9 +151,20 @@ check "kelnorset waits for the modem and finds it on COM9" \
            out_has 'Opening the Modem Connection on COM9' && out_has 'Program completed.'"
 wait "$arrival" || true
 
+# kelnorset finds the modem on COM9; while it waits for the port to prove stable, the modem
+# leaves and comes back on COM11, where kelnorset's second search finds it.
+( sleep 2 && unplug 9 >/dev/null 2>&1 && sleep 1 && plug 11 >/dev/null 2>&1 ) &
+moved=$!
+check "kelnorset follows the modem from COM9 to COM11" \
+  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 180 '$app/kelnorset.exe' &&
+           out_has 'Re-search for com port after teaser' &&
+           out_has 'Opening the Modem Connection on COM11' && out_has 'Program completed.'"
+wait "$moved" || true
+[ -e "$WINEPREFIX/dosdevices/com11" ] && current=11 || current=9
+
 # A four-number version reads the time-outs file of its module directory: with the port wait
 # cut to 300 ms, a run without a modem ends at once instead of after the default 30 s.
-check "the modem leaves COM9" unplug 9
+check "the modem leaves COM$current" unplug "$current"
 printf '[GENERAL]\r\nZQUMTSKAVCONNECT_GET_PORT_MAX_WAIT=300\r\n' >"$app/umts_kav_lib_timeouts.ini"
 start=$(date +%s)
 status=0

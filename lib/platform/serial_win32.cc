@@ -35,7 +35,6 @@ bool is_gone_windows_error(DWORD error) {
     case ERROR_BAD_COMMAND:
     case ERROR_GEN_FAILURE:
     case ERROR_ACCESS_DENIED:
-    case ERROR_OPERATION_ABORTED:
     case ERROR_NOT_READY:
     case ERROR_FILE_NOT_FOUND:
       return true;
@@ -61,6 +60,17 @@ bool fail_open(const std::string& path, int error) {
   t_open_error_text = describe_open_error(path, error);
   set_last_error(error);
   return false;
+}
+
+// ClearCommError clears the error word it reports. The errors that SerialPort::wait_readable()
+// cleared are kept in the port's counts until clear_comm_error() reports them; both run on the
+// reading thread.
+void note_errors(LineErrorCounts* counts, uint32_t word) {
+  if (word & kCeRxOver) ++counts->buf_overrun;
+  if (word & kCeOverrun) ++counts->overrun;
+  if (word & kCeRxParity) ++counts->parity;
+  if (word & kCeFrame) ++counts->frame;
+  if (word & kCeBreak) ++counts->brk;
 }
 
 // Raw 8N1 with the receiver on, modem status lines ignored, and no flow control; the speed is
@@ -160,6 +170,7 @@ bool SerialPort::open(const std::string& path) {
   }
   fd_ = HandleToLong(handle);
   timeouts_ = SerialTimeouts{};
+  counts_ = LineErrorCounts{};
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   tty_ = GetCommState(handle, &dcb) != FALSE;
@@ -224,7 +235,10 @@ bool SerialPort::read(uint8_t* buffer, size_t size, size_t* bytes_read) {
   if (size == 0) return true;
   DWORD n = 0;
   const DWORD part = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
-  if (!ReadFile(handle_of(fd_), buffer, part, &n, nullptr)) return fail_port_call();
+  if (!ReadFile(handle_of(fd_), buffer, part, &n, nullptr)) {
+    // A purge from the writing thread aborts the read: nothing was read, nothing has gone.
+    if (GetLastError() != ERROR_OPERATION_ABORTED) return fail_port_call();
+  }
   *bytes_read = n;
   return true;
 }
@@ -237,6 +251,7 @@ bool SerialPort::wait_readable(uint32_t ms) {
       COMSTAT stat{};
       DWORD errors = 0;
       if (!ClearCommError(handle_of(fd_), &errors, &stat)) return true;  // gone: readable
+      note_errors(&counts_, errors);
       if (stat.cbInQue > 0) return true;
     }
     if (static_cast<uint32_t>(tick_count() - start) >= ms) return false;
@@ -250,7 +265,10 @@ bool SerialPort::write(const uint8_t* bytes, size_t size, size_t* bytes_written)
   if (size == 0) return true;
   DWORD n = 0;
   const DWORD part = static_cast<DWORD>(std::min<size_t>(size, 1u << 30));
-  if (!WriteFile(handle_of(fd_), bytes, part, &n, nullptr)) return fail_port_call();
+  if (!WriteFile(handle_of(fd_), bytes, part, &n, nullptr)) {
+    // A purge aborts the write: what moved before it is reported, as after a time-out.
+    if (GetLastError() != ERROR_OPERATION_ABORTED) return fail_port_call();
+  }
   *bytes_written = n;
   return true;
 }
@@ -292,7 +310,9 @@ bool SerialPort::clear_comm_error(uint32_t* errors, uint32_t* in_queue) {
     word = kCeDeviceGone;
   } else {
     queued = stat.cbInQue;
-    word &= kCeDeviceGone;
+    // With the errors that waits for input cleared meanwhile.
+    word = (word | comm_errors_between(LineErrorCounts{}, counts_)) & kCeDeviceGone;
+    counts_ = LineErrorCounts{};
   }
   if (errors != nullptr) *errors = word;
   if (in_queue != nullptr) *in_queue = queued;

@@ -3,6 +3,8 @@
 // notifications.
 #include <windows.h>
 
+#include <dbt.h>
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -272,6 +274,45 @@ TEST(Win32DeviceWatch, RegistryChangesWakeTheWatcher) {
   EXPECT_EQ(DeviceChange::Stopped, watcher->wait(kInfinite));
   stopper.join();
   EXPECT_EQ(DeviceChange::Stopped, watcher->wait(0));
+}
+
+// The CD-ROM watcher's window receives WM_DEVICECHANGE broadcasts as Windows sends them, with
+// the broadcast record behind the message's lParam; an arrival and a removal come out in order.
+TEST(Win32CdromWatch, DeviceBroadcastsBecomeEventsInOrder) {
+  int error = 0;
+  std::unique_ptr<CdromWatcher> watcher = CdromWatcher::open(&error);
+  ASSERT_NE(nullptr, watcher) << system_error_text(error);
+  EXPECT_EQ(CdromEvent::None, watcher->wait(20));
+
+  HWND window = nullptr;
+  for (HWND w = nullptr; (w = FindWindowExA(HWND_MESSAGE, w, "UmtsKavLibDeviceChange", nullptr));) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(w, &process);
+    if (process == GetCurrentProcessId()) window = w;
+  }
+  ASSERT_NE(nullptr, window);
+  DEV_BROADCAST_DEVICEINTERFACE_A record{};
+  record.dbcc_size = sizeof record;
+  record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  DEV_BROADCAST_HDR port{};
+  port.dbch_size = sizeof port;
+  port.dbch_devicetype = DBT_DEVTYP_PORT;  // not a drive: no event
+  std::thread sender([&] {
+    const LPARAM interface_record = reinterpret_cast<LPARAM>(&record);
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+                        reinterpret_cast<LPARAM>(&port), SMTO_BLOCK, 5000, &result);
+    SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, interface_record,
+                        SMTO_BLOCK, 5000, &result);
+    SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, interface_record,
+                        SMTO_BLOCK, 5000, &result);
+  });
+  EXPECT_EQ(CdromEvent::Arrival, watcher->wait(5000));
+  EXPECT_EQ(CdromEvent::Removal, watcher->wait(5000));
+  sender.join();
+  EXPECT_EQ(CdromEvent::None, watcher->wait(50));
+  watcher->stop();
+  EXPECT_EQ(CdromEvent::Stopped, watcher->wait(kInfinite));
 }
 
 }  // namespace
