@@ -11,6 +11,8 @@ add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
 # GCC checks printf-like formats here against the system C runtime's language, which lacks %zu;
 # the formats are checked by the Linux build, against the language the code uses.
 add_compile_options(-Wno-format)
+# Release modules carry no symbol tables: the DLL and the programs are what users copy around.
+add_link_options($<$<CONFIG:Release>:-s>)
 set(KAV_PUGIXML_SOURCE_DIR "${PROJECT_SOURCE_DIR}/.win-deps/pugixml/src" CACHE PATH
     "The folder holding pugixml.cpp")
 if(NOT EXISTS ${KAV_PUGIXML_SOURCE_DIR}/pugixml.cpp)
