@@ -122,7 +122,8 @@ timeout 60 "$wine" reg add "$settings" /v "Logging Directory" /t REG_SZ /d 'C:\k
 
 check "registered as COM7" plug 7
 check "kav ports lists the DM port on COM7" \
-  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 120 '$app/kav.exe' ports && out_has 'DM> 7'"
+  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 120 '$app/kav.exe' ports &&
+           out_has 'DM> 7'"
 check "kav info reads the modem's identity on COM7" \
   bash -c "$(declare -f run out_has); wine=$wine work=$work; run 120 '$app/kav.exe' info &&
            out_has 'IMEI:              356938035643809' && out_has 'Port:              COM7'"

@@ -40,8 +40,8 @@ int system_unlock(int fd) {
   PREVENT_MEDIA_REMOVAL allow{};
   allow.PreventMediaRemoval = FALSE;
   DWORD returned = 0;
-  if (!DeviceIoControl(LongToHandle(fd), IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof allow,
-                       nullptr, 0, &returned, nullptr)) {
+  if (!DeviceIoControl(LongToHandle(fd), IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof allow, nullptr,
+                       0, &returned, nullptr)) {
     return fail_call();
   }
   return 0;

@@ -19,7 +19,8 @@ int directory_list_error(const std::string& dir) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return win32::error_of(GetLastError());
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return ENOTDIR;
   WIN32_FIND_DATAA entry;
-  const std::string pattern = dir + (dir.empty() || dir.back() == '/' || dir.back() == '\\' ? "*" : "/*");
+  const std::string pattern =
+      dir + (dir.empty() || dir.back() == '/' || dir.back() == '\\' ? "*" : "/*");
   HANDLE found = FindFirstFileA(pattern.c_str(), &entry);
   if (found == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();

@@ -49,9 +49,8 @@ constexpr const char* kServicesKey = "SYSTEM\\CurrentControlSet\\Services";
 // Asks for the next change of the key or its subkeys (names and values) as a signal of its
 // event. 0 or the layer's error code.
 int arm(const KeyWatch& watch) {
-  const LONG status =
-      RegNotifyChangeKeyValue(watch.key, TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                              watch.event, TRUE);
+  const LONG status = RegNotifyChangeKeyValue(
+      watch.key, TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET, watch.event, TRUE);
   return win32::error_of(static_cast<DWORD>(status));
 }
 

@@ -139,8 +139,8 @@ int enumerate_interfaces(InterfaceClass cls, std::vector<DeviceInterface>* membe
   members->clear();
   GUID guid;
   guid_of_text(interface_class_guid(cls), &guid);
-  HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr,
-                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  HDEVINFO set =
+      SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return win32::capture_last_error();
   int error = 0;
   const bool serial = cls == InterfaceClass::ComPort || cls == InterfaceClass::Modem;

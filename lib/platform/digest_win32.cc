@@ -2,8 +2,8 @@
 // Windows has, instead of a cross-built OpenSSL carried beside the DLL.
 #include "lib/platform/digest.h"
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 #include "lib/platform/win32.h"
 

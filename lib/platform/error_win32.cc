@@ -31,8 +31,8 @@ std::string windows_text(DWORD code) {
   char* buffer = nullptr;
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&buffer),
-      0, nullptr);
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&buffer), 0,
+      nullptr);
   std::string text;
   if (length != 0 && buffer != nullptr) text.assign(buffer, length);
   if (buffer != nullptr) LocalFree(buffer);

@@ -5,6 +5,8 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <random>
@@ -99,8 +101,8 @@ bool path_exists(const std::string& path) {
 
 std::optional<std::string> full_path(const std::string& path, size_t max_length) {
   char buffer[4096];
-  const DWORD n = GetFullPathNameA(path.empty() ? "." : path.c_str(), sizeof buffer, buffer,
-                                   nullptr);
+  const DWORD n =
+      GetFullPathNameA(path.empty() ? "." : path.c_str(), sizeof buffer, buffer, nullptr);
   if (n == 0) {
     win32::capture_last_error();
     return std::nullopt;
@@ -178,9 +180,8 @@ int check_regular(const WIN32_FILE_ATTRIBUTE_DATA& data, size_t max_bytes) {
 bool names_a_device(const std::string& file) {
   if (file.rfind("\\\\.\\", 0) == 0 || file.rfind("//./", 0) == 0) return true;
   if (file.rfind("\\\\?\\", 0) == 0 && file.find('#') != std::string::npos) return true;
-  std::string base = file.substr(file.find_last_of("/\\:") == std::string::npos
-                                     ? 0
-                                     : file.find_last_of("/\\:") + 1);
+  std::string base = file.substr(
+      file.find_last_of("/\\:") == std::string::npos ? 0 : file.find_last_of("/\\:") + 1);
   base = base.substr(0, base.find('.'));
   for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") return true;
@@ -235,8 +236,8 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
   for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
     temp = pattern.substr(0, pattern.size() - 6);
     for (int i = 0; i < 6; ++i) temp += kLetters[random() % (sizeof kLetters - 1)];
-    handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
     if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (temp_created) *temp_created = handle != INVALID_HANDLE_VALUE;

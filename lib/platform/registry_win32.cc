@@ -12,8 +12,7 @@ namespace kav::platform {
 
 namespace win32 {
 
-int open_registry_key(HKEY root, const std::string& path, bool create, bool writable,
-                      HKEY* key) {
+int open_registry_key(HKEY root, const std::string& path, bool create, bool writable, HKEY* key) {
   LONG status;
   if (create) {
     status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,

@@ -17,11 +17,10 @@ namespace {
 
 thread_local std::string t_open_error_text;
 
-constexpr uint32_t kSpeeds[] = {50,     75,     110,     134,     150,     200,     300,
-                                600,    1200,   1800,    2400,    4800,    9600,    19200,
-                                38400,  57600,  115200,  230400,  460800,  500000,  576000,
-                                921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000,
-                                3500000, 4000000};
+constexpr uint32_t kSpeeds[] = {
+    50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+    2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+    576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
 
 HANDLE handle_of(int fd) {
   return LongToHandle(fd);
@@ -158,8 +157,8 @@ SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
 bool SerialPort::open(const std::string& path) {
   if (is_open()) close();
   // No sharing: a second opener, in this process or another, is refused by Windows itself.
-  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     // A COM port that another program has open answers "access denied".
@@ -283,8 +282,7 @@ bool SerialPort::purge() {
     }
     return true;
   }
-  if (!PurgeComm(handle_of(fd_),
-                 PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR)) {
+  if (!PurgeComm(handle_of(fd_), PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR)) {
     return fail_port_call();
   }
   return true;

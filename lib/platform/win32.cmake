@@ -42,4 +42,5 @@ target_link_libraries(umts_kav PRIVATE Threads::Threads pugixml::pugixml ${KAV_W
 target_link_options(umts_kav PRIVATE "LINKER:--no-undefined")
 configure_file(modem/umts_kav_lib.h ${CMAKE_CURRENT_BINARY_DIR}/include/umts_kav/umts_kav_lib.h
                COPYONLY)
-target_include_directories(umts_kav INTERFACE $<BUILD_INTERFACE:${CMAKE_CURRENT_BINARY_DIR}/include>)
+target_include_directories(umts_kav INTERFACE
+  $<BUILD_INTERFACE:${CMAKE_CURRENT_BINARY_DIR}/include>)

@@ -1,6 +1,7 @@
 /* A host in C99 of umts_kav_lib.dll, linked through the DLL's import library: attaches the
- * library, receives its messages, adds the modem's DM port to the port map, connects to the one DM port, reads NV item 5078 with the
- * generic DM command and prints its text, disconnects and detaches. Exit status 0 when the
+ * library, receives its messages, adds the modem's DM port to the port map, connects to the one
+ * DM port, reads NV item 5078 with the generic DM command and prints its text, disconnects and
+ * detaches. Exit status 0 when the
  * item was read, else the failing operation's status. */
 #include <stdio.h>
 #include <stdlib.h>

@@ -60,8 +60,8 @@ TEST(Win32Errors, TextsComeFromTheSystemForWindowsCodesAndFromTheRuntimeForErrno
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                  ERROR_INVALID_FUNCTION, 0, expected, sizeof expected, nullptr);
   std::string system_text = expected;
-  while (!system_text.empty() && (system_text.back() == '\n' || system_text.back() == '\r' ||
-                                  system_text.back() == ' ')) {
+  while (!system_text.empty() &&
+         (system_text.back() == '\n' || system_text.back() == '\r' || system_text.back() == ' ')) {
     system_text.pop_back();
   }
   ASSERT_FALSE(system_text.empty());
@@ -126,8 +126,8 @@ TEST(Win32Files, PathsUseForwardSlashes) {
     const char* file;
     const char* parent;
   };
-  for (const Case& c : {Case{"C:/a/b.txt", "C:/a"}, Case{"C:/b.txt", "C:/"},
-                        Case{"b.txt", "."}, Case{"C:\\a\\b.txt", "C:\\a"}}) {
+  for (const Case& c : {Case{"C:/a/b.txt", "C:/a"}, Case{"C:/b.txt", "C:/"}, Case{"b.txt", "."},
+                        Case{"C:\\a\\b.txt", "C:\\a"}}) {
     EXPECT_EQ(c.parent, parent_directory(c.file)) << c.file;
   }
   const std::optional<std::string> full = full_path("C:/a/./b/../c.txt");
@@ -142,9 +142,9 @@ TEST(Win32Devices, ComPortNamesAndDeviceNodes) {
     const char* name;
     int com;
   };
-  for (const Case& c : {Case{"COM7", 7}, Case{"com12", 12}, Case{"COM4096", 4096},
-                        Case{"COM07", 0}, Case{"COM0", 0}, Case{"COM4097", 0}, Case{"COMX", 0},
-                        Case{"COM", 0}, Case{"ttyUSB0", 0}}) {
+  for (const Case& c :
+       {Case{"COM7", 7}, Case{"com12", 12}, Case{"COM4096", 4096}, Case{"COM07", 0},
+        Case{"COM0", 0}, Case{"COM4097", 0}, Case{"COMX", 0}, Case{"COM", 0}, Case{"ttyUSB0", 0}}) {
     EXPECT_EQ(c.com, com_number_of_node(c.name)) << c.name;
   }
   EXPECT_EQ("\\\\.\\COM7", com_device_node(7).value_or(""));
@@ -246,9 +246,9 @@ TEST(Win32DeviceWatch, RegistryChangesWakeTheWatcher) {
     DeviceChange expected;
   };
   const std::string value = "KavWin32Test" + std::to_string(GetCurrentProcessId());
-  for (const Case& c : {Case{"HARDWARE\\DEVICEMAP\\SERIALCOMM", DeviceChange::DevNodes},
-                        Case{"SYSTEM\\CurrentControlSet\\Services\\KavWin32Test",
-                             DeviceChange::Services}}) {
+  for (const Case& c :
+       {Case{"HARDWARE\\DEVICEMAP\\SERIALCOMM", DeviceChange::DevNodes},
+        Case{"SYSTEM\\CurrentControlSet\\Services\\KavWin32Test", DeviceChange::Services}}) {
     std::thread writer([&] {
       Sleep(30);
       const char port[] = "COM199";
@@ -300,10 +300,10 @@ TEST(Win32CdromWatch, DeviceBroadcastsBecomeEventsInOrder) {
   std::thread sender([&] {
     const LPARAM interface_record = reinterpret_cast<LPARAM>(&record);
     DWORD_PTR result = 0;
-    SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
-                        reinterpret_cast<LPARAM>(&port), SMTO_BLOCK, 5000, &result);
-    SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, interface_record,
+    SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&port),
                         SMTO_BLOCK, 5000, &result);
+    SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, interface_record, SMTO_BLOCK,
+                        5000, &result);
     SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, interface_record,
                         SMTO_BLOCK, 5000, &result);
   });

@@ -76,14 +76,14 @@ int plug(const std::string& instance, const std::string& port) {
     status = fail("SetupDiCreateDeviceInterfaceA", GetLastError());
   }
   if (status == 0) {
-    HKEY key = SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr,
-                                       nullptr);
+    HKEY key =
+        SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr);
     if (key == INVALID_HANDLE_VALUE) {
       status = fail("SetupDiCreateDevRegKeyA", GetLastError());
     } else {
-      const LONG result = RegSetValueExA(key, "PortName", 0, REG_SZ,
-                                         reinterpret_cast<const BYTE*>(port.c_str()),
-                                         static_cast<DWORD>(port.size() + 1));
+      const LONG result =
+          RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                         static_cast<DWORD>(port.size() + 1));
       RegCloseKey(key);
       if (result != ERROR_SUCCESS) status = fail("RegSetValueExA PortName", result);
     }
@@ -93,8 +93,8 @@ int plug(const std::string& instance, const std::string& port) {
 
   HKEY control = nullptr;
   const std::string control_path = device_classes_key(instance) + "\\#\\Control";
-  LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, control_path.c_str(), 0, nullptr, 0,
-                                KEY_WRITE, nullptr, &control, nullptr);
+  LONG result = RegCreateKeyExA(HKEY_LOCAL_MACHINE, control_path.c_str(), 0, nullptr, 0, KEY_WRITE,
+                                nullptr, &control, nullptr);
   if (result != ERROR_SUCCESS) return fail("RegCreateKeyExA DeviceClasses Control", result);
   const DWORD linked = 1;
   result = RegSetValueExA(control, "Linked", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&linked),
