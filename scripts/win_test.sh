@@ -9,8 +9,9 @@
 #     directory given there; the default NV item database taken from the program's resource on
 #     first run; a modem that arrives while kelnorset waits, and one that leaves and comes back
 #     under another COM number while kelnorset waits for it to prove stable; the
-#     time-outs file read by a build with a four-number version; a C host linked through
-#     umts_kav_lib.dll's import library.
+#     time-outs file read by a build with a four-number version; a modem-class device whose COM
+#     name is found through its driver key; a C host linked through umts_kav_lib.dll's import
+#     library.
 #
 #   bash scripts/win_test.sh [LINUX_BUILD_DIR]
 #
@@ -27,15 +28,20 @@ linux_build=${1:-build}
 win_build=build-win64
 
 echo "== Windows build (MinGW-w64, x86-64) =="
-cmake -S . -B "$win_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DKAV_WERROR=ON >/dev/null
-cmake --build "$win_build" -j "$jobs"
+# The toolchain file is taken when a build folder is first configured (CMake warns when it is
+# given again).
+configure_windows() {  # build folder, toolchain file
+  local toolchain=()
+  [ -f "$1/CMakeCache.txt" ] || toolchain=(-DCMAKE_TOOLCHAIN_FILE="$2")
+  cmake -S . -B "$1" -G Ninja "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DKAV_WERROR=ON \
+    >/dev/null
+  cmake --build "$1" -j "$jobs"
+}
+configure_windows "$win_build" cmake/mingw-w64-x86_64.cmake
 # The 32-bit build is compiled and linked; running it would need Debian's wine32 (i386
 # multiarch), which this script does not add to the machine.
 echo "== Windows build (MinGW-w64, i686) =="
-cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
-  -DCMAKE_BUILD_TYPE=Release -DKAV_WERROR=ON >/dev/null
-cmake --build build-win32 -j "$jobs"
+configure_windows build-win32 cmake/mingw-w64-i686.cmake
 if [ ! -f "$linux_build/CMakeCache.txt" ]; then
   cmake -S . -B "$linux_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKAV_WERROR=ON >/dev/null
 fi
@@ -182,6 +188,19 @@ check "the time-outs file cuts the port wait to 300 ms (exit $status after ${ela
   bash -c "[ $status -ne 0 ] && [ $elapsed -lt 20 ] &&
            grep -qF 'ERROR: Failure to connect to modem.' '$work/out' ||
            { sed 's/^/    /' '$work/out'; false; }"
+
+# A modem-class device names its COM port only in its driver key ("AttachedTo", reached
+# through the device's "Driver"): the scanner's fallback, on Wine's real registry.
+modem_instance='USB\VID_5C8E&PID_A7E2&MI_01\6&1a2b3c4d&0&0002'
+check "registered as a modem on COM8 (Driver, AttachedTo)" \
+  bash -c "ln -sfn '$pts' '$WINEPREFIX/dosdevices/com8' &&
+           timeout 60 '$wine' '$pnp' plug '$modem_instance' COM8 modem"
+check "kav info reaches the modem through AttachedTo on COM8" \
+  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 120 '$app/kav.exe' info &&
+           out_has 'Port:              COM8'"
+check "the modem leaves COM8" \
+  bash -c "timeout 60 '$wine' '$pnp' unplug '$modem_instance' COM8 modem &&
+           rm -f '$WINEPREFIX/dosdevices/com8'"
 
 check "registered again as COM7" plug 7
 check "a C host runs the DLL through its import library" \
