@@ -88,6 +88,20 @@ run() {
 }
 out_has() { grep -qF -- "$1" "$work/out" || { sed 's/^/    /' "$work/out"; return 1; }; }
 
+echo "== Exports =="
+# The DLL exports the operations the public header declares (DllMain under its Windows name)
+# and nothing else; kelnorset.exe exports RNIGetCompatibleVersion alone.
+exports_of() {
+  x86_64-w64-mingw32-objdump -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    awk 'NR > 1 && NF {print $NF}' | sort  # the names below the table's heading
+}
+declared=$(grep -oE '^UMTS_KAV_API [A-Za-z_0-9 *]+\(' lib/modem/umts_kav_lib.h |
+  sed -E 's/.*[ *]([A-Za-z_0-9]+)\($/\1/; s/^DllMain$/umts_kav_lib_attach/' | sort)
+check "umts_kav_lib.dll exports the public operations alone" \
+  test "$(exports_of "$win_build/lib/umts_kav_lib.dll")" = "$declared"
+check "kelnorset.exe exports RNIGetCompatibleVersion alone" \
+  test "$(exports_of "$win_build/tool/kelnorset.exe")" = RNIGetCompatibleVersion
+
 echo "== Tests as Windows programs =="
 check "Win32 platform tests" run 300 "$win_build/tests/win32/platform_win32_tests.exe"
 grep -E '^\[  (PASSED|FAILED) ' "$work/out" || sed 's/^/    /' "$work/out"

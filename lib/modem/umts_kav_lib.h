@@ -17,12 +17,11 @@
 #include <stdint.h>
 
 /* Marks the operations the shared library exports; everything else in it is hidden. On Windows
- * the library's own build exports them from umts_kav_lib.dll, hosts import them through its
- * import library, and programs that link the static library (UMTS_KAV_STATIC) do neither. */
+ * umts_kav_lib.dll exports them by name (its module-definition file), hosts import them through
+ * its import library, and the library's own build and programs that link it statically
+ * (UMTS_KAV_STATIC) do neither. */
 #if defined(_WIN32)
-#if defined(UMTS_KAV_BUILDING_DLL)
-#define UMTS_KAV_API __declspec(dllexport)
-#elif defined(UMTS_KAV_STATIC)
+#if defined(UMTS_KAV_STATIC)
 #define UMTS_KAV_API
 #else
 #define UMTS_KAV_API __declspec(dllimport)

@@ -17,11 +17,12 @@ set_property(SOURCE ${KAV_RESOURCE_SCRIPT} APPEND PROPERTY OBJECT_DEPENDS
 
 set(KAV_WIN32_LIBS setupapi advapi32 user32 shell32 ole32)
 
-# One compilation feeds the static library (the programs and tests link it) and the DLL. The
-# objects mark the public operations __declspec(dllexport); the DLL exports those alone.
+# One compilation feeds the static library (the programs and tests link it) and the DLL, which
+# exports the public operations listed in lib/umts_kav.def and nothing else; the programs that
+# link the static library export none of them.
 add_library(umts_kav_objects OBJECT ${KAV_LIB_SOURCES})
-target_compile_definitions(umts_kav_objects PUBLIC UMTS_KAV_BUILDING_DLL WIN32_LEAN_AND_MEAN
-                                                   NOMINMAX _WIN32_WINNT=0x0601)
+target_compile_definitions(umts_kav_objects PUBLIC UMTS_KAV_STATIC WIN32_LEAN_AND_MEAN NOMINMAX
+                                                   _WIN32_WINNT=0x0601)
 target_include_directories(umts_kav_objects PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(umts_kav_objects PUBLIC Threads::Threads pugixml::pugixml)
 
@@ -33,7 +34,8 @@ target_link_libraries(umts_kav_lib PUBLIC Threads::Threads pugixml::pugixml ${KA
 target_sources(umts_kav_lib INTERFACE ${KAV_RESOURCE_SCRIPT})
 
 # umts_kav_lib.dll, its import library libumts_kav_lib.dll.a, and the public header beside them.
-add_library(umts_kav SHARED $<TARGET_OBJECTS:umts_kav_objects> ${KAV_RESOURCE_SCRIPT})
+add_library(umts_kav SHARED $<TARGET_OBJECTS:umts_kav_objects> ${KAV_RESOURCE_SCRIPT}
+                            ${CMAKE_CURRENT_SOURCE_DIR}/umts_kav.def)
 set_target_properties(umts_kav PROPERTIES
   OUTPUT_NAME umts_kav_lib
   PREFIX ""
