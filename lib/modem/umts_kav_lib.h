@@ -16,11 +16,27 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* Marks the operations the shared library exports; everything else in it is hidden. */
-#if defined(__GNUC__)
+/* Marks the operations the shared library exports; everything else in it is hidden. On Windows
+ * umts_kav_lib.dll exports them by name (its module-definition file), hosts import them through
+ * its import library, and the library's own build and programs that link it statically
+ * (UMTS_KAV_STATIC) do neither. */
+#if defined(_WIN32)
+#if defined(UMTS_KAV_STATIC)
+#define UMTS_KAV_API
+#else
+#define UMTS_KAV_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
 #define UMTS_KAV_API __attribute__((visibility("default")))
 #else
 #define UMTS_KAV_API
+#endif
+
+/* On Windows the name DllMain belongs to the DLL's entry point, which the system's loader calls
+ * with its own arguments; there hosts attach and detach the library through the same operation
+ * under the name umts_kav_lib_attach. */
+#if defined(_WIN32)
+#define DllMain umts_kav_lib_attach
 #endif
 
 #ifdef __cplusplus

@@ -5,7 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
+
+#include "lib/platform/error.h"
+#include "lib/platform/files.h"
 
 namespace kav::platform {
 
@@ -50,6 +55,22 @@ int stop_signal() {
 std::string signal_name(int signal) {
   const char* abbreviation = sigabbrev_np(signal);
   return abbreviation ? std::string("SIG") + abbreviation : "signal " + std::to_string(signal);
+}
+
+// The root of the device view (UMTS_KAV_ROOT, default /) and its sys/ must be directories this
+// process can list; the scan cannot tell "nothing there" from "cannot look".
+std::string device_view_problem() {
+  std::string root = root_dir();
+  if (root.size() > 1) root.pop_back();  // the trailing '/'
+  const std::string root_name =
+      "the device root " + root + (std::getenv("UMTS_KAV_ROOT") ? " (UMTS_KAV_ROOT)" : "");
+  const std::pair<std::string, std::string> dirs[] = {{root, root_name}, {root_path("sys"), ""}};
+  for (const auto& [dir, name] : dirs) {
+    if (const int error = directory_list_error(dir); error != 0) {
+      return "cannot read " + (name.empty() ? dir : name) + ": " + system_error_text(error);
+    }
+  }
+  return {};
 }
 
 }  // namespace kav::platform

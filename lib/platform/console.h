@@ -28,4 +28,10 @@ int stop_signal();
 // "SIGTERM" for SIGTERM, and so on.
 std::string signal_name(int signal);
 
+// What keeps the device view from being read, naming the path, or an empty text. On Linux the
+// root (UMTS_KAV_ROOT, default /) and its sys/ must be directories the process can list, since
+// an enumeration cannot tell "nothing there" from "cannot look"; Windows' device set-up service
+// reports its own failures, so there it is always empty.
+std::string device_view_problem();
+
 }  // namespace kav::platform

@@ -103,25 +103,6 @@ int list_ports(Invocation& inv) {
   return dm_count > 0 ? kExitOk : kExitFailed;
 }
 
-// The root of the device view (UMTS_KAV_ROOT, default /) and its sys/ must be directories this
-// process can list; the scan cannot tell "nothing there" from "cannot look". Returns what
-// keeps them from being read, naming the path, or an empty text.
-std::string device_tree_problem() {
-  std::string root = platform::root_dir();
-  if (root.size() > 1) root.pop_back();  // the trailing '/'
-  const std::string root_name =
-      "the device root " + root + (std::getenv("UMTS_KAV_ROOT") ? " (UMTS_KAV_ROOT)" : "");
-  const std::pair<std::string, std::string> dirs[] = {{root, root_name},
-                                                      {platform::root_path("sys"), ""}};
-  for (const auto& [dir, name] : dirs) {
-    if (const int error = platform::directory_list_error(dir); error != 0) {
-      return "cannot read " + (name.empty() ? dir : name) + ": " +
-             platform::system_error_text(error);
-    }
-  }
-  return {};
-}
-
 // The four hexadecimal digits after `key` ("VID_", "PID_", "REV_") or the two after "MI_",
 // lower-cased; empty when the identifier has no such part.
 std::string ident_part(const std::string& ident, const char* key, size_t digits) {
@@ -211,7 +192,7 @@ int run_ports(Invocation& inv) {
   }
   load_port_map();
   if (inv.has("--udev-rules")) return print_udev_rules(inv);
-  if (const std::string problem = device_tree_problem(); !problem.empty()) {
+  if (const std::string problem = platform::device_view_problem(); !problem.empty()) {
     return failure(inv, "%s", problem.c_str());
   }
   set_message_sink(print_message);
