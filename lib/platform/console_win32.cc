@@ -1,10 +1,13 @@
-// The console on Windows: _isatty of the stream's descriptor, and FindFirstFileA for whether a
-// directory can be listed.
+// The console on Windows: _isatty of the stream's descriptor, FindFirstFileA for whether a
+// directory can be listed, and the console's control handler for the stop request (Ctrl-C,
+// Ctrl-Break, the window closing).
 #include "lib/platform/console.h"
 
 #include <io.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 
 #include "lib/platform/win32.h"
 
@@ -32,6 +35,43 @@ int directory_list_error(const std::string& dir) {
 
 std::string device_view_problem() {
   return {};
+}
+
+namespace {
+
+std::atomic<int> caught_signal{0};
+
+// The first control event is kept as the stop request; a second one gets the default handling,
+// which ends the process.
+BOOL WINAPI keep_control_event(DWORD event) {
+  const int signal = event == CTRL_C_EVENT       ? SIGINT
+                     : event == CTRL_BREAK_EVENT ? SIGBREAK
+                                                 : SIGTERM;
+  int none = 0;
+  return caught_signal.compare_exchange_strong(none, signal) ? TRUE : FALSE;
+}
+
+}  // namespace
+
+void catch_stop_signals() {
+  SetConsoleCtrlHandler(keep_control_event, TRUE);
+}
+
+int stop_signal() {
+  return caught_signal.load();
+}
+
+std::string signal_name(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGBREAK:
+      return "SIGBREAK";
+    default:
+      return "signal " + std::to_string(signal);
+  }
 }
 
 }  // namespace kav::platform

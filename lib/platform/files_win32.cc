@@ -267,7 +267,102 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
 }
 
 std::string temporary_file_pattern(const std::string& file) {
-  return parent_directory(file) + "/." + file.substr(file.find_last_of("/\\") + 1) + ".XXXXXX";
+  return parent_directory(file) + "/." + file.substr(file.find_last_of("/\\") + 1) +
+         ".kav-tmp-XXXXXX";
+}
+
+namespace {
+
+// 100-ns intervals since 1601, as FILETIME counts them.
+uint64_t filetime_ticks(const FILETIME& time) {
+  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+uint64_t now_ticks() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return filetime_ticks(now);
+}
+
+}  // namespace
+
+void remove_stale_temporaries(const std::string& file, int min_age_seconds) {
+  const std::string dir = parent_directory(file);
+  const std::string temp = temporary_file_pattern(file);
+  const std::string name = temp.substr(temp.find_last_of("/\\") + 1);
+  std::vector<std::string> names;
+  if (find_files(dir + "/" + name.substr(0, name.size() - 6) + "??????", &names) != 0) return;
+  const uint64_t now = now_ticks();
+  for (const std::string& found : names) {
+    const std::string path = dir + "/" + found;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) continue;
+    if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    const uint64_t age = now - filetime_ticks(data.ftLastWriteTime);
+    if (age < static_cast<uint64_t>(min_age_seconds) * 10000000ULL) continue;
+    remove_path(path);
+  }
+}
+
+std::optional<uint64_t> entry_age_ms(const std::string& path) {
+  // A COM port (\\.\COMn) has no creation time to read: none, so callers wait as usual.
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  const uint64_t created = filetime_ticks(data.ftCreationTime);
+  const uint64_t now = now_ticks();
+  return now > created ? (now - created) / 10000 : 0;
+}
+
+// A reparse point (a symbolic link or junction) is refused as a link is on Linux; access to
+// the rest is the directory's ACL's matter.
+int check_own_directory(const std::string& dir) {
+  const DWORD attributes = GetFileAttributesA(dir.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return 0;  // made by the caller
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ELOOP : 0;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> file_identity(const std::string& path) {
+  HANDLE handle = CreateFileA(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  if (!known) return std::nullopt;
+  return std::make_pair(static_cast<uint64_t>(info.dwVolumeSerialNumber),
+                        (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+}
+
+// A directory cannot be locked on Windows: a lock file in it is, with LockFileEx.
+DirectoryLock::DirectoryLock(const std::string& dir) {
+  const std::string path = dir + "/.umts_kav_lib.lock";
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return;
+  fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+  if (fd_ < 0) {
+    CloseHandle(handle);
+    return;
+  }
+  OVERLAPPED whole{};
+  locked_ = LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole) != 0;
+}
+
+DirectoryLock::~DirectoryLock() {
+  if (fd_ < 0) return;
+  if (locked_) {
+    OVERLAPPED whole{};
+    UnlockFileEx(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), 0, 1, 0, &whole);
+  }
+  _close(fd_);
+}
+
+// replace_file() makes a new file that takes the directory's inherited ACL; there is no owner
+// and group to keep as on Linux.
+bool replace_keeps_owner(const std::string&) {
+  return true;
 }
 
 unsigned process_umask() {
@@ -340,6 +435,14 @@ std::FILE* create_new_file(const std::string& path, const char* mode) {
 
 bool is_name_taken(int error) {
   return error == EEXIST;
+}
+
+bool is_transient_error(int error) {
+  return error == EAGAIN || error == EBUSY || error == EINTR || error == EIO;
+}
+
+bool is_disk_full(int error) {
+  return error == ENOSPC;
 }
 
 }  // namespace kav::platform
