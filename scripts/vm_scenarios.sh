@@ -22,14 +22,21 @@ fail() {
   return 1
 }
 
-# Starts kav-modem-sim in gadget mode with the given --set keys and waits for its ports.
+# Starts kav-modem-sim in gadget mode with the given --set keys (or, first, --scenario FILE)
+# and waits for its ports.
 start_sim() {
   local args=()
+  if [ "${1:-}" = --scenario ]; then
+    args+=(--scenario "$2")
+    shift 2
+  else
+    args+=(--set udc=$UDC)
+  fi
   for key in "$@"; do args+=(--set "$key"); done
   rm -rf "$STATE/sim"
   mkdir -p "$STATE/sim"
   "$KAV_BIN/sim/kav-modem-sim" --root "$STATE/sim" --trace "$STATE/sim-trace.txt" \
-    --set udc=$UDC "${args[@]}" >"$STATE/sim.txt" 2>&1 &
+    "${args[@]}" >"$STATE/sim.txt" 2>&1 &
   sim_pid=$!
   for _ in $(seq 300); do
     [ -e "$STATE/sim/.ready" ] && { sed 's/^/    sim: /' "$STATE/sim.txt"; return 0; }
@@ -108,6 +115,28 @@ scenario_kav_tools() {
   expect_line "Restored NV_PRODUCT_TAG_I (5078): 4f 74 68 65 72 -> 42 65 66 6f 72 65" || return 1
   run "$kav" nv read 5078 || fail "kav nv read failed" || return 1
   expect_line 'NV_PRODUCT_TAG_I (5078) = 42 65 66 6f 72 65 "Before"'
+}
+
+# Two modems, one on each controller, and kav each writing the item on both at once.
+scenario_kav_each() {
+  cat >"$STATE/two.txt" <<EOF
+[modem]
+udc = dummy_udc.0
+busport = 1-2
+[modem]
+udc = dummy_udc.1
+busport = 1-3
+imei = 356938035643817
+EOF
+  start_sim --scenario "$STATE/two.txt" || return 1
+  [ "$(grep -c '(DM)$' "$STATE/sim.txt")" = 2 ] || fail "not two DM ports" || return 1
+  run "$KAV_BIN/tool/kav" each -- nv write 5078 --text Tarvell || fail "kav each failed" || return 1
+  expect_line "2 modems: 2 ok, 0 failed" || return 1
+  local imei
+  for imei in 356938035643809 356938035643817; do
+    grep -q "$imei .* ok " "$STATE/out.txt" || fail "no ok line for $imei" || return 1
+  done
+  note "$(tail -n 1 "$STATE/out.txt")"
 }
 
 # Plug to a waiting get_dm_port_wait returning, through the kernel's uevents.
@@ -390,7 +419,7 @@ cleanup_scenario() {
 }
 
 all_scenarios=(kelnorset_option kelnorset_acm kav_tools arrival unplug_mid_write
-  unplug_mid_write_other_com dm_dl_dm
+  unplug_mid_write_other_com kav_each dm_dl_dm
   cdrom_eject cdrom_eject_locked exclusive_open udev_user modemmanager_with_rules
   modemmanager_without_rules)
 
