@@ -178,8 +178,10 @@ bool offline_acknowledged(bool* refused) {
   bool acknowledged = false;
   for_each_response(timeout(Timeout::PROBE_RESPONSE_WAIT),
                     [&](const uint8_t* data, int32_t length) {
-                      if (length < 3 || data[0] != diag::kCmdControl) return Next::kReadOn;
-                      if ((data[1] | (data[2] << 8)) == diag::kControlOffline) {
+                      // A short answer reads as if padded with zeros.
+                      const auto head = leading_bytes<3>(data, length);
+                      if (head[0] != diag::kCmdControl) return Next::kReadOn;
+                      if ((head[1] | (head[2] << 8)) == diag::kControlOffline) {
                         acknowledged = true;
                         return Next::kStop;
                       }

@@ -144,7 +144,8 @@ ProbeAnswer classify_probe_answer(const uint8_t* data, int32_t length) {
     case diag::kCmdBadLength:
       return kProbeDiag;
     case diag::kCmdBadCommand:
-      return length >= 2 && data[1] == diag::kCmdVersionProbe ? kProbeDiag : kProbeNoAnswer;
+      return leading_bytes<2>(data, length)[1] == diag::kCmdVersionProbe ? kProbeDiag
+                                                                         : kProbeNoAnswer;
     case diag::kDlAck:
       return kProbeDownloader;
     case diag::kStreamingDlError:

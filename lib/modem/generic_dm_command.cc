@@ -44,8 +44,9 @@ void report_not_supported(const Exchange& exchange) {
 }
 
 Next take_response(Exchange* exchange, const uint8_t* data, int32_t length) {
-  if (static_cast<size_t>(length) >= exchange->match_length &&
-      std::memcmp(data, exchange->request, exchange->match_length) == 0) {
+  // A short answer compares as if padded with zeros.
+  const auto head = leading_bytes<5>(data, length);
+  if (std::memcmp(head.data(), exchange->request, exchange->match_length) == 0) {
     exchange->settled = true;
     exchange->result = status::kSuccess;
     if (exchange->response == nullptr) return Next::kStop;
@@ -60,8 +61,8 @@ Next take_response(Exchange* exchange, const uint8_t* data, int32_t length) {
   }
   // A refusal echoes the request it refuses after its own code. One that echoes another
   // request (a late answer to connect's probe, 13 06) says nothing of this one.
-  if (data[0] == diag::kCmdBadCommand && static_cast<size_t>(length) > exchange->match_length &&
-      std::memcmp(data + 1, exchange->request, exchange->match_length) == 0) {
+  if (head[0] == diag::kCmdBadCommand &&
+      std::memcmp(head.data() + 1, exchange->request, exchange->match_length) == 0) {
     exchange->settled = true;
     exchange->result = status::kNotSupported;
     report_not_supported(*exchange);
