@@ -108,6 +108,16 @@ TEST_F(IdentitySimTest, ReportIsPrintedOnceUntilTheIdentityChanges) {
   ASSERT_NE(nullptr, getModemId());
   ASSERT_EQ(expected.size(), report().size());
   EXPECT_EQ("# Factory ID  : FAC-43", report()[3]);
+
+  // A failed status read forgets the identity: the next good one is reported again.
+  modem_->add_fault({sim::FaultKind::BadCommand, 0x4B, 2});  // on 250, then on 50
+  capture_->clear();
+  EXPECT_EQ(nullptr, getModemId());
+  EXPECT_EQ(Lines{}, report());
+  EXPECT_NE(std::string::npos, capture_->text().find("Failed to get_zq_status in getModemId.\n"));
+  capture_->clear();
+  ASSERT_NE(nullptr, getModemId());
+  EXPECT_EQ(expected.size(), report().size());
 }
 
 TEST_F(IdentitySimTest, ReportFollowsWhatTheModemCarries) {

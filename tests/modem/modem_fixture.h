@@ -97,9 +97,12 @@ class ModemTest : public sim::test::SimTest {
   }
 
   // Applies a port map document giving the simulator's DM port `method` as its reset method.
-  static void set_simulator_reset_method(const char* method) {
+  // The name decides the family the scanner reports: a 9X15 name ("Vorla") raises
+  // RESET_BOTH_AUTO_PORT_REAPPEAR_LIMIT to three minutes at every scan.
+  static void set_simulator_reset_method(const char* method, const char* name = "ZQTL Vorla") {
     const std::string document =
-        std::string("<UmtsKavConfig><Modem><Name>ZQTL Vorla</Name><DefaultResetMethod>") + method +
+        std::string("<UmtsKavConfig><Modem><Name>") + name + "</Name><DefaultResetMethod>" +
+        method +
         "</DefaultResetMethod><PortId PortType=\"PT_DM\">USB\\VID_5C8E&amp;PID_A7E2&amp;MI_01"
         "</PortId></Modem></UmtsKavConfig>";
     ASSERT_EQ(ZqUmtsKavPortMapUpdate(document.c_str()), 0);

@@ -83,6 +83,20 @@ TEST_F(NvDbTest, RejectedFilesAreKeptAndReplacedByTheDefault) {
   }
 }
 
+// A default that fails its check even with the digest forgiven gives way to the empty
+// database; the failing copy is the library's own and is removed.
+TEST_F(NvDbTest, RejectedDefaultGivesTheEmptyDatabase) {
+  platform::override_resource(kDefaultDbResourceType, kDefaultDbResourceId,
+                              with_digest("NVI_DB_VERSION: 4\n0,0,0,0\n\n"));
+  MessageCapture capture;
+  ASSERT_TRUE(load_db());
+  EXPECT_THAT(capture.messages(),
+              ElementsAre("Default NV Item database copied from resource.\n",
+                          "Rejected default nvi_db file.\n", "Empty NV Item database created.\n"));
+  EXPECT_EQ(with_digest(kEmptyBody), db_text());
+  EXPECT_FALSE(file_exists(rejected_path()));
+}
+
 TEST_F(NvDbTest, DefaultWithWrongDigestIsAcceptedAndRewritten) {
   std::string resource = with_digest(kTwoFirmwareBody, false);
   resource.replace(0, 4, "  0,");  // the first digest byte is now wrong
@@ -343,6 +357,39 @@ TEST_F(NvDbTest, ReadOnlyModuleDirectoryUsesThePerUserPlace) {
       EXPECT_EQ(*c.module_file, db_text());  // never touched
     }
   }
+}
+
+// save_db names the file it could not write, and says so when the file is write-protected.
+TEST_F(NvDbTest, SaveFailuresNameTheFile) {
+  ASSERT_TRUE(load_db());
+  const std::string open_failed =
+      "ERROR: save_db failed to open \"" + db_path() + "\" NV item database file.\n";
+  const std::string protected_line =
+      "ERROR: \"" + db_path() + "\" NV item database file is write-protected.\n";
+  // A directory where the file should be: no file can be made there.
+  std::filesystem::remove(db_path());
+  ASSERT_EQ(0, mkdir(db_path().c_str(), 0755));
+  {
+    MessageCapture capture;
+    EXPECT_FALSE(save_db());
+    EXPECT_THAT(capture.messages(), ElementsAre(open_failed));
+  }
+  std::filesystem::remove(db_path());
+  // A file its user may not write, in a directory the user may (as root, checked in a child
+  // that is not root).
+  write_db("kept");
+  chmod(db_path().c_str(), 0444);
+  chmod(dir_.path().c_str(), 0755);
+  chmod(dir_.file("module").c_str(), 0777);
+  const int status = run_unprivileged([&] {
+    MessageCapture capture;
+    if (!save_db() && capture.messages() == std::vector<std::string>{open_failed, protected_line})
+      return 0;
+    std::fprintf(stderr, "%s", capture.text().c_str());
+    return 1;
+  });
+  EXPECT_EQ(0, status);
+  EXPECT_EQ("kept", db_text());
 }
 
 // Two processes loading at once, from no file: both succeed and the file left is sound.
