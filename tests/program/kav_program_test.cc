@@ -188,6 +188,11 @@ TEST_F(KavProgramTest, SendShowsTheWholeResponse) {
   const ProgramRun json = kav_com1({"send", "26d613", "--json"});
   EXPECT_EQ(std::vector<std::string>({"\"26 d6 13\"", "\"" + response + "\""}),
             json_values(json.out, {"d['request']", "d['response']"}));
+  // Longer than an NV packet: the 181-byte status record.
+  const ProgramRun status = kav_com1({"send", "4b", "fa", "00", "00"});
+  EXPECT_EQ(0, status.status) << status.err;
+  EXPECT_EQ(181u * 3, status.out.size());
+  EXPECT_EQ(0u, status.out.find("4b fa 00 00 06 "));
 }
 
 TEST_F(KavProgramTest, ModeAndResetMoveTheModemAcrossReEnumeration) {
