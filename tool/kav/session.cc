@@ -56,6 +56,12 @@ const char* connect_failure_text(ZqUmtsKavStatusEnum result) {
   }
 }
 
+// The session ends before the result is printed: the connection is closed then (the library's
+// closing line comes before kav's last line) instead of at exit.
+void end_session() {
+  if (dm_port_handle()) ZqUmtsKavDisconnect();
+}
+
 std::string basename_of(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -96,6 +102,7 @@ void start_library(const Invocation& inv) {
   // The port map as kelnorset has it; its "Added New Entry" reports are not shown.
   ZqUmtsKavPortMapUpdate(kKelnorsetPortMapDocument);
   ZqUmtsKavSetMessageSink(show_library_message);
+  set_before_result(end_session);
 }
 
 int connect_modem(Invocation& inv) {
