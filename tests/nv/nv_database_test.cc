@@ -294,6 +294,22 @@ TEST_F(NvDbTest, OddButReadableContentLoads) {
               ElementsAre("ERROR: open_db failure: Item id 70000 duplicated in map 0.\n"));
 }
 
+// Item lines out of order load (look-ups bisect and may miss them); the load names the first
+// such line once.
+TEST_F(NvDbTest, ItemsOutOfOrderAreNamedOnce) {
+  write_db(
+      with_digest("NVI_DB_VERSION: 5\n\n1,1,1,4\nX:1,0,0,\nNV_A_I,1,1,\nNV_C_I,3,1,\nNV_B_I,2,1,\n"
+                  "NV_A0_I,4,1,\n"));
+  MessageCapture capture;
+  ASSERT_TRUE(load_db());
+  NvItemInfo info;
+  EXPECT_TRUE(lookup_nv_item("NV_A_I", "X:1", &info));
+  EXPECT_THAT(capture.messages(),
+              ElementsAre("WARNING: NV item database \"" + db_path() +
+                          "\" line 8: item NV_B_I is not after NV_C_I; look-ups may miss items "
+                          "out of order.\n"));
+}
+
 // Many maps of one item each, as many as the file allows, are checked in time that follows the
 // file's size (one id table for all maps, not one per map).
 TEST_F(NvDbTest, ManyMapsAreCheckedQuickly) {
