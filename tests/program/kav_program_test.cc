@@ -373,7 +373,9 @@ TEST_F(KavProgramTest, UsageErrorsWithJsonGiveAFailureDocument) {
       {"nv", "bogus", "--json"},
   };
   for (const auto& args : cases) {
-    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+    std::string trace;
+    for (const std::string& arg : args) trace += arg + " ";
+    SCOPED_TRACE(trace);
     const ProgramRun run = kav(args);
     EXPECT_EQ(2, run.status);
     write_file(dir_.file("err.txt"), run.err);
