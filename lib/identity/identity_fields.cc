@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/identity/modem_family.h"
+#include "lib/discovery/modem_family.h"
 
 namespace kav {
 namespace {

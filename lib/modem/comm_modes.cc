@@ -7,16 +7,16 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
+#include "lib/discovery/modem_family.h"
 #include "lib/identity/identity_fields.h"
-#include "lib/identity/modem_family.h"
 #include "lib/modem/connect.h"
-#include "lib/modem/just_reset.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/pinger.h"
 #include "lib/transport/response_loop.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 

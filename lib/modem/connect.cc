@@ -7,13 +7,13 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/platform/error.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
 #include "lib/transport/pinger.h"
 #include "lib/transport/response_loop.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 

@@ -7,10 +7,10 @@
 #include "lib/modem/comm_modes.h"
 #include "lib/modem/connect.h"
 #include "lib/modem/generic_dm_command.h"
-#include "lib/modem/just_reset.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/comm_mode.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/response_loop.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 

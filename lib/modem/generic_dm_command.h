@@ -1,5 +1,5 @@
 // The generic DM command with the length of the response reported: the operation behind
-// ZqUmtsKavSendGenericDMCommand (lib/modem/umts_kav_lib.h), for hosts of the library's own
+// ZqUmtsKavSendGenericDMCommand (include/umts_kav/umts_kav_lib.h), for hosts of the library's own
 // build that show the response as it came (the public operation leaves its length unsaid).
 //
 // Threading: the host thread only, as the public operation.

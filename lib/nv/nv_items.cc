@@ -8,9 +8,9 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/modem/just_reset.h"
 #include "lib/nv/nv_names.h"
 #include "lib/transport/dm_frames.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/response_loop.h"
 
 namespace kav {

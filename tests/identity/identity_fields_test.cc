@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib/identity/modem_family.h"
+#include "lib/discovery/modem_family.h"
 
 namespace kav {
 namespace {

@@ -12,12 +12,12 @@
 #include "lib/identity/modem_identity.h"
 #include "lib/identity/openzumi.h"
 #include "lib/modem/connect.h"
-#include "lib/modem/just_reset.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/nv/nv_names.h"
 #include "lib/platform/clock.h"
+#include "lib/transport/just_reset.h"
 #include "tests/core/core_fixture.h"
 #include "tests/sim/sim_fixture.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 namespace {

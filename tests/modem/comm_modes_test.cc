@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "lib/modem/connect.h"
-#include "lib/modem/just_reset.h"
 #include "lib/platform/clock.h"
+#include "lib/transport/just_reset.h"
 #include "tests/modem/modem_fixture.h"
 
 namespace kav::test {

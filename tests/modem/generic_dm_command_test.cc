@@ -7,7 +7,7 @@
 #include <array>
 #include <cstring>
 
-#include "lib/modem/just_reset.h"
+#include "lib/transport/just_reset.h"
 #include "tests/modem/modem_fixture.h"
 
 namespace kav::test {

@@ -18,13 +18,13 @@
 #include "lib/discovery/monitors.h"
 #include "lib/discovery/port_map.h"
 #include "lib/modem/lifecycle.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
 #include "sim/device_tree.h"
 #include "tests/sim/sim_fixture.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::test {
 

@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "lib/core/timeouts.h"
-#include "lib/modem/just_reset.h"
 #include "lib/nv/nv_items.h"
 #include "lib/transport/dm_frames.h"
 #include "lib/transport/dm_port.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/pinger.h"
 #include "sim/modem.h"
 #include "tests/nv/nv_fixture.h"

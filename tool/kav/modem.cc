@@ -8,13 +8,13 @@
 #include "lib/core/status.h"
 #include "lib/identity/openzumi.h"
 #include "lib/modem/generic_dm_command.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/devices.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
 #include "tool/kav/commands.h"
 #include "tool/kav/hex.h"
 #include "tool/kav/session.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::tool {
 namespace {

@@ -17,13 +17,13 @@
 #include "lib/core/messages.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/port_map.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/console.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
 #include "tool/kav/commands.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::tool {
 
