@@ -25,7 +25,8 @@ void check(bool condition) {
 
 bool same(const kav::NvItemDatabase& a, const kav::NvItemDatabase& b) {
   if (a.item_names != b.item_names || a.id_maps != b.id_maps ||
-      a.array_size_maps != b.array_size_maps ||
+      a.array_size_maps != b.array_size_maps || kav::id_map_total(a) != kav::id_map_total(b) ||
+      kav::array_size_map_total(a) != kav::array_size_map_total(b) ||
       a.firmware_entries.size() != b.firmware_entries.size()) {
     return false;
   }
@@ -42,9 +43,9 @@ void check_shape(const kav::NvItemDatabase& db) {
   for (const auto& column : db.id_maps) check(column.size() == db.item_names.size());
   for (const auto& column : db.array_size_maps) check(column.size() == db.item_names.size());
   for (const auto& entry : db.firmware_entries) {
-    check(entry.id_map >= -1 && entry.id_map < static_cast<int32_t>(db.id_maps.size()));
+    check(entry.id_map >= -1 && entry.id_map < static_cast<int64_t>(kav::id_map_total(db)));
     check(entry.array_size_map >= -1 &&
-          entry.array_size_map < static_cast<int32_t>(db.array_size_maps.size()));
+          entry.array_size_map < static_cast<int64_t>(kav::array_size_map_total(db)));
   }
 }
 

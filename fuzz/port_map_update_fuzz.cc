@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "lib/core/messages.h"
-#include "lib/modem/umts_kav_lib.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace {
 

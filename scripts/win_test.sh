@@ -95,7 +95,7 @@ exports_of() {
   x86_64-w64-mingw32-objdump -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     awk 'NR > 1 && NF {print $NF}' | sort  # the names below the table's heading
 }
-declared=$(grep -oE '^UMTS_KAV_API [A-Za-z_0-9 *]+\(' lib/modem/umts_kav_lib.h |
+declared=$(grep -oE '^UMTS_KAV_API [A-Za-z_0-9 *]+\(' include/umts_kav/umts_kav_lib.h |
   sed -E 's/.*[ *]([A-Za-z_0-9]+)\($/\1/; s/^DllMain$/umts_kav_lib_attach/' | sort)
 check "umts_kav_lib.dll exports the public operations alone" \
   test "$(exports_of "$win_build/lib/umts_kav_lib.dll")" = "$declared"

@@ -1,5 +1,6 @@
 #include "sim/faults.h"
 
+#include <algorithm>
 #include <string>
 
 #include "lib/transport/diag_packets.h"
@@ -186,6 +187,12 @@ std::vector<WriteStep> plan_answer(const std::vector<uint8_t>& request,
       return replaced(diag::kCmdSecurityLocked, request);
     case FaultKind::BadCommand:
       return replaced(diag::kCmdBadCommand, request);
+    case FaultKind::Truncate: {
+      std::vector<std::vector<uint8_t>> cut = answers;
+      for (auto& answer : cut)
+        answer.resize(std::min(answer.size(), static_cast<size_t>(fault->length)));
+      return plain(cut, 0);
+    }
   }
   return {};
 }

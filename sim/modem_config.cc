@@ -258,7 +258,8 @@ const std::map<std::string, FaultKind>& fault_kinds() {
                                                          {"bad_length", FaultKind::BadLength},
                                                          {"locked", FaultKind::SecurityLocked},
                                                          {"bad_command", FaultKind::BadCommand},
-                                                         {"unplug", FaultKind::Unplug}};
+                                                         {"unplug", FaultKind::Unplug},
+                                                         {"truncate", FaultKind::Truncate}};
   return kinds;
 }
 
@@ -273,6 +274,7 @@ bool apply_fault_option(const std::string& key, const std::string& value, FaultS
   if (key == "count" && to_long_in(value, -1, INT32_MAX, &n)) return fault->count = n, true;
   if (key == "delay" && to_long_in(value, 0, kMaxMs, &n)) return fault->delay_ms = n, true;
   if (key == "return" && to_long_in(value, -1, kMaxMs, &n)) return fault->return_ms = n, true;
+  if (key == "length" && to_long_in(value, 0, 4096, &n)) return fault->length = n, true;
   return false;
 }
 
@@ -379,8 +381,9 @@ NV: nv_file (<root>/kav-modem-sim-nv.txt), read_only_items (5597,5598),
   nv_status = ID STAT (the item is answered with that nv_stat; repeatable)
 Faults (repeatable, applied in order):
   fault = KIND [command=0xNN] [count=N|-1] [delay=MS] [return=MS] [tty=same|other]
+          [length=N]
   KIND: no_answer delay stale_first stale_index garbage bad_fcs split
-        escape_all bad_length locked bad_command unplug
+        escape_all bad_length locked bad_command unplug truncate (to length bytes)
 )";
 }
 

@@ -42,6 +42,7 @@ enum class FaultKind {
   BadLength,       // 15 and the request bytes instead of the answer
   SecurityLocked,  // 42 and the request bytes instead of the answer
   BadCommand,      // 13 and the request bytes instead of the answer
+  Truncate,        // the answer cut to its first `length` bytes
   Unplug,          // leave the bus right after reading the request; back after `return_ms`
                    // (-1: stay away) under the same or the other tty indexes
 };
@@ -53,6 +54,7 @@ struct FaultSpec {
   int delay_ms = 0;
   int return_ms = -1;
   bool return_other_tty = false;
+  int length = 0;  // Truncate: the bytes of the answer kept
 };
 
 // The texts and bytes of the 181-byte status record.

@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "lib/core/status.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/diag_packets.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::tool {
 namespace {

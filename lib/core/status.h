@@ -3,7 +3,7 @@
 // header; the library's own code uses these names for the same values.
 #pragma once
 
-#include "lib/modem/umts_kav_lib.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::status {
 

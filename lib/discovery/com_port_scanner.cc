@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "lib/core/messages.h"
+#include "lib/discovery/modem_family.h"
 #include "lib/discovery/port_map.h"
-#include "lib/identity/modem_family.h"
 #include "lib/platform/machine_hive.h"
 #include "lib/platform/registry.h"
 #include "lib/platform/text.h"

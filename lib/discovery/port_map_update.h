@@ -1,4 +1,4 @@
-// The XML side of the port-map update (ZqUmtsKavPortMapUpdate, lib/modem/umts_kav_lib.h):
+// The XML side of the port-map update (ZqUmtsKavPortMapUpdate, include/umts_kav/umts_kav_lib.h):
 // loading a document from a file or from text with pugixml, the checks pugixml leaves to its
 // caller, and the element texts the update reads and prints.
 //

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "lib/identity/modem_family.h"
+#include "lib/discovery/modem_family.h"
 
 namespace kav {
 namespace {
@@ -98,10 +98,9 @@ std::string imei_from_identity(const uint8_t identity[11]) {
     digits += static_cast<char>(identity[i] & 0x0F);
     digits += static_cast<char>(identity[i] >> 4);
   }
-  for (char& d : digits) {
-    if (d > 9) return {};  // a filler or a corrupted half byte: no IMEI
-    d = static_cast<char>('0' + d);
-  }
+  // Every half byte as '0' plus its value: one above 9 (a filler or a corrupted digit) shows
+  // as ':' to '?' and leaves the other digits readable.
+  for (char& d : digits) d = static_cast<char>('0' + d);
   return digits;
 }
 

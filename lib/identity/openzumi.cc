@@ -9,12 +9,12 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/modem/just_reset.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/diag_packets.h"
 #include "lib/transport/dm_frames.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/response_loop.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 namespace {

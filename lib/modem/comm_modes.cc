@@ -7,16 +7,16 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
+#include "lib/discovery/modem_family.h"
 #include "lib/identity/identity_fields.h"
-#include "lib/identity/modem_family.h"
 #include "lib/modem/connect.h"
-#include "lib/modem/just_reset.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/pinger.h"
 #include "lib/transport/response_loop.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 
@@ -178,8 +178,10 @@ bool offline_acknowledged(bool* refused) {
   bool acknowledged = false;
   for_each_response(timeout(Timeout::PROBE_RESPONSE_WAIT),
                     [&](const uint8_t* data, int32_t length) {
-                      if (length < 3 || data[0] != diag::kCmdControl) return Next::kReadOn;
-                      if ((data[1] | (data[2] << 8)) == diag::kControlOffline) {
+                      // A short answer reads as if padded with zeros.
+                      const auto head = leading_bytes<3>(data, length);
+                      if (head[0] != diag::kCmdControl) return Next::kReadOn;
+                      if ((head[1] | (head[2] << 8)) == diag::kControlOffline) {
                         acknowledged = true;
                         return Next::kStop;
                       }

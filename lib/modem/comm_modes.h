@@ -1,5 +1,5 @@
 // Moving the modem between DM and DL mode and resetting it, across USB re-enumeration: the
-// steps behind ZqUmtsKavSetModemCommMode and ZqUmtsKavResetModem (lib/modem/umts_kav_lib.h),
+// steps behind ZqUmtsKavSetModemCommMode and ZqUmtsKavResetModem (include/umts_kav/umts_kav_lib.h),
 // which the generic DM command and the OpenZumi query use too.
 //
 // Threading: the host thread only; all port access goes through the DM transport.

@@ -9,7 +9,6 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/error.h"
@@ -18,6 +17,7 @@
 #include "lib/transport/dm_port.h"
 #include "lib/transport/pinger.h"
 #include "lib/transport/response_loop.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 
@@ -167,7 +167,8 @@ ProbeAnswer classify_probe_answer(const uint8_t* data, int32_t length) {
     case diag::kCmdBadLength:
       return kProbeDiag;
     case diag::kCmdBadCommand:
-      return length >= 2 && data[1] == diag::kCmdVersionProbe ? kProbeDiag : kProbeNoAnswer;
+      return leading_bytes<2>(data, length)[1] == diag::kCmdVersionProbe ? kProbeDiag
+                                                                         : kProbeNoAnswer;
     case diag::kDlAck:
       return kProbeDownloader;
     case diag::kStreamingDlError:

@@ -1,7 +1,7 @@
 // Connecting to the modem and knowing what answers: the mode probe (DIAG task or downloader),
 // the connection-mode check, the maker's status record, the per-modem caches and the NV fix-up
 // applied before resets and mode changes. ZqUmtsKavConnect and ZqUmtsKavDisconnect themselves
-// are public (lib/modem/umts_kav_lib.h).
+// are public (include/umts_kav/umts_kav_lib.h).
 //
 // Threading: the host thread only. The process-wide values here (last probe answer, last mode
 // reported, status subsystem id, last status record) are not locked.

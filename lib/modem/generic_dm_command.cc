@@ -7,10 +7,10 @@
 #include "lib/modem/comm_modes.h"
 #include "lib/modem/connect.h"
 #include "lib/modem/generic_dm_command.h"
-#include "lib/modem/just_reset.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/comm_mode.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/response_loop.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 
@@ -18,7 +18,7 @@ namespace {
 
 // Every request goes out as a whole NV packet: hosts with shorter commands pad them.
 constexpr uint32_t kRequestSize = sizeof(NvItemPacket);
-constexpr int32_t kMaxResponseSize = sizeof(NvItemPacket);
+static_assert(kGenericResponseCapacity == sizeof(NvItemPacket));
 constexpr int kSends = 5;
 
 struct Exchange {
@@ -26,6 +26,7 @@ struct Exchange {
   uint8_t* response;  // may be null
   size_t match_length;
   int32_t* response_length;  // may be null
+  size_t response_capacity;
   bool settled = false;
   ZqUmtsKavStatusEnum result = status::kNoResponse;
 };
@@ -44,12 +45,13 @@ void report_not_supported(const Exchange& exchange) {
 }
 
 Next take_response(Exchange* exchange, const uint8_t* data, int32_t length) {
-  if (static_cast<size_t>(length) >= exchange->match_length &&
-      std::memcmp(data, exchange->request, exchange->match_length) == 0) {
+  // A short answer compares as if padded with zeros.
+  const auto head = leading_bytes<5>(data, length);
+  if (std::memcmp(head.data(), exchange->request, exchange->match_length) == 0) {
     exchange->settled = true;
     exchange->result = status::kSuccess;
     if (exchange->response == nullptr) return Next::kStop;
-    if (length > kMaxResponseSize) {
+    if (static_cast<size_t>(length) > exchange->response_capacity) {
       show_msg("ERROR: ZqUmtsKavSendGenericDMCommand response too big for rsp_buff.\n");
       exchange->result = status::kResponseTooBig;
       return Next::kStop;
@@ -60,8 +62,8 @@ Next take_response(Exchange* exchange, const uint8_t* data, int32_t length) {
   }
   // A refusal echoes the request it refuses after its own code. One that echoes another
   // request (a late answer to connect's probe, 13 06) says nothing of this one.
-  if (data[0] == diag::kCmdBadCommand && static_cast<size_t>(length) > exchange->match_length &&
-      std::memcmp(data + 1, exchange->request, exchange->match_length) == 0) {
+  if (head[0] == diag::kCmdBadCommand &&
+      std::memcmp(head.data() + 1, exchange->request, exchange->match_length) == 0) {
     exchange->settled = true;
     exchange->result = status::kNotSupported;
     report_not_supported(*exchange);
@@ -89,7 +91,7 @@ ZqUmtsKavStatusEnum ensure_dm_mode() {
 }  // namespace
 
 ZqUmtsKavStatusEnum send_generic_dm_command(const uint8_t* cmd_buff, uint8_t* rsp_buff,
-                                            int32_t* rsp_length) {
+                                            int32_t* rsp_length, size_t rsp_capacity) {
   if (rsp_length != nullptr) *rsp_length = 0;
   if (cmd_buff == nullptr) {
     show_msg("ERROR: ZqUmtsKavSendGenericDMCommand called with empty cmd_buff.\n");
@@ -97,7 +99,8 @@ ZqUmtsKavStatusEnum send_generic_dm_command(const uint8_t* cmd_buff, uint8_t* rs
   }
   const ZqUmtsKavStatusEnum mode = ensure_dm_mode();
   if (mode != status::kSuccess) return mode;
-  Exchange exchange{cmd_buff, rsp_buff, cmd_buff[0] == diag::kCmdSubsystem ? 4u : 1u, rsp_length};
+  Exchange exchange{cmd_buff, rsp_buff, cmd_buff[0] == diag::kCmdSubsystem ? 4u : 1u, rsp_length,
+                    rsp_capacity};
   for (int send = 0; send < kSends && !exchange.settled; ++send) {
     if (!send_state_request(cmd_buff, kRequestSize, false)) continue;
     for_each_response(timeout(Timeout::RESPONSE_WAIT), [&](const uint8_t* data, int32_t length) {

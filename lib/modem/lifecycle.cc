@@ -9,13 +9,13 @@
 #include "lib/discovery/monitors.h"
 #include "lib/identity/modem_identity.h"
 #include "lib/modem/connect.h"
-#include "lib/modem/just_reset.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/nv/nv_database.h"
 #include "lib/nv/nv_names.h"
 #include "lib/transport/dm_frames.h"
 #include "lib/transport/dm_port.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/pinger.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 

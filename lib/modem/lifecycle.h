@@ -1,7 +1,7 @@
 // Start-up and shut-down of the whole library: attach (settings, logs, time-outs, monitors, the
 // modem layer's close hook) and detach (closing the connection and the logs), the exit-time
 // detach routine, and stopping every background thread. The public entry points (DllMain,
-// umts_kav_lib_detach, ZqUmtsKavSetMessageSink) are declared in lib/modem/umts_kav_lib.h.
+// umts_kav_lib_detach, ZqUmtsKavSetMessageSink) are declared in include/umts_kav/umts_kav_lib.h.
 //
 // Threading: the host thread, before and after all other use of the library.
 #pragma once

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "lib/core/messages.h"
-#include "lib/identity/modem_family.h"
+#include "lib/discovery/modem_family.h"
 #include "lib/identity/modem_identity.h"
 #include "lib/modem/connect.h"
 #include "lib/nv/nv_items.h"

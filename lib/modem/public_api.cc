@@ -1,8 +1,8 @@
 // The public operations that hand straight down to a lower layer: the port-map update and the
 // connect settings.
 #include "lib/discovery/port_map_update.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/transport/dm_port.h"
+#include "umts_kav/umts_kav_lib.h"
 
 ZqUmtsKavStatusEnum ZqUmtsKavPortMapUpdate(const char* xml_source) {
   return kav::port_map_update(xml_source);

@@ -78,15 +78,18 @@ bool is_status_answer(const uint8_t* data, int32_t length) {
          data[1] == state().subsystem && data[2] == 0 && data[3] == 0 && data[9] != 0;
 }
 
+// Short answers below compare as if padded with zeros.
 bool is_rejection(const StatusQuery& query, const uint8_t* data, int32_t length) {
-  return length >= 5 && data[0] == diag::kCmdBadCommand &&
-         std::memcmp(data + 1, query.request, sizeof query.request) == 0;
+  const auto head = leading_bytes<5>(data, length);
+  return head[0] == diag::kCmdBadCommand &&
+         std::memcmp(head.data() + 1, query.request, sizeof query.request) == 0;
 }
 
 // Subsystem 50 answering with something short is another function under that id.
 bool is_foreign_alternate_answer(const uint8_t* data, int32_t length) {
-  return length >= 4 && length < 100 && data[0] == diag::kCmdSubsystem &&
-         data[1] == diag::kZqStatusSubsystemAlternate && data[2] == 0 && data[3] == 0;
+  const auto head = leading_bytes<4>(data, length);
+  return length < 100 && head[0] == diag::kCmdSubsystem &&
+         head[1] == diag::kZqStatusSubsystemAlternate && head[2] == 0 && head[3] == 0;
 }
 
 Next handle_response(StatusQuery* query, const uint8_t* data, int32_t length) {

@@ -1,5 +1,7 @@
 #include "lib/nv/nv_database.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -285,6 +287,23 @@ bool check_duplicate_ids(const NvItemDatabase& db) {
   return unique;
 }
 
+// Look-ups bisect the item names, so names out of order hide items; the load says so once,
+// naming the first item line out of order.
+void warn_unsorted_items(const OpenedDb& opened, const NvItemDatabase& db) {
+  const auto names_end = db.item_names.end();
+  const auto later = std::is_sorted_until(db.item_names.begin(), names_end);
+  if (later == names_end) return;
+  // Item lines follow the counts line (the first after the version line and the blank lines
+  // after it) and the entries line.
+  const auto body = opened.text.begin() + static_cast<std::ptrdiff_t>(opened.body);
+  const int counts_line = 1 + static_cast<int>(std::count(opened.text.begin(), body, '\n'));
+  const int line = counts_line + 2 + static_cast<int>(later - db.item_names.begin());
+  show_msg(
+      "WARNING: NV item database \"%s\" line %d: item %.255s is not after %.255s; look-ups "
+      "may miss items out of order.\n",
+      opened.path.c_str(), line, later->c_str(), (later - 1)->c_str());
+}
+
 const NvFirmwareEntry* find_firmware(const char* firmware) {
   return firmware ? find_firmware_entry(state().db, firmware) : nullptr;
 }
@@ -328,6 +347,7 @@ bool load_db() {
     s.db = NvItemDatabase{};
     return false;
   }
+  warn_unsorted_items(*opened, s.db);
   s.loaded = true;
   s.failed = false;
   return true;

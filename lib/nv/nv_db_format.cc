@@ -152,6 +152,9 @@ struct Parse {
   NvItemDatabase* db;
   Problems problems;
   std::vector<int>* item_lines = nullptr;
+
+  // A diagnostic parse also names what loads but no modem can use.
+  bool diagnostic() const { return problems.all != nullptr; }
 };
 
 // False when the counts cannot be had: nothing after them can be read then.
@@ -178,14 +181,12 @@ bool parse_counts(Parse* p, Counts* counts) {
     return false;
   }
   // An entry takes at least six characters of the file ("a,0,0,"), an item line three ("a,"
-  // and its line end) and every map value two ("0,"), so counts beyond that are impossible;
-  // refusing them bounds what is allocated. A map is held to two characters even without
-  // items: maps that hold nothing would otherwise cost memory and time out of all proportion to
-  // the file.
+  // and its line end) and every map value two ("0,"), so counts beyond that would read past
+  // the end of the file; refusing them bounds what is allocated. Maps without items hold no
+  // values and cost nothing (no columns are kept for them).
   const int64_t room = static_cast<int64_t>(lines->remaining());
   const int64_t maps = int64_t{counts->id_maps} + counts->size_maps;
-  if (counts->items > room / 3 || counts->firmware > room / 6 ||
-      maps * std::max<int64_t>(counts->items, 1) > room / 2) {
+  if (counts->items > room / 3 || counts->firmware > room / 6 || maps * counts->items > room / 2) {
     p->problems.add(lines->number(), "the counts %d,%d,%d,%d are more than the file can hold",
                     counts->firmware, counts->id_maps, counts->size_maps, counts->items);
     return false;
@@ -260,18 +261,29 @@ bool parse_item_line(Parse* p, std::string_view line, int line_number) {
   const std::string item(name);
   std::vector<int32_t> ids(db->id_maps.size());
   std::vector<int32_t> sizes(db->array_size_maps.size());
+  constexpr int32_t kLowest = std::numeric_limits<int32_t>::min();
+  constexpr int32_t kHighest = std::numeric_limits<int32_t>::max();
   for (size_t m = 0; m < ids.size(); ++m) {
-    if (!take_number(&line, -1, kMaxNvItemId, &ids[m])) {
-      p->problems.add(line_number, "item %.255s: id %zu missing or not in -1..%d", item.c_str(), m,
-                      kMaxNvItemId);
+    if (!take_number(&line, kLowest, kHighest, &ids[m])) {
+      p->problems.add(line_number, "item %.255s: id %zu missing or not a number", item.c_str(), m);
       return false;
+    }
+    // Loaded as it is; a request carries only its low 16 bits.
+    if (p->diagnostic() && (ids[m] < -1 || ids[m] > kMaxNvItemId)) {
+      p->problems.add(line_number, "item %.255s: id %d in map %zu is not in -1..%d", item.c_str(),
+                      ids[m], m, kMaxNvItemId);
     }
   }
   for (size_t m = 0; m < sizes.size(); ++m) {
-    if (!take_number(&line, -1, std::numeric_limits<int32_t>::max(), &sizes[m])) {
-      p->problems.add(line_number, "item %.255s: array size %zu missing or below -1", item.c_str(),
-                      m);
+    if (!take_number(&line, kLowest, kHighest, &sizes[m])) {
+      p->problems.add(line_number, "item %.255s: array size %zu missing or not a number",
+                      item.c_str(), m);
       return false;
+    }
+    // Loaded as it is: below 2 the item is read as a plain one.
+    if (p->diagnostic() && sizes[m] < -1) {
+      p->problems.add(line_number, "item %.255s: array size %d in map %zu is below -1",
+                      item.c_str(), sizes[m], m);
     }
   }
   if (!line.empty()) {
@@ -286,6 +298,9 @@ bool parse_item_line(Parse* p, std::string_view line, int line_number) {
 }
 
 void reserve_items(const Counts& counts, NvItemDatabase* db) {
+  db->id_map_count = static_cast<size_t>(counts.id_maps);
+  db->array_size_map_count = static_cast<size_t>(counts.size_maps);
+  if (counts.items == 0) return;  // no values: no columns
   db->id_maps.assign(static_cast<size_t>(counts.id_maps), {});
   db->array_size_maps.assign(static_cast<size_t>(counts.size_maps), {});
   // The counts are bounded by the file's size; the names are reserved only up to a modest
@@ -306,7 +321,8 @@ void parse_items(Parse* p, const Counts& counts) {
     }
     if (!parse_item_line(p, line, p->lines.number()) && p->problems.all == nullptr) return;
   }
-  while (p->lines.next(&line)) {
+  // Lines after the counted items are never read by the load; the check names them.
+  while (p->diagnostic() && p->lines.next(&line)) {
     if (line.find_first_not_of(" \t\r") != std::string_view::npos) {
       p->problems.add(p->lines.number(), "more item lines than the %d counted", counts.items);
       return;
@@ -352,8 +368,8 @@ void append_field(std::string* out, int64_t value) {
 std::string format_body(const NvItemDatabase& db) {
   std::string body = "NVI_DB_VERSION: " + std::to_string(kNviDbVersion) + "\n";
   append_field(&body, static_cast<int64_t>(db.firmware_entries.size()));
-  append_field(&body, static_cast<int64_t>(db.id_maps.size()));
-  append_field(&body, static_cast<int64_t>(db.array_size_maps.size()));
+  append_field(&body, static_cast<int64_t>(id_map_total(db)));
+  append_field(&body, static_cast<int64_t>(array_size_map_total(db)));
   append_number(&body, static_cast<int64_t>(db.item_names.size()));
   body += '\n';
   for (const NvFirmwareEntry& entry : db.firmware_entries) {

@@ -13,10 +13,12 @@
 // Threading: pure functions over caller-owned values.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "lib/platform/digest.h"
@@ -29,7 +31,7 @@ constexpr size_t kMaxNviDbText = 255;
 // The largest file the loader reads; a database of 10,000 items for 100 firmware builds is
 // about 6 MB.
 constexpr size_t kMaxNviDbFileBytes = 64u << 20;
-// Item ids travel in 16 bits.
+// Item ids travel in 16 bits: the file may hold others, which the check names.
 constexpr int32_t kMaxNvItemId = 65535;
 
 struct NvFirmwareEntry {
@@ -39,27 +41,44 @@ struct NvFirmwareEntry {
 };
 
 // The database in memory: entries and items in file order; one column per map, holding one
-// value per item (-1: the item does not exist under that map).
+// value per item (-1: the item does not exist under that map). A database without items keeps
+// no columns, only the counts of its maps: a file of a few bytes may count two billion maps,
+// and columns without values would hold nothing.
 struct NvItemDatabase {
   std::vector<NvFirmwareEntry> firmware_entries;
   std::vector<std::string> item_names;
   std::vector<std::vector<int32_t>> id_maps;
   std::vector<std::vector<int32_t>> array_size_maps;
+  size_t id_map_count = 0;
+  size_t array_size_map_count = 0;
 };
+
+// How many maps of each kind the database has (its columns, or its counts without items).
+inline size_t id_map_total(const NvItemDatabase& db) {
+  return std::max(db.id_map_count, db.id_maps.size());
+}
+inline size_t array_size_map_total(const NvItemDatabase& db) {
+  return std::max(db.array_size_map_count, db.array_size_maps.size());
+}
 
 // Calls `on_duplicate(map, item, first)` for every item whose id (other than -1) in id map
 // `map` is also that of the earlier item `first`, map by map, until it returns false. One id
-// table serves every map, so the cost follows the number of map values, not of maps.
+// table serves every map, so the cost follows the number of map values, not of maps; the rare
+// ids outside 0..65535 go to a small map of their own.
 template <typename OnDuplicate>
 void for_each_duplicate_id(const NvItemDatabase& db, OnDuplicate on_duplicate) {
   constexpr size_t kUnseen = SIZE_MAX;
   std::vector<size_t> first_item(kMaxNvItemId + 1, kUnseen);
+  std::unordered_map<int32_t, size_t> first_odd_item;
   for (size_t map = 0; map < db.id_maps.size(); ++map) {
     const std::vector<int32_t>& ids = db.id_maps[map];
     bool go_on = true;
+    first_odd_item.clear();
     for (size_t i = 0; i < ids.size() && go_on; ++i) {
-      if (ids[i] < 0 || ids[i] > kMaxNvItemId) continue;
-      size_t& first = first_item[static_cast<size_t>(ids[i])];
+      if (ids[i] == -1) continue;
+      const bool in_range = ids[i] >= 0 && ids[i] <= kMaxNvItemId;
+      size_t& first = in_range ? first_item[static_cast<size_t>(ids[i])]
+                               : first_odd_item.try_emplace(ids[i], kUnseen).first->second;
       if (first == kUnseen) {
         first = i;
       } else {
@@ -92,7 +111,10 @@ struct NviDbHeader {
 NviDbHeader read_nvi_db_header(const std::string& text);
 
 // Parses the counts, firmware entries and item lines from `body` on into `db` (replaced).
-// Returns an empty text, or what is wrong with the line number ("line 5: ...").
+// Returns an empty text, or what is wrong with the line number ("line 5: ..."). Refused is only
+// what cannot be read whole (fewer lines or fields than counted, a field that is no number) or
+// would index outside a map; lines after the counted items, ids outside 0..65535 and array
+// sizes below -1 load as they are, and check_nvi_db names them.
 std::string parse_nvi_db_body(const std::string& text, size_t body, NvItemDatabase* db);
 
 // One problem of a database file: its line (1 is the digest line) and what is wrong there.
@@ -102,9 +124,11 @@ struct NviDbProblem {
 };
 
 // The complete check of a (normalised) file: the digest and version lines, then the body as
-// parse_nvi_db_body reads it, going on past a bad entry or item line, then the item names'
-// order and the ids given twice within one id map. Returns every problem found, in the order
-// found (none for a good file); `db` receives the entries and the item lines that read whole.
+// parse_nvi_db_body reads it, going on past a bad entry or item line, with what the load
+// accepts but no modem can use (ids outside 0..65535, array sizes below -1, lines after the
+// counted items), then the item names' order and the ids given twice within one id map. Returns
+// every problem found, in the order found (none for a good file); `db` receives the entries and the
+// item lines that read whole.
 std::vector<NviDbProblem> check_nvi_db(const std::string& text, NvItemDatabase* db);
 
 // The first entry whose text equals `firmware`, or none.

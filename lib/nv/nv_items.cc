@@ -8,9 +8,9 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/modem/just_reset.h"
 #include "lib/nv/nv_names.h"
 #include "lib/transport/dm_frames.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/response_loop.h"
 
 namespace kav {
@@ -34,10 +34,18 @@ constexpr ReadOnlyNvItem kReadOnlyNvItems[] = {
     {"NV_MEID_ME_I", 5598},
 };
 
-// A response as an NvItemPacket: the bytes received, zero beyond them.
+// A response as an NvItemPacket: the bytes received, zero beyond them. A short answer is
+// judged as if padded with zeros, as a zero-filled receive buffer would show it.
 NvItemPacket packet_of(const uint8_t* bytes, int32_t length) {
   NvItemPacket packet{};
   std::memcpy(&packet, bytes, std::min(static_cast<size_t>(length), sizeof packet));
+  return packet;
+}
+
+// The answer of the last successful read, padded: its data stays readable whatever the length
+// of the frame it came in.
+NvItemPacket& last_read_answer() {
+  static NvItemPacket packet{};
   return packet;
 }
 
@@ -58,10 +66,9 @@ struct LastResponse {
   }
 };
 
-// A full NV response with this command code and item id.
-bool is_nv_response(const uint8_t* bytes, int32_t length, uint8_t cmd_code, uint16_t id) {
-  if (length < static_cast<int32_t>(sizeof(NvItemPacket)) || bytes[0] != cmd_code) return false;
-  return packet_of(bytes, length).item == id;
+// An NV response (padded to its full size) with this command code and item id.
+bool is_nv_response(const NvItemPacket& packet, uint8_t cmd_code, uint16_t id) {
+  return packet.cmd_code == cmd_code && packet.item == id;
 }
 
 // What to do with one response: a result, or read on.
@@ -137,11 +144,13 @@ int read_nv_element(const char* name, uint16_t id, bool array, uint8_t index,
   request.item = id;
   if (array) request.data[0] = index;
   auto handle = [&](const uint8_t* bytes, int32_t length) -> std::optional<int> {
-    if (is_nv_response(bytes, length, diag::kCmdNvRead, id) && (!array || bytes[3] == index)) {
-      const uint16_t nv_stat = packet_of(bytes, length).nv_stat;
+    const NvItemPacket packet = packet_of(bytes, length);
+    if (is_nv_response(packet, diag::kCmdNvRead, id) && (!array || packet.data[0] == index)) {
+      const uint16_t nv_stat = packet.nv_stat;
       switch (nv_stat) {
         case diag::kNvDone:
-          if (data) *data = bytes + offsetof(NvItemPacket, data);
+          last_read_answer() = packet;
+          if (data) *data = last_read_answer().data;
           return kNvReadOk;
         case diag::kNvInactive:
           return kNvReadInactive;
@@ -208,8 +217,9 @@ int write_nv_data(const char* name, const uint8_t (&data)[128], uint16_t id, con
   request.item = id;
   std::memcpy(request.data, data, sizeof request.data);
   auto handle = [&](const uint8_t* bytes, int32_t length) -> std::optional<int> {
-    if (is_nv_response(bytes, length, diag::kCmdNvWrite, id)) {
-      switch (packet_of(bytes, length).nv_stat) {
+    const NvItemPacket packet = packet_of(bytes, length);
+    if (is_nv_response(packet, diag::kCmdNvWrite, id)) {
+      switch (packet.nv_stat) {
         case diag::kNvDone:
           return kNvWriteOk;
         case diag::kNvReadOnly:

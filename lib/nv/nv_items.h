@@ -37,8 +37,9 @@ enum NvWriteResult : int {
 // write_nv_data's result when the id is among the items never written (nothing sent).
 constexpr int kNvWriteSkippedReadOnly = 5;
 
-// 0..5 as above; on 0, *data points at the 128 data bytes of the response (valid until the
-// next DM exchange). `index` is sent only for items whose array size is 2 or more.
+// 0..5 as above; on 0, *data points at the 128 data bytes of the response, zero past the end
+// of a short one (valid until the next read). `index` is sent only for items whose array size is 2
+// or more.
 int read_nv_item(const char* name, uint16_t id, const char* firmware, uint8_t index,
                  const uint8_t** data);
 

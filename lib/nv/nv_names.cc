@@ -64,7 +64,9 @@ bool lookup_nv_item(const char* name, const char* firmware, NvItemInfo* info) {
 std::vector<NvItemInfo> nv_items_of_firmware(const NvItemDatabase& db, std::string_view firmware) {
   std::vector<NvItemInfo> items;
   const NvFirmwareEntry* entry = find_firmware_entry(db, firmware);
-  if (entry == nullptr || entry->id_map < 0 || entry->array_size_map < 0) return items;
+  if (entry == nullptr || entry->id_map < 0 || entry->array_size_map < 0 || db.item_names.empty()) {
+    return items;  // a database without items keeps no map columns
+  }
   const auto& ids = db.id_maps[static_cast<size_t>(entry->id_map)];
   const auto& sizes = db.array_size_maps[static_cast<size_t>(entry->array_size_map)];
   for (size_t i = 0; i < db.item_names.size(); ++i) {

@@ -2,7 +2,7 @@
 // starting and waiting for threads, or loading other modules, can deadlock; so it only keeps the
 // DLL's module handle (for its resources and its file name) and turns off the per-thread calls.
 // The library itself is attached and detached by the host, as everywhere
-// (umts_kav_lib_attach(1) and umts_kav_lib_detach in lib/modem/umts_kav_lib.h).
+// (umts_kav_lib_attach(1) and umts_kav_lib_detach in include/umts_kav/umts_kav_lib.h).
 #include <windows.h>
 
 #include "lib/platform/win32.h"

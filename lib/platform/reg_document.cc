@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 #include "lib/platform/reg_file.h"
@@ -180,17 +183,99 @@ bool parse_data(const std::string& data, RegValue* value, bool* deleted, std::st
   return false;
 }
 
+void append_utf8(uint32_t code_point, std::string* out) {
+  if (code_point < 0x80) {
+    out->push_back(static_cast<char>(code_point));
+  } else if (code_point < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code_point >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else if (code_point < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code_point >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code_point >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code_point >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code_point & 0x3F)));
+  }
+}
+
+// UTF-16LE (after its byte order mark) as UTF-8. False, with the line named, for an odd byte
+// count or a surrogate without its partner: such a file cannot be written back as it was.
+bool utf16le_to_utf8(std::string_view units, std::string* out, std::string* problem) {
+  auto line = [&] {
+    return "line " + std::to_string(1 + std::count(out->begin(), out->end(), '\n'));
+  };
+  if (units.size() % 2 != 0) {
+    *problem = "line " + std::to_string(1 + std::count(units.begin(), units.end(), '\n')) +
+               ": UTF-16 text with an odd number of bytes";
+    return false;
+  }
+  auto unit_at = [&](size_t i) {
+    return static_cast<uint32_t>(uint8_t(units[i]) | (uint8_t(units[i + 1]) << 8));
+  };
+  for (size_t i = 0; i < units.size(); i += 2) {
+    uint32_t code_point = unit_at(i);
+    if (code_point >= 0xD800 && code_point <= 0xDBFF && i + 2 < units.size() &&
+        unit_at(i + 2) >= 0xDC00 && unit_at(i + 2) <= 0xDFFF) {
+      code_point = 0x10000 + ((code_point - 0xD800) << 10) + (unit_at(i + 2) - 0xDC00);
+      i += 2;
+    } else if (code_point >= 0xD800 && code_point <= 0xDFFF) {
+      *problem = line() + ": UTF-16 text with an unpaired surrogate";
+      return false;
+    }
+    append_utf8(code_point, out);
+  }
+  return true;
+}
+
+// The UTF-8 text (as utf16le_to_utf8 made it, or changed lines in ASCII) back as UTF-16LE.
+std::string utf8_to_utf16le(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 2);
+  auto put = [&](uint32_t unit) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+  };
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = uint8_t(text[i]);
+    const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    uint32_t code_point = length == 1   ? lead
+                          : length == 2 ? lead & 0x1F
+                          : length == 3 ? lead & 0x0F
+                                        : lead & 0x07;
+    for (size_t k = 1; k < length && i + k < text.size(); ++k) {
+      code_point = (code_point << 6) | (uint8_t(text[i + k]) & 0x3F);
+    }
+    i += length;
+    if (code_point >= 0x10000) {
+      put(0xD800 + ((code_point - 0x10000) >> 10));
+      put(0xDC00 + ((code_point - 0x10000) & 0x3FF));
+    } else {
+      put(code_point);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 bool RegDocument::parse(const std::string& text, std::string* problem) {
   *this = RegDocument();
   std::string body = text;
-  if (body.size() >= 2 && ((uint8_t(body[0]) == 0xFF && uint8_t(body[1]) == 0xFE) ||
-                           (uint8_t(body[0]) == 0xFE && uint8_t(body[1]) == 0xFF))) {
-    *problem = "line 1: UTF-16 text is not supported; save the file as UTF-8";
+  // The registry editor of Windows exports UTF-16LE with a byte order mark: read as UTF-8 and
+  // written back in UTF-16LE.
+  if (body.size() >= 2 && uint8_t(body[0]) == 0xFF && uint8_t(body[1]) == 0xFE) {
+    std::string decoded;
+    if (!utf16le_to_utf8(std::string_view(body).substr(2), &decoded, problem)) return false;
+    body = std::move(decoded);
+    utf16_ = true;
+  } else if (body.size() >= 2 && uint8_t(body[0]) == 0xFE && uint8_t(body[1]) == 0xFF) {
+    *problem = "line 1: UTF-16 big-endian text is not supported; save the file as UTF-8";
     return false;
   }
-  if (body.rfind("\xEF\xBB\xBF", 0) == 0) {
+  if (!utf16_ && body.rfind("\xEF\xBB\xBF", 0) == 0) {
     bom_ = true;
     body = body.substr(3);
   }
@@ -296,7 +381,7 @@ std::string RegDocument::render() const {
     out += section.header;
     for (const Entry& entry : section.entries) out += entry.raw;
   }
-  return out;
+  return utf16_ ? "\xFF\xFE" + utf8_to_utf16le(out) : out;
 }
 
 bool RegDocument::has_key(const std::string& path) const {

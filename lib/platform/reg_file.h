@@ -3,8 +3,10 @@
 // it touches and every other byte of the file stays as it stood.
 //
 // Format read:
-//   - an optional UTF-8 byte order mark, then "Windows Registry Editor Version 5.00" (or the
-//     older "REGEDIT4") as the first line; an empty file is an empty hive;
+//   - UTF-8 with an optional byte order mark, or UTF-16LE with its byte order mark (as the
+//     Windows registry editor exports; written back in UTF-16LE), then "Windows Registry
+//     Editor Version 5.00" (or the older "REGEDIT4") as the first line; an empty file is an
+//     empty hive;
 //   - "[HKEY_CURRENT_USER\path]" key sections; "[-...]" deletion sections and sections of other
 //     roots are kept as text and are not part of the hive;
 //   - value lines "name"=..., or @=... for the default value, with data "text" (REG_SZ, escapes
@@ -72,6 +74,7 @@ class RegDocument {
   Section& append_section(const std::string& path);
 
   bool bom_ = false;         // the file begins with a UTF-8 byte order mark
+  bool utf16_ = false;       // the file is UTF-16LE with its byte order mark (kept as UTF-8)
   bool has_header_ = false;  // false for an empty (or blank) file
   std::string preamble_;     // header line and anything before the first section
   std::vector<Section> sections_;

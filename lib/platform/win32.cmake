@@ -23,11 +23,11 @@ set(KAV_WIN32_LIBS setupapi advapi32 user32 shell32 ole32)
 add_library(umts_kav_objects OBJECT ${KAV_LIB_SOURCES})
 target_compile_definitions(umts_kav_objects PUBLIC UMTS_KAV_STATIC WIN32_LEAN_AND_MEAN NOMINMAX
                                                    _WIN32_WINNT=0x0601)
-target_include_directories(umts_kav_objects PUBLIC ${PROJECT_SOURCE_DIR})
+target_include_directories(umts_kav_objects PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(umts_kav_objects PUBLIC Threads::Threads pugixml::pugixml)
 
 add_library(umts_kav_lib STATIC $<TARGET_OBJECTS:umts_kav_objects>)
-target_include_directories(umts_kav_lib PUBLIC ${PROJECT_SOURCE_DIR})
+target_include_directories(umts_kav_lib PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
 target_compile_definitions(umts_kav_lib INTERFACE UMTS_KAV_STATIC)
 target_link_libraries(umts_kav_lib PUBLIC Threads::Threads pugixml::pugixml ${KAV_WIN32_LIBS})
 # A program linking the library statically carries the resource itself.
@@ -39,10 +39,10 @@ add_library(umts_kav SHARED $<TARGET_OBJECTS:umts_kav_objects> ${KAV_RESOURCE_SC
 set_target_properties(umts_kav PROPERTIES
   OUTPUT_NAME umts_kav_lib
   PREFIX ""
-  PUBLIC_HEADER ${CMAKE_CURRENT_SOURCE_DIR}/modem/umts_kav_lib.h)
+  PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/include/umts_kav/umts_kav_lib.h)
 target_link_libraries(umts_kav PRIVATE Threads::Threads pugixml::pugixml ${KAV_WIN32_LIBS})
 target_link_options(umts_kav PRIVATE "LINKER:--no-undefined")
-configure_file(modem/umts_kav_lib.h ${CMAKE_CURRENT_BINARY_DIR}/include/umts_kav/umts_kav_lib.h
-               COPYONLY)
+configure_file(${PROJECT_SOURCE_DIR}/include/umts_kav/umts_kav_lib.h
+               ${CMAKE_CURRENT_BINARY_DIR}/include/umts_kav/umts_kav_lib.h COPYONLY)
 target_include_directories(umts_kav INTERFACE
   $<BUILD_INTERFACE:${CMAKE_CURRENT_BINARY_DIR}/include>)

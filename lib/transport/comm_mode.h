@@ -6,7 +6,7 @@
 #pragma once
 
 // ZqUmtsKavCommModeEnum is part of the public interface, so hosts see the same values.
-#include "lib/modem/umts_kav_lib.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/modem/umts_kav_lib.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::diag {
 

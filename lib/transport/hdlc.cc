@@ -144,8 +144,8 @@ void FrameSplitter::reset_frame() {
 }
 
 bool FrameSplitter::grow() {
-  if (capacity_ >= max_frame_bytes_ || max_frame_bytes_ - capacity_ < kGrowStep) return false;
-  const size_t new_capacity = capacity_ + kGrowStep;
+  if (capacity_ >= max_frame_bytes_) return false;
+  const size_t new_capacity = std::min(max_frame_bytes_, std::max(kInitialCapacity, capacity_ * 2));
   // Value-initialised: the new bytes (and the copied ones, overwritten below) start at zero.
   std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[new_capacity]());
   if (!bigger) return false;

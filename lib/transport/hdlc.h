@@ -72,7 +72,8 @@ size_t encode_frame(const uint8_t* req, size_t n, bool leading_flag, uint8_t* ou
 
 // Splits a received byte stream into frames, one byte at a time, undoing escapes and checking
 // each frame's FCS. It holds the unescaped bytes of the frame being collected (payload and
-// FCS) in a buffer that grows in 256-byte zero-filled steps and is never shrunk.
+// FCS) in a zero-filled buffer that starts at 256 bytes, doubles as it fills (so a long frame
+// costs copies linear in its length) and is never shrunk.
 //
 // A 0x7E ends a frame (even right after 0x7D, whose escape it cancels); a 0x7E with nothing
 // collected only separates frames. After kFrame the payload stays readable until the next
@@ -87,8 +88,8 @@ class FrameSplitter {
                 // and bytes up to the next 0x7E are discarded
   };
 
-  // Step by which the frame buffer grows.
-  static constexpr size_t kGrowStep = 256;
+  // The frame buffer's first size; each growth doubles it, up to the bound.
+  static constexpr size_t kInitialCapacity = 256;
   // Default bound on one frame's unescaped length; a stream without flags cannot exhaust
   // memory.
   static constexpr size_t kDefaultMaxFrame = 1 << 20;

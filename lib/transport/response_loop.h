@@ -6,7 +6,11 @@
 // Threading: runs on the receiving thread (one at a time, as ZqUmtsKavResponseDMCom requires).
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "lib/core/status.h"
 #include "lib/transport/dm_frames.h"
@@ -14,6 +18,16 @@
 namespace kav {
 
 enum class Next { kReadOn, kStop };
+
+// The first N bytes of a response, zero past its end: an answer shorter than what is compared
+// is judged as if the rest were zeros (a zero-filled receive buffer), without reading past the
+// frame.
+template <size_t N>
+std::array<uint8_t, N> leading_bytes(const uint8_t* data, int32_t length) {
+  std::array<uint8_t, N> bytes{};
+  if (length > 0) std::memcpy(bytes.data(), data, std::min(static_cast<size_t>(length), N));
+  return bytes;
+}
 
 // Reads responses for at most `budget_ms`; `on_response(const uint8_t* data, int32_t length)`
 // returns Next. True when the handler stopped the loop.

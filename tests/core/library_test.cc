@@ -9,9 +9,9 @@
 
 #include "lib/core/messages.h"
 #include "lib/discovery/monitors.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/registry.h"
 #include "tests/core/core_fixture.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::test {
 namespace {

@@ -8,8 +8,8 @@
 #include <regex>
 
 #include "lib/core/messages.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "tests/core/core_fixture.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::test {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/ini.h"
 #include "tests/core/core_fixture.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::test {
 namespace {

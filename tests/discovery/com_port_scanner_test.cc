@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib/identity/modem_family.h"
+#include "lib/discovery/modem_family.h"
 #include "lib/platform/registry.h"
 #include "tests/discovery/scanner_fixture.h"
 #include "tests/support/fake_registry.h"

@@ -58,6 +58,14 @@ TEST_F(ScannerTest, KavPortsListsPortsAndMarksTheDmPort) {
                 "Unrecognized Port");
   EXPECT_TRUE(has_line(all.out, line)) << all.out;
 
+  // The columns line up under the heading, however long the node paths are.
+  const std::vector<std::string> lines = split_lines(all.out);
+  const size_t type_column = lines.at(0).find("TYPE");
+  for (size_t i = 1; i < lines.size(); ++i) {
+    if (lines[i].empty()) continue;
+    EXPECT_EQ(type_column, lines[i].find("PT_")) << all.out;
+  }
+
   const ToolRun dm = kav_ports("--dm-only");
   EXPECT_EQ(0, dm.status);
   EXPECT_EQ(2u, split_lines(dm.out).size()) << dm.out;  // heading and the DM port

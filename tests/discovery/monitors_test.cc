@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "lib/core/timeouts.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/cdrom_eject.h"
 #include "tests/discovery/scanner_fixture.h"
 #include "tests/support/fake_cdrom.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::test {
 namespace {

@@ -16,10 +16,10 @@
 #include "lib/discovery/port_map.h"
 #include "lib/discovery/port_map_update.h"
 #include "lib/modem/lifecycle.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "tests/support/device_root.h"
 #include "tests/support/test_env.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::test {
 namespace {

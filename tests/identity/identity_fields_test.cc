@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib/identity/modem_family.h"
+#include "lib/discovery/modem_family.h"
 
 namespace kav {
 namespace {
@@ -54,11 +54,22 @@ TEST(IdentityFields, ImeiOnlyFromTheMobileIdentityForm) {
   using Bytes = std::array<uint8_t, 11>;
   const Bytes good = {0, 0, 8, 0x3A, 0x65, 0x39, 0x08, 0x53, 0x46, 0x83, 0x90};
   EXPECT_EQ("356938035643809", imei_from_identity(good.data()));
-  // Length other than 8, type other than IMEI, a non-zero lead byte, a half byte over 9.
-  for (auto [offset, value] : {std::pair{2, 7}, {3, 0x39}, {0, 1}, {9, 0xF3}}) {
+  // Length other than 8, type other than IMEI, a non-zero lead byte: no IMEI. A half byte over
+  // 9 shows as '0' plus its value, the other digits as they are.
+  const struct {
+    int offset;
+    uint8_t value;
+    const char* imei;
+  } cases[] = {{2, 7, ""},
+               {3, 0x39, ""},
+               {0, 1, ""},
+               {9, 0xF3, "356938035643?09"},
+               {3, 0xAA, ":56938035643809"},
+               {10, 0xC0, "35693803564380<"}};
+  for (const auto& c : cases) {
     Bytes bytes = good;
-    bytes[offset] = static_cast<uint8_t>(value);
-    EXPECT_EQ("", imei_from_identity(bytes.data())) << offset;
+    bytes[static_cast<size_t>(c.offset)] = c.value;
+    EXPECT_EQ(c.imei, imei_from_identity(bytes.data())) << c.offset;
   }
 }
 

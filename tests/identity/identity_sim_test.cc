@@ -12,12 +12,12 @@
 #include "lib/identity/modem_identity.h"
 #include "lib/identity/openzumi.h"
 #include "lib/modem/connect.h"
-#include "lib/modem/just_reset.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/nv/nv_names.h"
 #include "lib/platform/clock.h"
+#include "lib/transport/just_reset.h"
 #include "tests/core/core_fixture.h"
 #include "tests/sim/sim_fixture.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav {
 namespace {
@@ -108,6 +108,16 @@ TEST_F(IdentitySimTest, ReportIsPrintedOnceUntilTheIdentityChanges) {
   ASSERT_NE(nullptr, getModemId());
   ASSERT_EQ(expected.size(), report().size());
   EXPECT_EQ("# Factory ID  : FAC-43", report()[3]);
+
+  // A failed status read forgets the identity: the next good one is reported again.
+  modem_->add_fault({sim::FaultKind::BadCommand, 0x4B, 2});  // on 250, then on 50
+  capture_->clear();
+  EXPECT_EQ(nullptr, getModemId());
+  EXPECT_EQ(Lines{}, report());
+  EXPECT_NE(std::string::npos, capture_->text().find("Failed to get_zq_status in getModemId.\n"));
+  capture_->clear();
+  ASSERT_NE(nullptr, getModemId());
+  EXPECT_EQ(expected.size(), report().size());
 }
 
 TEST_F(IdentitySimTest, ReportFollowsWhatTheModemCarries) {

@@ -1,4 +1,4 @@
-#include "lib/identity/modem_family.h"
+#include "lib/discovery/modem_family.h"
 
 #include <gtest/gtest.h>
 

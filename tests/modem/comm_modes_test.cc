@@ -5,9 +5,12 @@
 
 #include <gmock/gmock.h>
 
+#include <optional>
+#include <thread>
+
 #include "lib/modem/connect.h"
-#include "lib/modem/just_reset.h"
 #include "lib/platform/clock.h"
+#include "lib/transport/just_reset.h"
 #include "tests/modem/modem_fixture.h"
 
 namespace kav::test {
@@ -174,6 +177,186 @@ TEST_F(CommModesTest, AutoPowerFixBeforeAResetOnlyFor9X15Model7351) {
     modem_.reset();
     set_just_reset(false);
   }
+}
+
+// The offline step before a DM-mode reset, and how it fails.
+TEST_F(CommModesTest, OfflineStepOutcomes) {
+  set_timeout(Timeout::MODE_CHANGE_WAIT, 500);
+  const struct {
+    const char* what;
+    void (*change)(sim::ModemConfig*);
+    ZqUmtsKavStatusEnum result;
+    size_t offline_commands;
+  } cases[] = {
+      {"acknowledged", [](sim::ModemConfig*) {}, status::kSuccess, 1},
+      {"acknowledged in two bytes (29 01)",
+       [](sim::ModemConfig* c) {
+         c->faults.push_back({sim::FaultKind::Truncate, 0x29, -1, 0, -1, false, 2});
+       },
+       status::kSuccess, 1},
+      {"in the downloader", [](sim::ModemConfig* c) { c->start_in_dl = true; },
+       status::kOfflineNotDmMode, 0},
+      {"no status record",
+       [](sim::ModemConfig* c) { c->status_subsystem = sim::StatusSubsystem::None; },
+       status::kOfflineNoStatusRecord, 0},
+      {"never acknowledged",
+       [](sim::ModemConfig* c) {
+         c->faults.push_back({sim::FaultKind::NoAnswer, 0x29, -1});
+       },
+       status::kOfflineNotAcknowledged, 5},
+      {"answered with another value (29 alone): no further sends",
+       [](sim::ModemConfig* c) {
+         c->faults.push_back({sim::FaultKind::Truncate, 0x29, -1, 0, -1, false, 1});
+       },
+       status::kOfflineNotAcknowledged, 1},
+      {"never offline", [](sim::ModemConfig* c) { c->offline_delay_ms = 60000; },
+       status::kOfflineTimeout, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::ModemConfig config = sim::test::quick_config();
+    c.change(&config);
+    start(config);
+    ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+    EXPECT_EQ(set_modem_offline(), c.result);
+    EXPECT_EQ(frames_sent({0x29, 0x01, 0x00}), c.offline_commands);
+    ZqUmtsKavDisconnect();
+    modem_.reset();
+  }
+  // A reset whose offline step fails sends no reset command.
+  set_simulator_reset_method("ModemHardware");
+  sim::ModemConfig config = sim::test::quick_config();
+  config.faults.push_back({sim::FaultKind::NoAnswer, 0x29, -1});
+  start(config);
+  ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+  EXPECT_EQ(ZqUmtsKavResetModem(), status::kMoveToDmFailed);
+  EXPECT_TRUE(said("DM Mode Reset failure due to online mode.\n"));
+  EXPECT_EQ(frames_sent({0x29, 0x02, 0x00}), 0u);
+  EXPECT_FALSE(just_reset());
+}
+
+// The ways DM -> DL fails: no echo of 3A on a modem that stays on the bus, a modem that does
+// not come back, and one that comes back but cannot be connected to three times.
+TEST_F(CommModesTest, MovesToTheDownloaderThatFail) {
+  set_timeout(Timeout::RESET_BOTH_AUTO_PORT_DISAPPEAR_LIMIT, 300);
+  const struct {
+    const char* what;
+    bool reenumerates;
+    std::optional<sim::FaultSpec> fault;  // on 3A
+    bool probe_fails_after_switch;
+    ZqUmtsKavStatusEnum result;
+    size_t switch_commands;
+    std::vector<std::string> said;
+  } cases[] = {
+      {"no echo",
+       false,
+       sim::FaultSpec{sim::FaultKind::NoAnswer, 0x3A, -1},
+       false,
+       status::kMoveToDlFailed,
+       5,
+       {}},
+      {"gone for good",
+       true,
+       sim::FaultSpec{sim::FaultKind::Unplug, 0x3A, 1},
+       false,
+       status::kMoveToDmFailed,
+       1,
+       {"ERROR: Modem no longer attached to host following reset.\n"}},
+      {"back but unreachable",
+       true,
+       std::nullopt,
+       true,
+       status::kProbeFailed,
+       1,
+       {"Attempt to reconnect to modem failed 1 times after switching to DL mode.\n",
+        "Attempt to reconnect to modem failed 2 times after switching to DL mode.\n",
+        "Attempt to reconnect to modem failed 3 times after switching to DL mode.\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::ModemConfig config = sim::test::quick_config();
+    config.download_reenumerates = c.reenumerates;
+    if (!c.reenumerates) config.status.model = config.status.second_model = "U250";
+    start(config);
+    ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+    if (c.fault) modem_->add_fault(*c.fault);
+    // Once the modem has left the bus for its downloader, its probe goes unanswered.
+    std::thread silencer([&] {
+      if (c.probe_fails_after_switch && modem_->wait_present(false, 5000)) {
+        modem_->add_fault({sim::FaultKind::NoAnswer, 0x06, -1});
+      }
+    });
+    capture_->clear();
+    // Connecting to a 9X15 modem ("Vorla" in the port map) raises the wait to three minutes.
+    set_timeout(Timeout::RESET_BOTH_AUTO_PORT_REAPPEAR_LIMIT, 1500);
+    EXPECT_EQ(ZqUmtsKavSetModemCommMode(ZqUmtsKavCommMode_DL), c.result);
+    silencer.join();
+    EXPECT_EQ(frames_sent({0x3A}), c.switch_commands);
+    for (const std::string& line : c.said) EXPECT_TRUE(said(line)) << line;
+    if (c.reenumerates) {
+      EXPECT_EQ(current_comm_mode(), ZqUmtsKavCommMode_Unknown);
+    }
+    ZqUmtsKavDisconnect();
+    modem_.reset();
+  }
+}
+
+// Resets that fail: the mode unknown, no port to close, the modem gone after the reset.
+TEST_F(CommModesTest, ResetsThatFail) {
+  // Mode unknown (the probe goes unanswered): no reset command for it.
+  sim::ModemConfig config = sim::test::quick_config();
+  start(config);
+  ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+  modem_->add_fault({sim::FaultKind::NoAnswer, 0x06, -1});
+  capture_->clear();
+  EXPECT_EQ(ZqUmtsKavResetModem(), status::kPortReadFailed);
+  EXPECT_TRUE(said("ERROR: Invalid current_mode in ZqUmtsKavResetModem\n"));
+  ZqUmtsKavDisconnect();
+  modem_.reset();
+
+  // Close-open with no port open.
+  set_simulator_reset_method("PortCloseOpen");
+  start();
+  ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+  ZqUmtsKavDisconnect();
+  capture_->clear();
+  EXPECT_EQ(ZqUmtsKavResetModem(), status::kMoveToDmFailed);
+  EXPECT_TRUE(said("Forcing Reset\n"));
+  EXPECT_EQ(capture_->messages().back(), "ERROR: Failure to disconnect during reset!\n");
+  modem_.reset();
+
+  // Close-open and Both with a modem that is gone when the library connects again.
+  for (const char* method : {"PortCloseOpen", "Both"}) {
+    SCOPED_TRACE(method);
+    set_simulator_reset_method(method, "ZQTL Test");  // not 9X15: the waits stay short
+    set_timeout(Timeout::RESET_PCO_REOPEN_DELAY, 1000);
+    config = sim::test::quick_config();
+    config.status.online_mode = 2;  // already offline: the only 0x29 sent is the reset
+    config.faults.push_back({sim::FaultKind::Unplug, 0x29, 1});
+    start(config);
+    ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
+    set_timeout(Timeout::RESET_BOTH_AUTO_PORT_REAPPEAR_LIMIT, 1500);
+    capture_->clear();
+    // Close-open sends nothing: the modem leaves while the port is closed.
+    const bool close_open = std::string(method) == "PortCloseOpen";
+    std::thread unplugger([this, close_open] {
+      if (!close_open) return;
+      while (dm_port_handle()) platform::sleep_ms(5);
+      modem_->unplug();
+    });
+    EXPECT_EQ(ZqUmtsKavResetModem(), status::kMoveToDmFailed);
+    unplugger.join();
+    EXPECT_EQ(capture_->messages().back(), "ERROR: Failure to reconnect during reset!\n");
+    EXPECT_FALSE(just_reset());
+    modem_.reset();
+  }
+}
+
+// The downloader's reset command that cannot be sent: ten tries, then the message.
+TEST_F(CommModesTest, DownloaderResetThatCannotBeSent) {
+  EXPECT_FALSE(dl_mode_reset_command());
+  EXPECT_EQ(times_said("ERROR: ZqUmtsKavCommandDM: TX Attempted on NULL handle.\n"), 10u);
+  EXPECT_EQ(capture_->messages().back(), "ERROR: dl_mode_reset_command Failure.\n");
 }
 
 TEST_F(CommModesTest, CountdownDrawsOneMoreDotEachSecond) {

@@ -194,6 +194,7 @@ struct StatusCase {
   sim::StatusSubsystem served;
   bool taken;
   uint8_t answered_by;
+  int record_length = 181;
 };
 
 TEST_F(ConnectTest, StatusRecordFallsBackToTheOtherSubsystem) {
@@ -201,11 +202,16 @@ TEST_F(ConnectTest, StatusRecordFallsBackToTheOtherSubsystem) {
       {"main subsystem", sim::StatusSubsystem::Main, true, 250},
       {"older firmware", sim::StatusSubsystem::Alternate, true, 50},
       {"neither", sim::StatusSubsystem::None, false, 0},
+      // Subsystem 50 answering short is another function: one request to it is enough. Bytes
+      // past a short answer read as zeros, so "4B 32" alone counts as well.
+      {"50 answers short", sim::StatusSubsystem::Alternate, false, 0, 60},
+      {"50 answers 4B 32", sim::StatusSubsystem::Alternate, false, 0, 2},
   };
   for (const StatusCase& c : cases) {
     SCOPED_TRACE(c.name);
     sim::ModemConfig config = sim::test::quick_config();
     config.status_subsystem = c.served;
+    config.status.record_length = c.record_length;
     start(config);
     ASSERT_EQ(ZqUmtsKavConnect(), status::kSuccess);
     capture_->clear();
@@ -219,6 +225,7 @@ TEST_F(ConnectTest, StatusRecordFallsBackToTheOtherSubsystem) {
       EXPECT_THAT(capture_->messages(),
                   ElementsAre("ERROR: Firmware does not support ZQ Status DM command.\n",
                               "ERROR: Get ZQ Status.\n"));
+      EXPECT_EQ(frames_sent({0x4B, 50, 0, 0}), 1u);
     }
     ZqUmtsKavDisconnect();
     modem_.reset();

@@ -7,7 +7,7 @@
 #include <array>
 #include <cstring>
 
-#include "lib/modem/just_reset.h"
+#include "lib/transport/just_reset.h"
 #include "tests/modem/modem_fixture.h"
 
 namespace kav::test {
@@ -104,6 +104,44 @@ TEST_F(GenericDmCommandTest, UnrecognisedRepliesCostFiveSends) {
   EXPECT_EQ(capture_->messages().back(), "ERROR: ZqUmtsKavSendGenericDMCommand failed.\n");
 }
 
+// What the matching answer can be: too big for the host's buffer, or shorter than the bytes
+// compared (those past its end compare as zeros).
+TEST_F(GenericDmCommandTest, AnswersTooLongOrShort) {
+  const struct {
+    const char* what;
+    int cut_to;  // 0: whole
+    ZqUmtsKavStatusEnum result;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"the 181-byte status record",
+       0,
+       status::kResponseTooBig,
+       {"ERROR: ZqUmtsKavSendGenericDMCommand response too big for rsp_buff.\n"}},
+      {"4B FA alone", 2, status::kSuccess, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::ModemConfig config = sim::test::quick_config();
+    if (c.cut_to > 0) {
+      sim::FaultSpec cut{sim::FaultKind::Truncate, 0x4B, -1};
+      cut.length = c.cut_to;
+      config.faults.push_back(cut);
+    }
+    connect(config);
+    const Request request = request_of({0x4B, 0xFA, 0x00, 0x00});
+    Request response{};
+    response.fill(0xEE);
+    EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), response.data()), c.result);
+    EXPECT_EQ(capture_->messages(), c.messages);
+    EXPECT_EQ(frames_sent({0x4B, 0xFA, 0x00, 0x00}), 1u);
+    // Copied only when it fits: the bytes received, nothing past them.
+    EXPECT_EQ(response[0], c.result == status::kSuccess ? 0x4B : 0xEE);
+    EXPECT_EQ(response[2], 0xEE);
+    ZqUmtsKavDisconnect();
+    modem_.reset();
+  }
+}
+
 TEST_F(GenericDmCommandTest, MissingRequestAndUnknownMode) {
   EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(nullptr, nullptr), status::kNoRequest);
   EXPECT_TRUE(said("ERROR: ZqUmtsKavSendGenericDMCommand called with empty cmd_buff.\n"));
@@ -125,6 +163,23 @@ TEST_F(GenericDmCommandTest, ModemInDownloaderIsResetFirst) {
   EXPECT_EQ(frames_sent({0x0A}), 1u);
   EXPECT_EQ(current_comm_mode(), ZqUmtsKavCommMode_DM);
   EXPECT_FALSE(just_reset());  // the request after the reset clears it
+}
+
+TEST_F(GenericDmCommandTest, ModemThatStaysInTheDownloaderGetsNoRequest) {
+  sim::ModemConfig config = sim::test::quick_config();
+  config.start_in_dl = true;
+  config.faults.push_back({sim::FaultKind::NoAnswer, 0x0A, -1});  // the reset is ignored
+  connect(config);
+  const Request request = request_of({0x26, 0xD6, 0x13});
+  EXPECT_EQ(ZqUmtsKavSendGenericDMCommand(request.data(), nullptr), status::kMoveToDmFailed);
+  EXPECT_EQ(frames_sent({0x0A}), 2u);
+  EXPECT_EQ(frames_sent({0x26}), 0u);
+  EXPECT_TRUE(said("Set comm mode transition DL->DM failed, trying again.\n"));
+  const std::vector<std::string> messages = capture_->messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_EQ(messages[messages.size() - 2],
+            "ERROR: Failure to transition to ZqUmtsKavCommMode_DM.\n");
+  EXPECT_EQ(messages.back(), "ERROR: Must be in DM mode for ZqUmtsKavSendGenericDMCommand.\n");
 }
 
 }  // namespace

@@ -18,13 +18,13 @@
 #include "lib/discovery/monitors.h"
 #include "lib/discovery/port_map.h"
 #include "lib/modem/lifecycle.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/clock.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
 #include "sim/device_tree.h"
 #include "tests/sim/sim_fixture.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::test {
 
@@ -97,9 +97,12 @@ class ModemTest : public sim::test::SimTest {
   }
 
   // Applies a port map document giving the simulator's DM port `method` as its reset method.
-  static void set_simulator_reset_method(const char* method) {
+  // The name decides the family the scanner reports: a 9X15 name ("Vorla") raises
+  // RESET_BOTH_AUTO_PORT_REAPPEAR_LIMIT to three minutes at every scan.
+  static void set_simulator_reset_method(const char* method, const char* name = "ZQTL Vorla") {
     const std::string document =
-        std::string("<UmtsKavConfig><Modem><Name>ZQTL Vorla</Name><DefaultResetMethod>") + method +
+        std::string("<UmtsKavConfig><Modem><Name>") + name + "</Name><DefaultResetMethod>" +
+        method +
         "</DefaultResetMethod><PortId PortType=\"PT_DM\">USB\\VID_5C8E&amp;PID_A7E2&amp;MI_01"
         "</PortId></Modem></UmtsKavConfig>";
     ASSERT_EQ(ZqUmtsKavPortMapUpdate(document.c_str()), 0);

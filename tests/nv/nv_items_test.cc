@@ -6,10 +6,10 @@
 #include <memory>
 
 #include "lib/core/timeouts.h"
-#include "lib/modem/just_reset.h"
 #include "lib/nv/nv_items.h"
 #include "lib/transport/dm_frames.h"
 #include "lib/transport/dm_port.h"
+#include "lib/transport/just_reset.h"
 #include "lib/transport/pinger.h"
 #include "sim/modem.h"
 #include "tests/nv/nv_fixture.h"
@@ -209,6 +209,45 @@ TEST_F(NvItemsTest, ReadsThatSendNothingOrHearNothing) {
   EXPECT_EQ(5u, requests().size());
 }
 
+// An answer shorter than the packet reads as if padded with zeros: nv_stat 0 when it is cut
+// off, zero data past its end, and an element index of 0.
+TEST_F(NvItemsTest, ShortAnswersReadAsIfPaddedWithZeros) {
+  const struct {
+    const char* name;
+    uint16_t id;
+    uint8_t command;
+    int length;  // the answer's bytes kept
+    int result;
+    const char* data;  // the first data bytes read
+    size_t sends;
+  } cases[] = {
+      {"NV_PLAIN_I", 5078, 0x26, 131, kNvReadOk, "Tar", 1},
+      {"NV_PLAIN_I", 5078, 0x26, 4, kNvReadOk, "T\0\0", 1},
+      {"NV_PLAIN_I", 5078, 0x26, 3, kNvReadOk, "\0\0\0", 1},
+      {"NV_ARRAY_I", 4000, 0x26, 3, kNvReadFailed, nullptr, 5},  // index 2 reads as 0
+      {"NV_PLAIN_I", 5078, 0x27, 3, kNvWriteOk, nullptr, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.command) + " cut to " + std::to_string(c.length));
+    sim::ModemConfig config = items_config();
+    config.nv_presets = {{5078, {'T', 'a', 'r'}}};
+    sim::FaultSpec cut{sim::FaultKind::Truncate, c.command, -1};
+    cut.length = c.length;
+    config.faults.push_back(cut);
+    start(config);
+    const uint8_t* data = nullptr;
+    const uint8_t value = 'W';
+    const int result = c.command == 0x26 ? read_nv_item(c.name, c.id, kFirmware, 2, &data)
+                                         : write_nv_item(c.name, &value, c.id, kFirmware);
+    EXPECT_EQ(c.result, result);
+    EXPECT_EQ(c.sends, requests().size());
+    if (c.data != nullptr && data != nullptr) {
+      EXPECT_EQ(0, std::memcmp(c.data, data, 3));
+      EXPECT_TRUE(std::all_of(data + 3, data + 128, [](uint8_t b) { return b == 0; }));
+    }
+  }
+}
+
 TEST_F(NvItemsTest, WritesAndTheirRefusals) {
   sim::ModemConfig config = items_config();
   config.nv_presets = {{4004, {0x31}}, {5078, {0x31}}};
@@ -258,6 +297,16 @@ TEST_F(NvItemsTest, WritesThatFail) {
               ElementsAre("Skipping write of read-only NV item (NV_DIAG_SPC_TIMEOUT_I)\n",
                           "ERROR: Attempt to write NV_FAIL_I responded to with NV_FAIL_S\n"));
   EXPECT_EQ(1u, requests().size());
+  // An nv_stat the write does not know is no answer: five sends, then the detail line.
+  sim::ModemConfig config = items_config();
+  config.nv_status[4002] = 8;
+  start(config);
+  capture.clear();
+  EXPECT_EQ(kNvWriteFailed, write_nv_item("NV_NOT_DEFINED_I", &value, 4002, kFirmware));
+  EXPECT_THAT(capture.messages(),
+              ElementsAre("ERROR: Failed attempt to write NV_NOT_DEFINED_I.\n",
+                          "    write_resp->cmd_code = 39, ->item = 4002, ->nv_stat = 8\n"));
+  EXPECT_EQ(5u, requests().size());
   // Without a port every send fails: five of them, and no detail line.
   reset_dm_port();
   capture.clear();

@@ -234,6 +234,35 @@ TEST_F(RegFileTest, ParentOnlyKeyGetsASectionAndCrLfFilesStayCrLf) {
   EXPECT_THAT(v.data, ElementsAre(2, 0, 0, 0));
 }
 
+// The registry editor of Windows exports UTF-16LE with a byte order mark: read, and written
+// back in UTF-16LE with only the changed line different.
+TEST_F(RegFileTest, Utf16FilesAreReadAndWrittenBackAsUtf16) {
+  auto utf16 = [](const std::u16string& text) {
+    std::string out = "\xFF\xFE";
+    for (char16_t unit : text) {
+      out.push_back(static_cast<char>(unit & 0xFF));
+      out.push_back(static_cast<char>(unit >> 8));
+    }
+    return out;
+  };
+  const std::u16string head =
+      u"Windows Registry Editor Version 5.00\r\n\r\n"
+      u"; \U0001F600 exported\r\n"
+      u"[HKEY_CURRENT_USER\\SOFTWARE\\Brisco Wireless\\UMTS_KAV_LIB]\r\n"
+      u"\"Logging Directory\"=\"C:\\\\K\u00e4si\"\r\n";
+  write_file(file(), utf16(head + u"\"Comm Logging\"=dword:00000001\r\n"));
+  RegFileHive hive(file());
+  RegValue v;
+  ASSERT_EQ(hive.query_value(kKey, "Logging Directory", &v), 0) << hive.problem();
+  EXPECT_EQ(v.data, sz("C:\\K\xC3\xA4si"));
+  ASSERT_EQ(hive.set_dword(kKey, "Comm Logging", 0x1f), 0);
+  EXPECT_EQ(read_file(file()), utf16(head + u"\"Comm Logging\"=dword:0000001f\r\n"));
+  // An unpaired surrogate cannot be written back as it was: refused, with its line.
+  write_file(file(), utf16(head + u"\"x\"=\"\xD800\"\r\n"));
+  EXPECT_EQ(hive.query_value(kKey, "Comm Logging", &v), kErrorBadHiveFile);
+  EXPECT_THAT(hive.problem(), HasSubstr("line 6: UTF-16 text with an unpaired surrogate"));
+}
+
 TEST_F(RegFileTest, WriteOfAnUnchangedValueLeavesTheFileAlone) {
   ASSERT_EQ(RegFileHive(file()).set_dword(kKey, "Comm Logging", 5), 0);
   const ino_t before = inode(file());
@@ -505,9 +534,13 @@ TEST_P(RegFileBadTest, IsReportedByEveryCallAndNeverOverwritten) {
 INSTANTIATE_TEST_SUITE_P(
     Corrupt, RegFileBadTest,
     ::testing::Values(BadFile{"NoHeader", "[HKEY_CURRENT_USER\\X]\n\"a\"=dword:1\n", "line 1"},
-                      BadFile{"Utf16",
+                      BadFile{"Utf16OddLength",
                               "\xFF\xFE"
-                              "W\0i\0",
+                              "W",
+                              "line 1"},
+                      BadFile{"Utf16BigEndian",
+                              "\xFE\xFF"
+                              "W",
                               "line 1"},
                       BadFile{"ValueBeforeKey",
                               "Windows Registry Editor Version 5.00\n\"a\"=dword:00000001\n",

@@ -304,6 +304,18 @@ TEST_F(KavProgramTest, SendShowsTheWholeResponse) {
   const ProgramRun json = kav_com1({"send", "26d613", "--json"});
   EXPECT_EQ(std::vector<std::string>({"\"26 d6 13\"", "\"" + response + "\""}),
             json_values(json.out, {"d['request']", "d['response']"}));
+  // The session ends before the result: the library's closing line comes before it, not
+  // after kav's last line (both streams into one pipe).
+  const ProgramRun merged = run_command(
+      {"/bin/sh", "-c", "exec \"$0\" send 26 d6 13 --port COM1 2>&1", built_program(kKav)});
+  EXPECT_EQ(0, merged.status);
+  EXPECT_LT(merged.out.find("Closing the Modem Connection.\n"), merged.out.find(response));
+  EXPECT_TRUE(merged.out.ends_with(response + "\n")) << merged.out;
+  // Longer than an NV packet: the 181-byte status record.
+  const ProgramRun status = kav_com1({"send", "4b", "fa", "00", "00"});
+  EXPECT_EQ(0, status.status) << status.err;
+  EXPECT_EQ(181u * 3, status.out.size());
+  EXPECT_EQ(0u, status.out.find("4b fa 00 00 06 "));
 }
 
 TEST_F(KavProgramTest, ModeAndResetMoveTheModemAcrossReEnumeration) {
@@ -477,7 +489,9 @@ TEST_F(KavProgramTest, UsageErrorsWithJsonGiveAFailureDocument) {
       {"nv", "bogus", "--json"},
   };
   for (const auto& args : cases) {
-    SCOPED_TRACE(args[0] + " " + args[1] + " " + args[2]);
+    std::string trace;
+    for (const std::string& arg : args) trace += arg + " ";
+    SCOPED_TRACE(trace);
     const ProgramRun run = kav(args);
     EXPECT_EQ(2, run.status);
     write_file(dir_.file("err.txt"), run.err);

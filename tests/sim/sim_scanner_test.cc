@@ -24,9 +24,9 @@
 #include "lib/discovery/monitors.h"
 #include "lib/discovery/port_map.h"
 #include "lib/modem/lifecycle.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "tests/sim/sim_fixture.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::sim::test {
 namespace {

@@ -1,5 +1,5 @@
 // A link-time double of UMTS_KAV_LIB's public operations for the update command's tests: the
-// operations of lib/modem/umts_kav_lib.h answered by a scriptable model instead of a modem.
+// operations of include/umts_kav/umts_kav_lib.h answered by a scriptable model instead of a modem.
 //
 // The model keeps what the real library keeps for a host: attached or not, the installed
 // message sink, connected or not. NV requests sent with ZqUmtsKavSendGenericDMCommand are
@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/modem/umts_kav_lib.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::tool_test {
 

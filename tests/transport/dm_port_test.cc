@@ -9,10 +9,10 @@
 #include <cstdio>
 
 #include "lib/discovery/com_port_scanner.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/device_holders.h"
 #include "tests/support/port_holder.h"
 #include "tests/transport/transport_fixture.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::test {
 namespace {

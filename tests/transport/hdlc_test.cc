@@ -255,7 +255,7 @@ TEST(HdlcSplit, ResetFrameDropsPartialFrameAndZeroFills) {
   ASSERT_GT(splitter.frame_length(), 0u);
   splitter.reset_frame();
   EXPECT_EQ(splitter.frame_length(), 0u);
-  ASSERT_EQ(splitter.capacity(), FrameSplitter::kGrowStep);
+  ASSERT_EQ(splitter.capacity(), FrameSplitter::kInitialCapacity);
   for (size_t i = 0; i < splitter.capacity(); ++i) ASSERT_EQ(splitter.frame_data()[i], 0);
   // Escape state was dropped too: a plain frame now decodes intact.
   auto out = split(encode({0x0A}, false), &splitter);
@@ -263,14 +263,23 @@ TEST(HdlcSplit, ResetFrameDropsPartialFrameAndZeroFills) {
   EXPECT_EQ(out[0].payload, Bytes{0x0A});
 }
 
-TEST(HdlcSplit, BufferGrowsInStepsAndHoldsLongFrames) {
+TEST(HdlcSplit, BufferDoublesAndHoldsLongFrames) {
   Bytes req(700);
   for (size_t i = 0; i < req.size(); ++i) req[i] = static_cast<uint8_t>(i * 7);
   FrameSplitter splitter;
   auto out = split(encode(req, true), &splitter);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].payload, req);
-  EXPECT_EQ(splitter.capacity(), 768u);  // 702 bytes held, in 256-byte steps
+  EXPECT_EQ(splitter.capacity(), 1024u);  // 702 bytes held: 256, 512, 1024
+  // The bound is reached exactly, not overshot, when it is not a power of two.
+  FrameSplitter bounded(600);
+  Bytes stream(700, 0x55);
+  stream.push_back(kFlag);
+  out = split(stream, &bounded);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].event, Event::kOverflow);
+  EXPECT_EQ(out[0].length, 600u);
+  EXPECT_EQ(bounded.capacity(), 600u);
 }
 
 TEST(HdlcSplit, OverlongFrameIsDroppedUntilNextFlag) {

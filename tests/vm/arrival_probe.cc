@@ -21,8 +21,8 @@
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/monitors.h"
 #include "lib/discovery/port_map.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace {
 

@@ -83,6 +83,20 @@ void complain(const Invocation& inv, const char* format, ...) {
   std::fflush(stderr);
 }
 
+namespace {
+
+void (*before_result_hook)() = nullptr;
+
+void before_result() {
+  if (before_result_hook != nullptr) before_result_hook();
+}
+
+}  // namespace
+
+void set_before_result(void (*hook)()) {
+  before_result_hook = hook;
+}
+
 int usage_error(const Invocation& inv, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -98,6 +112,7 @@ int failure(Invocation& inv, const char* format, ...) {
   va_start(args, format);
   const std::string text = format_text(format, args);
   va_end(args);
+  before_result();
   complain(inv, "%s", text.c_str());
   print_failure_document(inv, text);
   return kExitFailed;
@@ -106,6 +121,7 @@ int failure(Invocation& inv, const char* format, ...) {
 void print_result(Invocation& inv, const std::string& text, const std::string& quiet_text,
                   const JsonWriter& json) {
   const std::string& out = inv.json ? json.text() : inv.quiet ? quiet_text : text;
+  before_result();
   std::fputs(out.c_str(), stdout);
   std::fflush(stdout);
   inv.output_written = true;

@@ -49,6 +49,10 @@ struct Invocation {
 std::string parse_invocation(const std::vector<std::string>& words,
                              const std::vector<OptionSpec>& options, Invocation* inv);
 
+// Runs once before a command's result or failure is printed: the modem session ends there, so
+// that what the library says on closing comes before the result, not after kav's last line.
+void set_before_result(void (*hook)());
+
 // "kav <name>: <text>" on standard error.
 [[gnu::format(printf, 2, 3)]] void complain(const Invocation& inv, const char* format, ...);
 

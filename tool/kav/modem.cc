@@ -8,19 +8,21 @@
 #include "lib/core/status.h"
 #include "lib/identity/openzumi.h"
 #include "lib/modem/generic_dm_command.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/devices.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
 #include "tool/kav/commands.h"
 #include "tool/kav/hex.h"
 #include "tool/kav/session.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::tool {
 namespace {
 
 // The size of every generic DM request: shorter requests are padded with zeros.
 constexpr size_t kRequestSize = sizeof(NvItemPacket);
+// kav shows answers of any length a modem sends (the public operation stops at 133 bytes).
+constexpr size_t kResponseCapacity = 64 * 1024;
 
 struct Field {
   const char* label;  // as shown in the text
@@ -86,7 +88,7 @@ int print_mode(Invocation& inv, const char* done, int left = 0) {
 const char* send_failure_text(ZqUmtsKavStatusEnum result) {
   switch (result) {
     case status::kResponseTooBig:
-      return "the response is longer than 133 bytes";
+      return "the response is longer than 65536 bytes";
     case status::kNotSupported:
       return "the modem does not support the command";
     case status::kNoResponse:
@@ -153,13 +155,14 @@ int run_send(Invocation& inv) {
   if (connect_modem(inv) != kExitOk) return kExitFailed;
   uint8_t command[kRequestSize] = {};
   std::memcpy(command, request->data(), request->size());
-  uint8_t response[kRequestSize] = {};
+  std::vector<uint8_t> response(kResponseCapacity);
   int32_t length = 0;
-  const ZqUmtsKavStatusEnum result = send_generic_dm_command(command, response, &length);
+  const ZqUmtsKavStatusEnum result =
+      send_generic_dm_command(command, response.data(), &length, response.size());
   if (result != status::kSuccess) {
     return failure(inv, "the request failed: %s (status %d)", send_failure_text(result), result);
   }
-  const std::string hex = hex_bytes(response, static_cast<size_t>(length));
+  const std::string hex = hex_bytes(response.data(), static_cast<size_t>(length));
   JsonWriter json = json_result(inv, true);
   json.member("request", hex_bytes(*request)).member("response", hex).end_object();
   print_result(inv, hex + "\n", hex + "\n", json);

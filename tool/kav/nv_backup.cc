@@ -65,7 +65,8 @@ std::vector<NvTarget> backup_targets(const char* firmware, const IdRange& range)
   std::vector<bool> named(65536, false);
   for (const NvItemInfo& info : nv_items_of_firmware(nv_item_database(), firmware)) {
     const bool array = info.array_size >= 2;
-    named[static_cast<size_t>(info.id)] = true;
+    // The request carries the low 16 bits of an id the file gives outside 0..65535.
+    named[static_cast<uint16_t>(info.id)] = true;
     for (int32_t i = 0; i < (array ? std::min(info.array_size, kMaxElements) : 1); ++i) {
       targets.push_back({info.name, static_cast<uint16_t>(info.id), info.array_size, array,
                          static_cast<uint8_t>(i)});

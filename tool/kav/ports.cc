@@ -17,13 +17,13 @@
 #include "lib/core/messages.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/port_map.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/console.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
 #include "tool/kav/commands.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::tool {
 
@@ -54,15 +54,19 @@ std::vector<PortScanEntry> serial_ports(bool dm_only) {
   return ports;
 }
 
-// One row of the listing: marker, COM number, node, type, reset method, identifier, name.
-std::string port_row(const PortScanEntry& e) {
-  const std::optional<std::string> node = platform::com_device_node(e.com_port);
+// The node path of a port's COM number, or "-".
+std::string node_text(const PortScanEntry& e) {
+  return platform::com_device_node(e.com_port).value_or("-");
+}
+
+// One row of the listing: marker, COM number, node (in a column `node_width` wide), type,
+// reset method, identifier, name.
+std::string port_row(const PortScanEntry& e, int node_width) {
   char line[512];
-  std::snprintf(line, sizeof line, "%-3s %-6d %-24s %-7s %-14s %-38s %s\n",
-                e.port_type == PT_DM ? "DM>" : "", e.com_port, node ? node->c_str() : "-",
-                port_type_name(e.port_type), reset_method_name(e.reset_method), e.device_ident,
-                e.name);
-  return line;
+  std::snprintf(line, sizeof line, " %-6d %-*s %-7s %-14s %-38s ", e.com_port, node_width,
+                node_text(e).c_str(), port_type_name(e.port_type),
+                reset_method_name(e.reset_method), e.device_ident);
+  return std::string(e.port_type == PT_DM ? "DM>" : "   ") + line + e.name + "\n";
 }
 
 void add_port_json(const PortScanEntry& e, JsonWriter* json) {
@@ -81,19 +85,22 @@ int list_ports(Invocation& inv) {
   const std::vector<PortScanEntry> ports = serial_ports(inv.has("--dm-only"));
   const int dm_count = static_cast<int>(std::count_if(
       ports.begin(), ports.end(), [](const PortScanEntry& e) { return e.port_type == PT_DM; }));
+  // The node column is as wide as the longest node path (a test root's are long).
+  size_t node_width = 24;
+  for (const PortScanEntry& e : ports) node_width = std::max(node_width, node_text(e).size());
   std::string rows;
   JsonWriter json = json_result(inv, dm_count > 0);
   json.member("dm_ports", dm_count).key("ports").begin_array();
   for (const PortScanEntry& e : ports) {
-    rows += port_row(e);
+    rows += port_row(e, static_cast<int>(node_width));
     add_port_json(e, &json);
   }
   json.end_array().end_object();
   std::string text = rows;
   if (!ports.empty()) {
     char heading[256];
-    std::snprintf(heading, sizeof heading, "    %-6s %-24s %-7s %-14s %-38s %s\n", "COM", "NODE",
-                  "TYPE", "RESET", "IDENTIFIER", "NAME");
+    std::snprintf(heading, sizeof heading, "    %-6s %-*s %-7s %-14s %-38s %s\n", "COM",
+                  static_cast<int>(node_width), "NODE", "TYPE", "RESET", "IDENTIFIER", "NAME");
     text = heading + rows;
   }
   if (dm_count == 0) text += "No DM port present.\n";

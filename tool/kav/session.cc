@@ -8,13 +8,13 @@
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/modem/connect.h"
-#include "lib/modem/umts_kav_lib.h"
 #include "lib/platform/console.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/files.h"
 #include "lib/transport/comm_mode.h"
 #include "lib/transport/dm_port.h"
 #include "tool/port_map_document.h"
+#include "umts_kav/umts_kav_lib.h"
 
 namespace kav::tool {
 namespace {
@@ -57,6 +57,12 @@ const char* connect_failure_text(ZqUmtsKavStatusEnum result) {
   }
 }
 
+// The session ends before the result is printed: the connection is closed then (the library's
+// closing line comes before kav's last line) instead of at exit.
+void end_session() {
+  if (dm_port_handle()) ZqUmtsKavDisconnect();
+}
+
 std::string basename_of(const std::string& path) {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -97,6 +103,7 @@ void start_library(const Invocation& inv) {
   // The port map as kelnorset has it; its "Added New Entry" reports are not shown.
   ZqUmtsKavPortMapUpdate(kKelnorsetPortMapDocument);
   ZqUmtsKavSetMessageSink(show_library_message);
+  set_before_result(end_session);
   // One kav command after another on an attached modem: a port that proved stable long ago
   // and already carries DIAG traffic is used at once.
   set_fast_connect(true);

@@ -90,7 +90,7 @@ const std::vector<Subcommand>& subcommands() {
       {"send",
        "HEX...",
        "Sends one DIAG request (padded with zeros to 133 bytes) through the generic DM command\n"
-       "and prints the response in hex.\n",
+       "and prints the response in hex, however long (up to 64 KiB).\n",
        {},
        1,
        200,

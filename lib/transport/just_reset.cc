@@ -1,4 +1,4 @@
-#include "lib/modem/just_reset.h"
+#include "lib/transport/just_reset.h"
 
 #include <atomic>
 

@@ -1,5 +1,5 @@
 // Modem family names and the model-text look-up.
-#include "lib/identity/modem_family.h"
+#include "lib/discovery/modem_family.h"
 
 #include <string>
 
