@@ -1,7 +1,10 @@
-// The device interface classes by their GUIDs, as SetupAPI names them; the same on every
-// system, since the interface paths the scanner parses carry them.
+// What the device view shares on every system: the interface classes by their GUIDs, as
+// SetupAPI names them (the interface paths the scanner parses carry them), the interface paths
+// of a class, and the device instance of a path.
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "lib/platform/devices.h"
 #include "lib/platform/text.h"
@@ -35,6 +38,22 @@ std::optional<InterfaceClass> interface_class_of_guid(const std::string& guid) {
     if (text == interface_class_guid(cls)) return cls;
   }
   return std::nullopt;
+}
+
+int enumerate_interfaces(InterfaceClass cls, std::vector<std::string>* paths) {
+  std::vector<DeviceInterface> members;
+  const int error = enumerate_interfaces(cls, &members);
+  paths->clear();
+  for (const DeviceInterface& member : members) paths->push_back(member.path);
+  return error;
+}
+
+std::string device_instance_of_path(const std::string& interface_path) {
+  std::string instance = interface_path.size() > 4 ? interface_path.substr(4) : std::string();
+  const size_t cut = instance.find("#{");
+  if (cut != std::string::npos) instance.resize(cut);
+  std::replace(instance.begin(), instance.end(), '#', '\\');
+  return instance;
 }
 
 }  // namespace kav::platform

@@ -629,22 +629,6 @@ int enumerate_interfaces(InterfaceClass cls, std::vector<DeviceInterface>* membe
   return 0;
 }
 
-int enumerate_interfaces(InterfaceClass cls, std::vector<std::string>* paths) {
-  std::vector<DeviceInterface> members;
-  const int error = enumerate_interfaces(cls, &members);
-  paths->clear();
-  for (const DeviceInterface& member : members) paths->push_back(member.path);
-  return error;
-}
-
-std::string device_instance_of_path(const std::string& interface_path) {
-  std::string instance = interface_path.size() > 4 ? interface_path.substr(4) : std::string();
-  const size_t cut = instance.find("#{");
-  if (cut != std::string::npos) instance.resize(cut);
-  std::replace(instance.begin(), instance.end(), '#', '\\');
-  return instance;
-}
-
 int com_number_of_tty(const std::string& tty_name) {
   if (auto k = numbered_name(tty_name, "ttyUSB", kMaxUsbSerialIndex)) return *k + 1;
   if (auto k = numbered_name(tty_name, "ttyACM", kMaxAcmIndex)) return *k + kFirstAcmCom;

@@ -129,31 +129,6 @@ std::string open_error_text() {
   return t_open_error_text;
 }
 
-SerialPort::~SerialPort() {
-  if (is_open()) close();
-}
-
-SerialPort::SerialPort(SerialPort&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      timeouts_(other.timeouts_),
-      counts_(other.counts_),
-      has_counts_(other.has_counts_),
-      tty_(other.tty_),
-      marked_exclusive_(other.marked_exclusive_) {}
-
-SerialPort& SerialPort::operator=(SerialPort&& other) noexcept {
-  if (this != &other) {
-    if (is_open()) close();
-    fd_ = std::exchange(other.fd_, -1);
-    timeouts_ = other.timeouts_;
-    counts_ = other.counts_;
-    has_counts_ = other.has_counts_;
-    tty_ = other.tty_;
-    marked_exclusive_ = other.marked_exclusive_;
-  }
-  return *this;
-}
-
 bool SerialPort::open(const std::string& path) {
   if (is_open()) close();
   // No sharing: a second opener, in this process or another, is refused by Windows itself.
