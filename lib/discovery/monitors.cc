@@ -76,8 +76,8 @@ void report_eject_outcome(const std::string& path, const platform::EjectOutcome&
   for (const platform::EjectFailure& failure : outcome.failures) {
     const std::string why =
         failure.error != 0
-            ? platform::system_error_text(failure.error) + " (errno " +
-                  std::to_string(failure.error) + ")"
+            ? platform::system_error_text(failure.error) + " (" +
+                  platform::system_error_number(failure.error) + ")"
             : "refused by the drive, " + platform::scsi_result_text(failure.scsi_result);
     show_msg("CD ROM eject: %s of %s failed %d time%s: %s.\n", failure.call.c_str(), drive.c_str(),
              failure.times, failure.times == 1 ? "" : "s", why.c_str());
@@ -91,8 +91,8 @@ void report_eject_outcome(const std::string& path, const platform::EjectOutcome&
            platform::scsi_result_text(outcome.scsi_result) + ".";
   } else {
     line = "ERROR: CD ROM " + drive +
-           " was not ejected: " + platform::system_error_text(outcome.error) + " (errno " +
-           std::to_string(outcome.error) + ").";
+           " was not ejected: " + platform::system_error_text(outcome.error) + " (" +
+           platform::system_error_number(outcome.error) + ").";
   }
   show_msg("%s\n", line.c_str());
   comm_log_record(line.c_str(), nullptr, -1);

@@ -22,6 +22,21 @@ int capture_errno() {
   return t_last_error;
 }
 
+std::string system_error_number(int code) {
+  switch (code) {
+    case kErrorNoMoreItems:
+    case kErrorBadHiveFile:
+    case kErrorFileTooLarge:
+    case kErrorNotRegularFile:
+    case kErrorResourceTypeNotFound:
+    case kErrorResourceNameNotFound:
+    case kErrorDeviceNotConnected:
+      return "error " + std::to_string(code);
+    default:
+      return "errno " + std::to_string(code);
+  }
+}
+
 std::string system_error_text(int code) {
   switch (code) {
     case kErrorNoMoreItems:

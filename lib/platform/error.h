@@ -36,4 +36,8 @@ int capture_errno();
 // The system's message for `code`, without a final line feed.
 std::string system_error_text(int code);
 
+// The code as the system numbers it, for messages: "errno 5", or on Windows "error 50" for a
+// Windows error that has no errno value.
+std::string system_error_number(int code);
+
 }  // namespace kav::platform

@@ -58,6 +58,13 @@ int capture_errno() {
   return t_last_error;
 }
 
+std::string system_error_number(int code) {
+  if (code & win32::kWindowsCodeBit) {
+    return "error " + std::to_string(code & ~win32::kWindowsCodeBit);
+  }
+  return (is_named_windows_code(code) ? "error " : "errno ") + std::to_string(code);
+}
+
 std::string system_error_text(int code) {
   switch (code) {
     case kErrorBadHiveFile:
