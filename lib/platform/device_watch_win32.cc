@@ -204,14 +204,24 @@ constexpr const char* kQueueProperty = "UmtsKavLibQueue";
 constexpr GUID kCdromInterface = {
     0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 
+// A drive's broadcast: a CD-ROM class interface, or a volume. The registration asks for the
+// CD-ROM class alone, but broadcasts to every window reach this one too.
+bool is_cdrom_broadcast(const DEV_BROADCAST_HDR* header) {
+  if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) return true;
+  if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+      header->dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_A)) {
+    return false;
+  }
+  const auto* record = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_A*>(header);
+  return IsEqualGUID(record->dbcc_classguid, kCdromInterface);
+}
+
 LRESULT CALLBACK device_change_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_DEVICECHANGE &&
       (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
     auto* queue = static_cast<std::deque<CdromEvent>*>(GetPropA(window, kQueueProperty));
-    if (header != nullptr && queue != nullptr &&
-        (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE ||
-         header->dbch_devicetype == DBT_DEVTYP_VOLUME)) {
+    if (header != nullptr && queue != nullptr && is_cdrom_broadcast(header)) {
       queue->push_back(wparam == DBT_DEVICEARRIVAL ? CdromEvent::Arrival : CdromEvent::Removal);
     }
     return TRUE;
