@@ -55,6 +55,13 @@ TEST(Win32Errors, WindowsCodesBecomeLayerCodesWithoutPassingForOtherErrnoValues)
   }
 }
 
+TEST(Win32Errors, MessagesNumberWindowsCodesAsWindowsErrorsAndErrnoValuesAsErrno) {
+  EXPECT_EQ("error 121", system_error_number(win32::error_of(ERROR_SEM_TIMEOUT)));
+  EXPECT_EQ("error 1", system_error_number(win32::error_of(ERROR_INVALID_FUNCTION)));
+  EXPECT_EQ("error 259", system_error_number(kErrorNoMoreItems));
+  EXPECT_EQ("errno 2", system_error_number(win32::error_of(ERROR_FILE_NOT_FOUND)));
+}
+
 TEST(Win32Errors, TextsComeFromTheSystemForWindowsCodesAndFromTheRuntimeForErrnoValues) {
   char expected[512] = {};
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -294,14 +301,23 @@ TEST(Win32CdromWatch, DeviceBroadcastsBecomeEventsInOrder) {
   DEV_BROADCAST_DEVICEINTERFACE_A record{};
   record.dbcc_size = sizeof record;
   record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  record.dbcc_classguid = {
+      0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};  // CD-ROM
+  // Not a drive, so no event: a port broadcast, and a COM port class interface broadcast.
   DEV_BROADCAST_HDR port{};
   port.dbch_size = sizeof port;
-  port.dbch_devicetype = DBT_DEVTYP_PORT;  // not a drive: no event
+  port.dbch_devicetype = DBT_DEVTYP_PORT;
+  DEV_BROADCAST_DEVICEINTERFACE_A com_port = record;
+  com_port.dbcc_classguid = {
+      0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
   std::thread sender([&] {
     const LPARAM interface_record = reinterpret_cast<LPARAM>(&record);
     DWORD_PTR result = 0;
-    SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&port),
-                        SMTO_BLOCK, 5000, &result);
+    for (const void* other :
+         {static_cast<const void*>(&port), static_cast<const void*>(&com_port)}) {
+      SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL,
+                          reinterpret_cast<LPARAM>(other), SMTO_BLOCK, 5000, &result);
+    }
     SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, interface_record, SMTO_BLOCK,
                         5000, &result);
     SendMessageTimeoutA(window, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, interface_record,
