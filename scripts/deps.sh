@@ -11,8 +11,8 @@ packages=(cmake ninja-build g++ pkg-config libssl-dev libpugixml-dev libgtest-de
 # and what its scenarios run beside the library: udev, ModemManager and the system bus.
 vm_packages=(qemu-system-x86 busybox-static cpio kmod udev modemmanager dbus)
 # The Windows build: MinGW-w64 with POSIX threads for both word sizes, GoogleTest's source, and
-# Wine to run the 64-bit programs.
-win_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64)
+# Wine to run the 64-bit and (through Debian's i386 multiarch) the 32-bit programs.
+win_packages=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine32:i386)
 
 missing_of() {
   local p
@@ -90,6 +90,11 @@ if [ "${1:-}" = --win ]; then
   mapfile -t missing < <(missing_of "${win_packages[@]}")
   if ((${#missing[@]})); then
     echo "Installing for the Windows build: ${missing[*]}"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      echo "Adding the i386 architecture, for wine32"
+      $sudo dpkg --add-architecture i386
+      updated=0  # the package lists of the new architecture are still to be read
+    fi
     apt_install --no-install-recommends "${missing[@]}"
   fi
   cd "$(dirname "$0")/.."

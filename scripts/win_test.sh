@@ -4,21 +4,23 @@
 #   - the Win32 platform layer's tests and the suite's portable tests, as Windows programs;
 #   - end to end, against the Linux kav-modem-sim serving a pseudo-terminal that the prefix sees
 #     as COM7 (dosdevices/com7), with the modem registered as Windows' plug-and-play manager
-#     would (tests/win32/wine_pnp.cc): kav ports, info, nv write and read; kelnorset storing
+#     would (tests/win32/wine_pnp.cc, with the PlugPlay service's WM_DEVICECHANGE broadcasts):
+#     kav ports, info, nv write and read; kelnorset storing
 #     "Tarvell" with its settings in Wine's HKEY_CURRENT_USER and its logs in the logging
 #     directory given there; the default NV item database taken from the program's resource on
 #     first run; a modem that arrives while kelnorset waits, and one that leaves and comes back
 #     under another COM number while kelnorset waits for it to prove stable; the
 #     time-outs file read by a build with a four-number version; a modem-class device whose COM
 #     name is found through its driver key; a C host linked through umts_kav_lib.dll's import
-#     library.
+#     library; a modem that starts as a CD-ROM, ejected by the library on the drive's arrival
+#     broadcast;
+#   - the 32-bit build's tests, kelnorset and C host, under Wine's WoW64.
 #
 #   bash scripts/win_test.sh [LINUX_BUILD_DIR]
 #
 # LINUX_BUILD_DIR (default build) provides kav-modem-sim; it is configured as scripts/test.sh
 # configures its Release build when it does not exist yet. The Windows builds go to build-win64
-# and build-win32 (the 32-bit one is compiled and linked, not run). Exit status: 0 when every
-# check passed, else 1.
+# and build-win32. Exit status: 0 when every check passed, else 1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -38,8 +40,6 @@ configure_windows() {  # build folder, toolchain file
   cmake --build "$1" -j "$jobs"
 }
 configure_windows "$win_build" cmake/mingw-w64-x86_64.cmake
-# The 32-bit build is compiled and linked; running it would need Debian's wine32 (i386
-# multiarch), which this script does not add to the machine.
 echo "== Windows build (MinGW-w64, i686) =="
 configure_windows build-win32 cmake/mingw-w64-i686.cmake
 if [ ! -f "$linux_build/CMakeCache.txt" ]; then
@@ -57,8 +57,10 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all
 # No Mono or Gecko installation: nothing here needs .NET or a browser engine.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 sim_pid=""
+cd_sim_pid=""
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  [ -n "$cd_sim_pid" ] && kill "$cd_sim_pid" 2>/dev/null && wait "$cd_sim_pid" 2>/dev/null
   [ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null
   rm -rf "$work"
 }
@@ -103,10 +105,14 @@ check "kelnorset.exe exports RNIGetCompatibleVersion alone" \
   test "$(exports_of "$win_build/tool/kelnorset.exe")" = RNIGetCompatibleVersion
 
 echo "== Tests as Windows programs =="
-check "Win32 platform tests" run 300 "$win_build/tests/win32/platform_win32_tests.exe"
-grep -E '^\[  (PASSED|FAILED) ' "$work/out" || sed 's/^/    /' "$work/out"
-check "portable tests" run 300 "$win_build/tests/win32/portable_tests.exe"
-grep -E '^\[  (PASSED|FAILED) ' "$work/out" || sed 's/^/    /' "$work/out"
+test_programs() {  # build folder, label
+  check "Win32 platform tests$2" run 300 "$1/tests/win32/platform_win32_tests.exe"
+  grep -E '^\[  (PASSED|FAILED) ' "$work/out" || sed 's/^/    /' "$work/out"
+  check "portable tests$2" run 300 "$1/tests/win32/portable_tests.exe"
+  grep -E '^\[  (PASSED|FAILED) ' "$work/out" || sed 's/^/    /' "$work/out"
+}
+test_programs "$win_build" ""
+test_programs build-win32 " (32-bit)"
 
 echo "== End to end with kav-modem-sim =="
 # The programs as a user installs them: in a directory of their own on drive C, which is
@@ -219,6 +225,55 @@ check "the modem leaves COM8" \
 check "registered again as COM7" plug 7
 check "a C host runs the DLL through its import library" \
   bash -c "cd '$work/host' && timeout 120 '$wine' ./kav-c-host.exe >'$work/out' 2>&1 &&
+           grep -qF 'item 5078 status 0 text \"Tarvell\"' '$work/out' ||
+           { sed 's/^/    /' '$work/out'; false; }"
+
+
+echo "== A modem that starts as a CD-ROM =="
+# kelnorset waits for a DM port. The modem's drive arrives; the library's device-change window
+# gets the arrival through its RegisterDeviceNotificationA registration and ejects the drive
+# through its interface path, which the prefix links to the simulator's node. The simulator,
+# seeing its drive opened, comes back as the modem, which is then registered as COM12.
+check "the modem leaves COM7" unplug 7
+"$sim_program" --root "$work/cdroot" --set cdrom_first=1 >"$work/cdsim.log" 2>&1 &
+cd_sim_pid=$!
+for _ in $(seq 100); do [ -e "$work/cdroot/dev/sr0" ] && break; sleep 0.1; done
+drive='USBSTOR\CdRom&Ven_ZQTL&Prod_Mass_Storage&Rev_2.31\7&2a5d4c1&0&000000000001&0'
+# The interface path \\?\<instance, lower case, '\' as '#'>#{CD-ROM class}, as a DOS device name.
+drive_link=$WINEPREFIX/dosdevices/$(tr 'A-Z\\' 'a-z#' <<<"$drive")
+drive_link+='#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}'
+ln -sfn "$work/cdroot/dev/sr0" "$drive_link"
+cdrom_turns_into_modem() {
+  sleep 3
+  timeout 60 "$wine" "$pnp" plug "$drive" cdrom || return 1
+  for _ in $(seq 150); do [ -L "$work/cdroot/dev/ttyUSB0" ] && break; sleep 0.1; done
+  timeout 60 "$wine" "$pnp" unplug "$drive" cdrom
+  rm -f "$drive_link"
+  ln -sfn "$(readlink -f "$work/cdroot/dev/ttyUSB0")" "$WINEPREFIX/dosdevices/com12"
+  timeout 60 "$wine" "$pnp" plug "$instance" COM12
+}
+cdrom_turns_into_modem >"$work/cdrom-steps.log" 2>&1 &
+steps=$!
+check "kelnorset ejects the modem's CD-ROM on its arrival and stores on COM12" \
+  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 180 '$app/kelnorset.exe' &&
+           out_has 'Brisco Mass Storage CD ROM Detected and Sent Eject Signal.' &&
+           out_has 'Opening the Modem Connection on COM12' && out_has 'Program completed.'"
+grep -E '^(ERROR: )?CD ROM ' "$work/out" | sed 's/^/    /' || true
+check "the drive and the modem were registered" wait "$steps"
+
+echo "== The 32-bit programs =="
+app32=$WINEPREFIX/drive_c/kav32
+mkdir -p "$app32" "$work/host32"
+cp build-win32/tool/kelnorset.exe build-win32/tool/kav.exe "$app32/"
+cp build-win32/lib/umts_kav_lib.dll build-win32/tests/win32/kav-c-host.exe "$work/host32/"
+check "32-bit kav info reads the modem's identity on COM12" \
+  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 120 '$app32/kav.exe' info &&
+           out_has 'IMEI:              356938035643809' && out_has 'Port:              COM12'"
+check "32-bit kelnorset stores \"Tarvell\"" \
+  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 180 '$app32/kelnorset.exe' &&
+           out_has 'Final value of NV item 5078 is \"Tarvell\"' && out_has 'Program completed.'"
+check "a 32-bit C host runs the DLL through its import library" \
+  bash -c "cd '$work/host32' && timeout 120 '$wine' ./kav-c-host.exe >'$work/out' 2>&1 &&
            grep -qF 'item 5078 status 0 text \"Tarvell\"' '$work/out' ||
            { sed 's/^/    /' '$work/out'; false; }"
 
