@@ -223,11 +223,13 @@ check "the modem leaves COM8" \
            rm -f '$WINEPREFIX/dosdevices/com8'"
 
 check "registered again as COM7" plug 7
-check "a C host runs the DLL through its import library" \
-  bash -c "cd '$work/host' && timeout 120 '$wine' ./kav-c-host.exe >'$work/out' 2>&1 &&
-           grep -qF 'item 5078 status 0 text \"Tarvell\"' '$work/out' ||
-           { sed 's/^/    /' '$work/out'; false; }"
-
+c_host_checks() {  # host directory, label
+  check "a$2 C host runs the DLL through its import library" \
+    bash -c "cd '$1' && timeout 120 '$wine' ./kav-c-host.exe >'$work/out' 2>&1 &&
+             grep -qF 'item 5078 status 0 text \"Tarvell\"' '$work/out' ||
+             { sed 's/^/    /' '$work/out'; false; }"
+}
+c_host_checks "$work/host" ""
 
 echo "== A modem that starts as a CD-ROM =="
 # kelnorset waits for a DM port. The modem's drive arrives; the library's device-change window
@@ -272,10 +274,7 @@ check "32-bit kav info reads the modem's identity on COM12" \
 check "32-bit kelnorset stores \"Tarvell\"" \
   bash -c "$(declare -f run out_has); wine=$wine work=$work; run 180 '$app32/kelnorset.exe' &&
            out_has 'Final value of NV item 5078 is \"Tarvell\"' && out_has 'Program completed.'"
-check "a 32-bit C host runs the DLL through its import library" \
-  bash -c "cd '$work/host32' && timeout 120 '$wine' ./kav-c-host.exe >'$work/out' 2>&1 &&
-           grep -qF 'item 5078 status 0 text \"Tarvell\"' '$work/out' ||
-           { sed 's/^/    /' '$work/out'; false; }"
+c_host_checks "$work/host32" " 32-bit"
 
 if ((failures)); then
   echo "$failures Wine check(s) failed"
