@@ -245,8 +245,13 @@ drive='USBSTOR\CdRom&Ven_ZQTL&Prod_Mass_Storage&Rev_2.31\7&2a5d4c1&0&00000000000
 drive_link=$WINEPREFIX/dosdevices/$(tr 'A-Z\\' 'a-z#' <<<"$drive")
 drive_link+='#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}'
 ln -sfn "$work/cdroot/dev/sr0" "$drive_link"
+# The drive arrives once kelnorset has attached the library (its new message log exists) and
+# the device-change monitor's start-up scan has passed, so only the arrival can eject it.
+message_logs() { find "$WINEPREFIX/drive_c/kavlogs" -name 'umts_kav_lib_msg_log_*' | wc -l; }
+logs_before=$(message_logs)
 cdrom_turns_into_modem() {
-  sleep 3
+  for _ in $(seq 300); do (($(message_logs) > logs_before)) && break; sleep 0.1; done
+  sleep 1
   timeout 60 "$wine" "$pnp" plug "$drive" cdrom || return 1
   for _ in $(seq 150); do [ -L "$work/cdroot/dev/ttyUSB0" ] && break; sleep 0.1; done
   timeout 60 "$wine" "$pnp" unplug "$drive" cdrom
