@@ -11,7 +11,7 @@
 #include "lib/core/status.h"
 #include "lib/identity/identity_fields.h"
 #include "lib/identity/openzumi.h"
-#include "lib/modem/connect.h"
+#include "lib/identity/zq_status.h"
 #include "lib/nv/nv_items.h"
 #include "lib/nv/nv_names.h"
 #include "lib/transport/diag_packets.h"

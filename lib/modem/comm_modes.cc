@@ -9,6 +9,7 @@
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/modem_family.h"
 #include "lib/identity/identity_fields.h"
+#include "lib/identity/zq_status.h"
 #include "lib/modem/connect.h"
 #include "lib/platform/clock.h"
 #include "lib/transport/comm_mode.h"

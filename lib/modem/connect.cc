@@ -9,6 +9,7 @@
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
 #include "lib/discovery/com_port_scanner.h"
+#include "lib/identity/zq_status.h"
 #include "lib/platform/clock.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/error.h"

@@ -1,10 +1,10 @@
 // Connecting to the modem and knowing what answers: the mode probe (DIAG task or downloader),
-// the connection-mode check, the maker's status record, the per-modem caches and the NV fix-up
-// applied before resets and mode changes. ZqUmtsKavConnect and ZqUmtsKavDisconnect themselves
+// the connection-mode check, the per-modem caches and the NV fix-up applied before resets and
+// mode changes. ZqUmtsKavConnect and ZqUmtsKavDisconnect themselves
 // are public (include/umts_kav/umts_kav_lib.h).
 //
 // Threading: the host thread only. The process-wide values here (last probe answer, last mode
-// reported, status subsystem id, last status record) are not locked.
+// reported) are not locked. The maker's status record is lib/identity/zq_status.h.
 #pragma once
 
 #include <cstdint>
@@ -31,19 +31,12 @@ ProbeAnswer last_probe_answer();
 // probe was answered.
 ZqUmtsKavStatusEnum check_connection_mode();
 
-// The maker's status record, asked for on subsystem 250 and, when refused, on 50. Points at the
-// process-wide copy of the last record taken (valid until the next call); none on failure.
-const ZqStatusRecord* get_zq_status();
-
 // Fast connect, for hosts that run one short command after another (kav): a DM port whose
 // node has existed longer than the proof-of-stability wait is used without waiting again, and
 // the AT commands that turn the port to DIAG traffic are sent only when a first probe goes
 // unanswered. Off by default; kelnorset keeps the full sequence.
 void set_fast_connect(bool on);
 bool fast_connect();
-
-// Every connect asks for the status record on subsystem 250 first.
-void reset_zq_status_subsystem();
 
 // Forgets what the library knows about the attached modem (the announced NV name
 // translations among it). No port traffic. Also run whenever the DM port is closed.
@@ -54,6 +47,5 @@ void apply_auto_power_fix();
 
 // Back to the state of a fresh process (tests).
 void reset_connect_state();
-void reset_zq_status();
 
 }  // namespace kav

@@ -2,6 +2,7 @@
 // makes of each answer, the AT fall-back, the port choice (fixed port, two modems, a port that
 // does not stay), and the status record's subsystem fall-back, unsettled mode and old layouts.
 #include "lib/modem/connect.h"
+#include "lib/identity/zq_status.h"
 
 #include <gmock/gmock.h>
 

@@ -5,7 +5,7 @@
 
 #include "lib/core/messages.h"
 #include "lib/core/timeouts.h"
-#include "lib/modem/connect.h"
+#include "lib/identity/zq_status.h"
 #include "lib/platform/clock.h"
 #include "lib/transport/response_loop.h"
 
