@@ -248,7 +248,20 @@ void sync_directory(const std::string& dir) {
 
 }  // namespace
 
-int replace_file(const std::string& file, const std::string& text, bool* temp_created) {
+namespace {
+
+// Moves `temp` to the free name `file`: renameat2's RENAME_NOREPLACE, or a hard link for file
+// systems without it. Never replaces what is there.
+int move_to_free_name(const std::string& temp, const std::string& file) {
+  if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  if (link(temp.c_str(), file.c_str()) != 0) return errno;
+  unlink(temp.c_str());
+  return 0;
+}
+
+int write_through_temporary(const std::string& file, const std::string& text, bool* temp_created,
+                            bool replace) {
   const std::string dir = parent_directory(file);
   std::string temp = temporary_file_pattern(file);
   // mkostemp opens with O_CREAT | O_EXCL: it never opens an existing file or follows a link.
@@ -259,7 +272,8 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
   if (!error) error = take_over_attributes(fd, file);
   if (!error && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && !error) error = errno;
-  if (!error && rename(temp.c_str(), file.c_str()) != 0) error = errno;
+  if (!error && replace && rename(temp.c_str(), file.c_str()) != 0) error = errno;
+  if (!error && !replace) error = move_to_free_name(temp, file);
   if (error) {
     unlink(temp.c_str());
     set_last_error(error);
@@ -267,6 +281,16 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
   }
   sync_directory(dir);
   return 0;
+}
+
+}  // namespace
+
+int replace_file(const std::string& file, const std::string& text, bool* temp_created) {
+  return write_through_temporary(file, text, temp_created, true);
+}
+
+int create_file_whole(const std::string& file, const std::string& text) {
+  return write_through_temporary(file, text, nullptr, false);
 }
 
 std::string temporary_file_pattern(const std::string& file) {

@@ -91,6 +91,11 @@ int read_whole_file(const std::string& file, std::string* text, size_t max_bytes
 // given, tells whether the temporary file could be created at all.
 int replace_file(const std::string& file, const std::string& text, bool* temp_created = nullptr);
 
+// Creates `file` with `text`, whole or not at all: written as replace_file() writes, then moved
+// to the name only when the name is free (EEXIST otherwise, a planted link included, which is
+// never followed). A crash leaves no partial file under the name. Returns 0 or an errno value.
+int create_file_whole(const std::string& file, const std::string& text);
+
 // The name of the temporary file that replace_file() creates for `file` has this form:
 // "<dir>/.<name of file>.kav-tmp-XXXXXX", XXXXXX being six characters chosen at random; the
 // marker keeps clean-up off files of the user's that look alike (".user.reg.backup").

@@ -205,7 +205,10 @@ int read_whole_file(const std::string& file, std::string* text, size_t max_bytes
   return error;
 }
 
-int replace_file(const std::string& file, const std::string& text, bool* temp_created) {
+namespace {
+
+int write_through_temporary(const std::string& file, const std::string& text, bool* temp_created,
+                            bool replace) {
   const std::string pattern = temporary_file_pattern(file);
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   thread_local std::mt19937 random(std::random_device{}() ^ GetCurrentThreadId());
@@ -233,8 +236,9 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
   }
   if (!error && !FlushFileBuffers(handle)) error = win32::error_of(GetLastError());
   if (!CloseHandle(handle) && !error) error = win32::error_of(GetLastError());
-  if (!error && !MoveFileExA(temp.c_str(), file.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  // Without MOVEFILE_REPLACE_EXISTING the move fails on a taken name.
+  const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  if (!error && !MoveFileExA(temp.c_str(), file.c_str(), flags)) {
     error = win32::error_of(GetLastError());
   }
   if (error) {
@@ -243,6 +247,16 @@ int replace_file(const std::string& file, const std::string& text, bool* temp_cr
     return error;
   }
   return 0;
+}
+
+}  // namespace
+
+int replace_file(const std::string& file, const std::string& text, bool* temp_created) {
+  return write_through_temporary(file, text, temp_created, true);
+}
+
+int create_file_whole(const std::string& file, const std::string& text) {
+  return write_through_temporary(file, text, nullptr, false);
 }
 
 std::string temporary_file_pattern(const std::string& file) {

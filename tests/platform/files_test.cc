@@ -166,6 +166,31 @@ TEST(ReplaceFile, WritesWholeFilesWithoutFollowingLinks) {
   EXPECT_FALSE(created);
 }
 
+// A new file appears whole under a free name or not at all: a taken name, a planted link among
+// them, is left as it was, and no temporary file stays behind.
+TEST(CreateFileWhole, TakesOnlyAFreeName) {
+  TempDir dir;
+  write_file(dir.file("taken"), "old");
+  ASSERT_EQ(0, symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str()));
+  ASSERT_EQ(0, symlink(dir.file("taken").c_str(), dir.file("link").c_str()));
+  const mode_t old_mask = umask(027);
+  const struct {
+    const char* name;
+    int error;
+  } cases[] = {{"new", 0}, {"taken", EEXIST}, {"dangling", EEXIST}, {"link", EEXIST}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.error, create_file_whole(dir.file(c.name), "text"));
+  }
+  umask(old_mask);
+  EXPECT_EQ("text", test::read_file(dir.file("new")));
+  EXPECT_EQ(0640u, mode_of(dir.file("new")) & 07777);
+  EXPECT_EQ("old", test::read_file(dir.file("taken")));
+  EXPECT_EQ(std::vector<std::string>({"dangling", "link", "new", "taken"}),
+            test::list_dir(dir.path()));
+  EXPECT_EQ(ENOENT, create_file_whole(dir.file("missing/new"), "x"));
+}
+
 TEST(ReadWholeFile, RefusesFilesAboveTheLimit) {
   TempDir dir;
   write_file(dir.file("f"), std::string(100, 'x'));

@@ -349,9 +349,10 @@ TEST_F(KavProgramTest, RestoreWritesBackExactlyTheChangedItem) {
                  " (110 inactive, 0 unreadable).\n",
              0);
   const std::vector<std::string> lines = split_lines(read_file(backup));
-  ASSERT_GE(lines.size(), 8u);
-  EXPECT_EQ(std::string("imei ") + kImei, lines[4]);
-  EXPECT_EQ(std::string("firmware ") + kFirmware, lines[7]);
+  ASSERT_GE(lines.size(), 9u);
+  EXPECT_EQ(std::string("imei ") + kImei, lines[5]);
+  EXPECT_EQ(std::string("firmware ") + kFirmware, lines[8]);
+  EXPECT_EQ("end 112", lines.back());
   const std::string saved = nv_store();
 
   expect_run(kav_com1({"nv", "write", "NV_PRODUCT_TAG_I", "--text", "Other", "-q"}),
@@ -421,9 +422,10 @@ TEST_F(KavProgramTest, AnInterruptedRestoreLeavesItsRecord) {
     ASSERT_EQ(0, kav_com1({"nv", "backup", backup, "-q"}).status);
     std::string text;
     for (const std::string& line : split_lines(read_file(backup))) {
-      if (line.compare(0, 5, "item ") != 0) text += line + "\n";
+      if (line.compare(0, 5, "item ") != 0 && line.compare(0, 4, "end ") != 0) text += line + "\n";
     }
     for (int i = 0; i < kItems; ++i) text += "item - " + std::to_string(6000 + i) + " - 41\n";
+    text += "end " + std::to_string(kItems) + "\n";
     write_file(backup, text);
     modem.add_fault({.kind = c.fault, .command = 0x27, .count = -1, .delay_ms = 150});
 
@@ -510,6 +512,7 @@ TEST_F(KavProgramTest, BadInputIsNamedInOneLine) {
              "kav-nv-backup 1\nimei 1\nmeid -\nmodel U370\nfirmware F\nitem NV_A_I 5 - 01\n"
              "item NV_B_I x - 01\n");
   write_file(dir_.file("not-a-backup.txt"), "hello\n");
+  ASSERT_EQ(0, symlink(dir_.file("nowhere").c_str(), dir_.file("dangling").c_str()));
   const std::string too_long_hex(129 * 2, 'a');
   const std::string bytes_128(128 * 2, 'b');
   const struct {
@@ -558,11 +561,25 @@ TEST_F(KavProgramTest, BadInputIsNamedInOneLine) {
        2,
        true,
        "kav nv restore: " + dir_.file("not-a-backup.txt") +
-           " line 1: not a kav NV backup (it starts \"kav-nv-backup 1\")"},
+           " line 1: not a kav NV backup (it starts \"kav-nv-backup 2\")"},
       {{"nv", "backup", "b.txt", "--ids", "9-3"},
        2,
        true,
        "kav nv backup: --ids 9-3: not a range A-B of ids from 0 to 65535, A <= B"},
+      // The backup's destination is checked before the modem is read.
+      {{"nv", "backup", dir_.file("dangling"), "--port", "COM1"},
+       2,
+       true,
+       "kav nv backup: " + dir_.file("dangling") + " exists: give --force to replace it"},
+      {{"nv", "backup", dir_.file("missing/b.txt"), "--port", "COM1"},
+       2,
+       true,
+       "kav nv backup: cannot write in " + dir_.file("missing") + ": No such file or directory"},
+      {{"nv", "backup", dir_.file("not-a-backup.txt/b.txt"), "--port", "COM1"},
+       2,
+       true,
+       "kav nv backup: cannot write in " + dir_.file("not-a-backup.txt") + ": Not a directory"},
+      {{"nv", "backup", "", "--port", "COM1"}, 2, true, "kav nv backup: no file name in \"\""},
       {{"send", "4b", "zz"},
        2,
        true,

@@ -12,11 +12,14 @@
 namespace kav::tool {
 namespace {
 
-constexpr char kMagic[] = "kav-nv-backup 1";
+// Version 2 ends with "end COUNT"; version 1 files, written before, have no end line.
+constexpr char kMagic[] = "kav-nv-backup 2";
+constexpr char kMagicWithoutEnd[] = "kav-nv-backup 1";
 constexpr char kComment[] =
     "# NV items of one modem, saved by kav nv backup. Item lines: item NAME ID INDEX VALUE\n"
     "# (NAME - when the NV item database has no name for the id, INDEX - for a plain item,\n"
-    "# VALUE the data bytes in hex without trailing zero bytes, inactive or unreadable).\n";
+    "# VALUE the data bytes in hex without trailing zero bytes, inactive or unreadable).\n"
+    "# The last line, end COUNT, tells how many item lines the file holds.\n";
 
 std::string or_dash(const std::string& text) {
   return text.empty() ? "-" : text;
@@ -154,16 +157,38 @@ std::string parse_header(const std::string& line, NvBackup* backup) {
   return "unknown line \"" + line.substr(0, 40) + "\"";
 }
 
+// Where a parse stands: the items seen (id and index to line) and the end line's number.
+struct ParseState {
+  std::map<std::pair<int, int>, int> seen;
+  int end_line = 0;
+};
+
+// The end line "end COUNT": COUNT must be the number of item lines read.
+std::string parse_end(const std::vector<std::string>& words, int number, const NvBackup& backup,
+                      ParseState* state) {
+  long count = -1;
+  if (words.size() != 2 || !parse_number(words[1], 0, INT32_MAX, &count)) {
+    return "the end line is: end COUNT";
+  }
+  if (static_cast<size_t>(count) != backup.items.size()) {
+    return "the end line counts " + words[1] + " items, the file holds " +
+           std::to_string(backup.items.size());
+  }
+  state->end_line = number;
+  return {};
+}
+
 // One line after the first; an empty text or what is wrong.
-std::string parse_line(const std::string& line, int number, NvBackup* backup,
-                       std::map<std::pair<int, int>, int>* seen) {
+std::string parse_line(const std::string& line, int number, NvBackup* backup, ParseState* state) {
   const std::vector<std::string> words = words_of(line);
   if (words.empty() || words[0][0] == '#') return {};
+  if (state->end_line != 0) return "a line after the end line";
+  if (words[0] == "end") return parse_end(words, number, *backup, state);
   if (words[0] != "item") return parse_header(line, backup);
   BackupItem item;
   item.line = number;
   if (std::string error = parse_item(words, &item); !error.empty()) return error;
-  const auto [at, added] = seen->emplace(std::make_pair(item.id, item.index), number);
+  const auto [at, added] = state->seen.emplace(std::make_pair(item.id, item.index), number);
   if (!added)
     return "item " + words[2] + " " + words[3] + " is on line " + std::to_string(at->second) +
            " already";
@@ -178,31 +203,36 @@ std::string format_backup(const NvBackup& backup) {
   text += "imei " + header_value(backup.imei) + "\nmeid " + header_value(backup.meid) + "\nmodel " +
           header_value(backup.model) + "\nfirmware " + header_value(backup.firmware) + "\n";
   for (const BackupItem& item : backup.items) text += item_line(item);
-  return text;
+  return text + "end " + std::to_string(backup.items.size()) + "\n";
 }
 
 std::optional<NvBackup> parse_backup(const std::string& text, std::string* error) {
   std::istringstream in(text);
   std::string line;
   NvBackup backup;
-  std::map<std::pair<int, int>, int> seen;
+  ParseState state;
+  bool needs_end = true;
   int number = 0;
   error->clear();
   while (std::getline(in, line)) {
     ++number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (number == 1) {
-      if (line == kMagic) continue;
+      needs_end = line == kMagic;
+      if (needs_end || line == kMagicWithoutEnd) continue;
       *error = problem(1, std::string("not a kav NV backup (it starts \"") + kMagic + "\")");
       return std::nullopt;
     }
-    if (std::string e = parse_line(line, number, &backup, &seen); !e.empty()) {
+    if (std::string e = parse_line(line, number, &backup, &state); !e.empty()) {
       *error = problem(number, e);
       return std::nullopt;
     }
   }
   if (number == 0) *error = problem(1, "the file is empty");
   if (number > 0 && backup.firmware.empty()) *error = problem(number, "no firmware line");
+  if (error->empty() && needs_end && state.end_line == 0) {
+    *error = problem(number, "the file ends before its end line: it was cut short");
+  }
   if (!error->empty()) return std::nullopt;
   return backup;
 }

@@ -1,7 +1,7 @@
 // The NV backup file of kav nv backup and kav nv restore: a readable text file with the modem's
 // identity and firmware text at the top and one line per item (element) after it.
 //
-//   kav-nv-backup 1
+//   kav-nv-backup 2
 //   # comment lines and empty lines are ignored
 //   imei 356938035643809          (each header value "-" when the modem has none; a backslash
 //                                  and control characters written \\ and \xHH)
@@ -12,6 +12,8 @@
 //   item - 5000 - inactive         does not name, INDEX "-" for a plain item, VALUE the data
 //                                  bytes in hex without trailing zero bytes, "inactive" or
 //                                  "unreadable"
+//   end 2                          the number of item lines, last, so that a file cut short is
+//                                  refused ("kav-nv-backup 1" files have no end line)
 //
 // Threading: pure functions.
 #pragma once

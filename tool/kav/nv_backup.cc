@@ -79,18 +79,26 @@ std::vector<NvTarget> backup_targets(const char* firmware, const IdRange& range)
   return targets;
 }
 
-// Writes the file: a new one (never over an existing name or a link), or with --force one that
-// replaces the old whole, keeping its owner and mode. 0 or the error.
+// Writes the file whole or not at all: a new one (never over an existing name or a link), or
+// with --force one that replaces the old, keeping its owner and mode. 0 or the error.
 int save_file(const std::string& path, const std::string& text, bool force) {
-  if (force && platform::path_exists(path)) return platform::replace_file(path, text);
-  std::FILE* file = platform::create_new_file(path, "w");
-  if (file == nullptr) return platform::last_error();
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool closed = std::fclose(file) == 0;
-  if (written && closed) return 0;
-  const int error = written ? errno : EIO;
-  platform::remove_path(path);
-  return error;
+  if (force && platform::file_identity(path)) return platform::replace_file(path, text);
+  return platform::create_file_whole(path, text);
+}
+
+// What stands in the way of writing the backup to `path`, found before the modem is read: an
+// empty name, a name taken (a dangling link too) without --force, a directory that is missing,
+// no directory or not writable. Empty when the way is clear.
+std::string destination_problem(const std::string& path, bool force) {
+  if (path.empty() || path.back() == '/') return "no file name in \"" + path + "\"";
+  if (!force && platform::file_identity(path)) {
+    return path + " exists: give --force to replace it";
+  }
+  const std::string dir = platform::parent_directory(path);
+  if (!platform::path_writable(dir + "/.")) {
+    return "cannot write in " + dir + ": " + platform::system_error_text(platform::last_error());
+  }
+  return {};
 }
 
 int count_state(const NvBackup& backup, BackupItem::State state) {
@@ -124,8 +132,8 @@ int run_nv_backup(Invocation& inv) {
   if (!ids_option(inv, &range)) return kExitUsage;
   const std::string& path = inv.args[0];
   const bool force = inv.has("--force");
-  if (!force && platform::path_exists(path)) {
-    return usage_error(inv, "%s exists: give --force to replace it", path.c_str());
+  if (const std::string problem = destination_problem(path, force); !problem.empty()) {
+    return usage_error(inv, "%s", problem.c_str());
   }
   if (connect_modem(inv) != kExitOk) return kExitFailed;
   const ModemIdentity* identity = modem_identity(inv);
