@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -182,6 +183,11 @@ void make_raw(termios* tio) {
   tio->c_cc[VTIME] = 0;
 }
 
+// /dev/null's numbers. Nearly every process holds it open, so taken for a port (a fixed port
+// linked to it) it would read as busy for good; it is no port at all.
+constexpr unsigned kNullMajor = 1;
+constexpr unsigned kNullMinor = 3;
+
 // Whether the open file is a terminal. A character device without termios (a PCIe modem's
 // wwan port) or a FIFO is a port without line settings; anything else fails with ENOTTY.
 int classify_node(int fd, bool* tty) {
@@ -191,6 +197,9 @@ int classify_node(int fd, bool* tty) {
   if (errno != ENOTTY && errno != EINVAL) return errno;
   struct stat st;
   if (fstat(fd, &st) != 0) return errno;
+  if (S_ISCHR(st.st_mode) && major(st.st_rdev) == kNullMajor && minor(st.st_rdev) == kNullMinor) {
+    return ENOTTY;
+  }
   return S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) ? 0 : ENOTTY;
 }
 

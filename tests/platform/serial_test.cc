@@ -297,13 +297,17 @@ TEST(SerialPort, OpenFailuresCarryTheSystemText) {
   EXPECT_EQ(last_error(), ENOENT);
   EXPECT_EQ(open_error_text(), "No such file or directory");
 
-  // Something that is not a terminal is refused and left unlocked.
+  // Something that is not a terminal is refused and left unlocked: a file, and /dev/null, which
+  // nearly every process holds (never "busy": no port at all).
   char name[] = "/tmp/kav_serial_test_XXXXXX";
   const int fd = mkstemp(name);
   ASSERT_GE(fd, 0);
-  EXPECT_FALSE(port.open(name));
-  EXPECT_EQ(last_error(), ENOTTY);
-  EXPECT_FALSE(port.is_open());
+  for (const char* path : {static_cast<const char*>(name), "/dev/null"}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(port.open(path));
+    EXPECT_EQ(last_error(), ENOTTY);
+    EXPECT_FALSE(port.is_open());
+  }
   ::close(fd);
   unlink(name);
 
