@@ -401,6 +401,48 @@ TEST_F(KavProgramTest, RestoreRefusesTheBackupOfAnotherModemUnlessForced) {
   EXPECT_EQ('T', (*other.nv().read(5078, 0))[0]);
 }
 
+// A backup whose lines mean other items on the modem's firmware than they say is refused whole,
+// before anything is written, with each line named.
+TEST_F(KavProgramTest, RestoreRefusesLinesTheDatabaseDisagreesWith) {
+  plug_in();
+  const std::string backup = dir_.file("backup.txt");
+  ASSERT_EQ(0, kav_com1({"nv", "backup", backup, "-q"}).status);
+  std::string text;
+  for (const std::string& line : split_lines(read_file(backup))) {
+    if (line.compare(0, 5, "item ") != 0 && line.compare(0, 4, "end ") != 0) text += line + "\n";
+  }
+  const int first = static_cast<int>(split_lines(text).size()) + 1;
+  const std::vector<std::pair<std::string, std::string>> lines = {
+      {"item - 5000 - 41", ""},
+      {"item NV_ACCOLC_I 5078 - 41",
+       "item 5078 is NV_PRODUCT_TAG_I for firmware 6290:1.2.3.0, the backup says NV_ACCOLC_I"},
+      {"item NV_NOSUCH_I 5001 - 41",
+       "the NV item database has no item 5001 (NV_NOSUCH_I) for firmware 6290:1.2.3.0"},
+      {"item NV_PRODUCT_TAG_I 5078 0 41",
+       "NV_PRODUCT_TAG_I is no array item, the line gives index 0"},
+      {"item NV_ACCOLC_I 37 - 01", "NV_ACCOLC_I is an array item, the line gives no index"},
+      {"item NV_ACCOLC_I 37 2 01", "index 2 is beyond the 2 elements of NV_ACCOLC_I"},
+  };
+  std::string expected;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    text += lines[i].first + "\n";
+    if (!lines[i].second.empty()) {
+      expected += "kav nv restore: " + backup + " line " + std::to_string(first + i) + ": " +
+                  lines[i].second + "\n";
+    }
+  }
+  write_file(backup, text + "end " + std::to_string(lines.size()) + "\n");
+  const std::string before = nv_store();
+  const ProgramRun run = kav_com1({"nv", "restore", backup});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_NE(std::string::npos, run.err.find(expected)) << run.err;
+  EXPECT_TRUE(run.err.ends_with(
+      "kav nv restore: 5 item lines disagree with the NV item database: nothing restored\n"))
+      << run.err;
+  EXPECT_EQ(before, nv_store());
+}
+
 // A restore cut short, by a stop signal or by the modem going away, still says each change it
 // made and a summary, exits 1, and stops: the signal lets the item being written finish, a
 // modem that is gone ends it at once.

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "lib/nv/nv_database.h"
 #include "lib/nv/nv_items.h"
+#include "lib/nv/nv_names.h"
 #include "lib/platform/console.h"
 #include "lib/platform/error.h"
 #include "lib/platform/files.h"
@@ -62,6 +64,58 @@ std::string mismatch(const NvBackup& backup, const ModemIdentity& modem) {
   }
   if (backup.imei.empty() && backup.meid.empty()) return "the backup names no IMEI or MEID";
   return {};
+}
+
+// Where an item line disagrees with the NV item database for `firmware`: another name for the
+// id, a name the database lacks, an index a plain item does not take, or an array element
+// without an index or beyond the array. Empty when it agrees (or the database does not know an
+// unnamed id, as when the backup was made).
+std::string db_disagreement(const BackupItem& item, const char* firmware) {
+  const std::string line = "line " + std::to_string(item.line) + ": ";
+  const std::string id = "item " + std::to_string(item.id);
+  NvItemInfo info;
+  if (!lookup_nv_item_by_id(item.id, firmware, &info)) {
+    if (item.name.empty()) return {};
+    return line + "the NV item database has no " + id + " (" + item.name + ") for firmware " +
+           firmware;
+  }
+  const std::string name = info.name;
+  if (!item.name.empty() && item.name != name) {
+    return line + id + " is " + name + " for firmware " + firmware + ", the backup says " +
+           item.name;
+  }
+  if (info.array_size == 1 && item.index >= 0) {
+    return line + name + " is no array item, the line gives index " + std::to_string(item.index);
+  }
+  if (info.array_size >= 2 && item.index < 0) {
+    return line + name + " is an array item, the line gives no index";
+  }
+  if (info.array_size >= 2 && item.index >= info.array_size) {
+    return line + "index " + std::to_string(item.index) + " is beyond the " +
+           std::to_string(info.array_size) + " elements of " + name;
+  }
+  return {};
+}
+
+// Checks every item line against the database before anything is written: a restore by ids
+// that mean other items on this firmware would write values where they do not belong.
+// kExitOk, or the failure after naming each line that disagrees.
+int check_against_db(Invocation& inv, const std::string& path, const NvBackup& backup,
+                     const char* firmware) {
+  if (!load_db()) {
+    complain(inv, "the backup is not checked against the NV item database (%s)", kDbUnavailable);
+    return kExitOk;
+  }
+  int disagreeing = 0;
+  for (const BackupItem& item : backup.items) {
+    const std::string why = db_disagreement(item, firmware);
+    if (why.empty()) continue;
+    complain(inv, "%s %s", path.c_str(), why.c_str());
+    ++disagreeing;
+  }
+  if (disagreeing == 0) return kExitOk;
+  return failure(inv, "%d item line%s disagree%s with the NV item database: nothing restored",
+                 disagreeing, disagreeing == 1 ? "" : "s", disagreeing == 1 ? "s" : "");
 }
 
 NvTarget target_of(const BackupItem& item) {
@@ -150,6 +204,10 @@ int run_nv_restore(Invocation& inv) {
   if (const std::string why = mismatch(*backup, *identity); !why.empty()) {
     if (!inv.has("--force")) return failure(inv, "%s: not restored without --force", why.c_str());
     complain(inv, "%s: restoring anyway (--force)", why.c_str());
+  }
+  if (const int status = check_against_db(inv, inv.args[0], *backup, firmware.c_str());
+      status != kExitOk) {
+    return status;
   }
   // A stop request lets the item being written finish; a modem that went away ends the restore
   // at once instead of failing every item left.
