@@ -17,7 +17,8 @@
 #   - the 32-bit build's tests, kelnorset and C host, under Wine's WoW64;
 #   - kav each and kav station over a bench of two simulated modems on COM21 and COM22, each
 #     modem's steps run by child kav.exe processes; the station ended by Ctrl-C (SIGINT to its
-#     Wine process, which Wine hands to the console control handlers).
+#     Wine process, which Wine hands to the console control handlers); kav each of the 32-bit
+#     build.
 #
 #   bash scripts/win_test.sh [LINUX_BUILD_DIR]
 #
@@ -347,6 +348,9 @@ station_logged() {  # per modem: info, the write, the check, and its end
 check "kav station provisions both modems and stops on Ctrl-C (exit $station_status)" \
   station_stopped
 check "the station's log holds every step of both modems, all ok" station_logged
+check "32-bit kav each reads both modems' identity" \
+  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 180 '$app32/kav.exe' each -- info &&
+           out_has '2 modems: 2 ok, 0 failed in '"
 
 if ((failures)); then
   echo "$failures Wine check(s) failed"
