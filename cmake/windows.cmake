@@ -3,6 +3,7 @@
 #    source comes from Debian's source package, which scripts/deps.sh --win unpacks), given as
 #    KAV_PUGIXML_SOURCE_DIR, the folder holding pugixml.cpp;
 #  - GoogleTest compiled from Debian's googletest package (/usr/src/googletest);
+#  - nlohmann-json (kav each and kav station), header-only, from Debian's nlohmann-json3-dev;
 #  - no OpenSSL: MD5 comes from Windows' own cryptography API (lib/platform/digest_win32.cc).
 enable_language(RC)
 enable_language(C)
@@ -23,6 +24,22 @@ add_library(kav_pugixml STATIC ${KAV_PUGIXML_SOURCE_DIR}/pugixml.cpp)
 target_include_directories(kav_pugixml SYSTEM PUBLIC ${KAV_PUGIXML_SOURCE_DIR})
 target_compile_options(kav_pugixml PRIVATE -w)
 add_library(pugixml::pugixml ALIAS kav_pugixml)
+
+# nlohmann-json's headers are reached through a folder of the build that holds nothing but a
+# link named nlohmann to Debian's /usr/include/nlohmann: an include path of /usr/include itself
+# would let the Linux system headers into the cross build.
+set(KAV_NLOHMANN_JSON_DIR /usr/include/nlohmann CACHE PATH
+    "The folder holding nlohmann-json's json.hpp (Debian's nlohmann-json3-dev)")
+if(NOT EXISTS ${KAV_NLOHMANN_JSON_DIR}/json.hpp)
+  message(FATAL_ERROR "No json.hpp in ${KAV_NLOHMANN_JSON_DIR} (KAV_NLOHMANN_JSON_DIR): "
+                      "install Debian's nlohmann-json3-dev")
+endif()
+set(KAV_NLOHMANN_JSON_INCLUDE ${PROJECT_BINARY_DIR}/nlohmann-json-include)
+file(MAKE_DIRECTORY ${KAV_NLOHMANN_JSON_INCLUDE})
+file(CREATE_LINK ${KAV_NLOHMANN_JSON_DIR} ${KAV_NLOHMANN_JSON_INCLUDE}/nlohmann SYMBOLIC)
+add_library(kav_nlohmann_json INTERFACE)
+target_include_directories(kav_nlohmann_json SYSTEM INTERFACE ${KAV_NLOHMANN_JSON_INCLUDE})
+add_library(nlohmann_json::nlohmann_json ALIAS kav_nlohmann_json)
 
 if(KAV_BUILD_TESTS)
   set(KAV_GOOGLETEST_DIR /usr/src/googletest CACHE PATH "GoogleTest's source (Debian's googletest)")

@@ -14,7 +14,11 @@
 #     name is found through its driver key; a C host linked through umts_kav_lib.dll's import
 #     library; a modem that starts as a CD-ROM, ejected by the library on the drive's arrival
 #     broadcast;
-#   - the 32-bit build's tests, kelnorset and C host, under Wine's WoW64.
+#   - the 32-bit build's tests, kelnorset and C host, under Wine's WoW64;
+#   - kav each and kav station over a bench of two simulated modems on COM21 and COM22, each
+#     modem's steps run by child kav.exe processes; the station ended by Ctrl-C (SIGINT to its
+#     Wine process, which Wine hands to the console control handlers); kav each of the 32-bit
+#     build.
 #
 #   bash scripts/win_test.sh [LINUX_BUILD_DIR]
 #
@@ -58,7 +62,9 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 sim_pid=""
 cd_sim_pid=""
+bench_sim_pid=""
 cleanup() {
+  [ -n "$bench_sim_pid" ] && kill "$bench_sim_pid" 2>/dev/null && wait "$bench_sim_pid" 2>/dev/null
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
   [ -n "$cd_sim_pid" ] && kill "$cd_sim_pid" 2>/dev/null && wait "$cd_sim_pid" 2>/dev/null
   [ -d "$WINEPREFIX" ] && "$wineserver" -k 2>/dev/null
@@ -280,6 +286,71 @@ check "32-bit kelnorset stores \"Tarvell\"" \
   bash -c "$(declare -f run out_has); wine=$wine work=$work; run 180 '$app32/kelnorset.exe' &&
            out_has 'Final value of NV item 5078 is \"Tarvell\"' && out_has 'Program completed.'"
 c_host_checks "$work/host32" " 32-bit"
+
+echo "== kav each and kav station over two modems =="
+# Two modems of their own simulator (ttyUSB0 and ttyUSB2 are their DM ports), registered as two
+# USB devices; the modem on COM12 leaves first, so that the bench is these two alone.
+check "the modem leaves COM12" unplug 12
+"$sim_program" --root "$work/benchroot" --modems 2 >"$work/benchsim.log" 2>&1 &
+bench_sim_pid=$!
+for _ in $(seq 100); do [ -L "$work/benchroot/dev/ttyUSB2" ] && break; sleep 0.1; done
+plug_bench() {  # modem k (1, 2): DM port ttyUSB<2k-2> as COM2<k>, device instance ...&000<k>
+  local k
+  for k in 1 2; do
+    ln -sfn "$(readlink -f "$work/benchroot/dev/ttyUSB$((2 * k - 2))")" \
+      "$WINEPREFIX/dosdevices/com2$k"
+    timeout 60 "$wine" "$pnp" plug "USB\VID_5C8E&PID_A7E2&MI_01\6&5e6f7a8b&0&000$k" "COM2$k" ||
+      return 1
+  done
+}
+check "two modems registered as COM21 and COM22" plug_bench
+# A text with a blank and quotes reaches the children whole only if their command lines are
+# quoted right.
+each_writes() {
+  run 180 "$app/kav.exe" each -- nv write 5078 --text 'Tar "vell" 2' &&
+    grep -qE '^COM21 +[0-9]{15} +nv write +ok ' "$work/out" &&
+    grep -qE '^COM22 +[0-9]{15} +nv write +ok ' "$work/out" &&
+    grep -qF '2 modems: 2 ok, 0 failed in ' "$work/out" || { sed 's/^/    /' "$work/out"; false; }
+}
+each_reads_back() {
+  run 180 "$app/kav.exe" each --json -- nv read 5078 &&
+    [ "$(grep -cF '"text":"Tar \"vell\" 2"' "$work/out")" = 2 ] ||
+    { sed 's/^/    /' "$work/out"; false; }
+}
+check "kav each writes on both modems through child kav.exe processes" each_writes
+check "kav each --json reads the text back from both" each_reads_back
+
+# The station provisions both modems; once its log shows both done, Ctrl-C (SIGINT to the Wine
+# process of kav.exe) ends it.
+bench=$WINEPREFIX/drive_c/kavbench
+log=$bench/recipe.txt.log.jsonl
+mkdir -p "$bench"
+printf 'nv write 5078 --text "Tarvell station"\nexpect 5078 --text "Tarvell station"\n' \
+  >"$bench/recipe.txt"
+timeout 180 "$wine" "$app/kav.exe" station 'C:\kavbench\recipe.txt' >"$work/station.out" 2>&1 &
+station=$!
+for _ in $(seq 600); do
+  [ "$(grep -c '"done":true' "$log" 2>/dev/null)" = 2 ] && break
+  sleep 0.1
+done
+station_wine=$(pgrep -P "$station" || true)
+[ -n "$station_wine" ] && kill -INT "$station_wine"
+station_status=0
+wait "$station" || station_status=$?
+station_stopped() {
+  [ "$station_status" -eq 0 ] && grep -qF 'Stopped: 2 done, 0 failed.' "$work/station.out" ||
+    { sed 's/^/    /' "$work/station.out"; false; }
+}
+station_logged() {  # per modem: info, the write, the check, and its end
+  [ "$(grep -c '"ok":true' "$log")" = 8 ] && [ "$(wc -l <"$log")" = 8 ] ||
+    { sed 's/^/    /' "$log"; false; }
+}
+check "kav station provisions both modems and stops on Ctrl-C (exit $station_status)" \
+  station_stopped
+check "the station's log holds every step of both modems, all ok" station_logged
+check "32-bit kav each reads both modems' identity" \
+  bash -c "$(declare -f run out_has); wine=$wine work=$work; run 180 '$app32/kav.exe' each -- info &&
+           out_has '2 modems: 2 ok, 0 failed in '"
 
 if ((failures)); then
   echo "$failures Wine check(s) failed"

@@ -1,15 +1,41 @@
-// kav's JSON strings and hexadecimal bytes: the escapes a JSON reader needs, text that is not
-// UTF-8, and the forms of bytes a user may type.
+// kav's JSON strings, hexadecimal bytes and Windows command lines: the escapes a JSON reader
+// needs, text that is not UTF-8, the forms of bytes a user may type, and the quoting that a
+// child kav's C runtime undoes.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "tool/kav/command_line.h"
 #include "tool/kav/hex.h"
 #include "tool/kav/json.h"
 
 namespace kav::tool {
 namespace {
+
+// Backslashes count only before a double quote or the closing quote; an empty word still is
+// one argument.
+TEST(KavCommandLineTest, ArgumentsAreQuotedAsTheCRuntimeSplitsThem) {
+  const struct {
+    std::string word;
+    std::string quoted;
+  } cases[] = {
+      {"info", "info"},
+      {R"(C:\kav\kav.exe)", R"(C:\kav\kav.exe)"},
+      {"", R"("")"},
+      {"Tar vell", R"("Tar vell")"},
+      {R"(no\tab)", R"(no\tab)"},
+      {"a\tb", "\"a\tb\""},
+      {R"(say "hi")", R"("say \"hi\"")"},
+      {R"(a\"b)", R"("a\\\"b")"},
+      {R"(C:\Program Files\)", R"("C:\Program Files\\")"},
+      {R"(a\\b c)", R"("a\\b c")"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.quoted, quote_argument(c.word)) << c.word;
+  EXPECT_EQ(
+      R"(C:\kav\kav.exe nv write 5078 --text "Tar \"v\" ell" "")",
+      command_line({R"(C:\kav\kav.exe)", "nv", "write", "5078", "--text", R"(Tar "v" ell)", ""}));
+}
 
 TEST(KavJsonTest, StringsAreEscapedAndAlwaysUtf8) {
   const struct {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,15 +19,34 @@ std::string self_path() {
   return n > 0 ? std::string(path, static_cast<size_t>(n)) : "kav";
 }
 
-void read_some(ChildStep* step) {
-  char buffer[4096];
-  const ssize_t n = ::read(step->out_fd, buffer, sizeof buffer);
-  if (n > 0) step->out.append(buffer, static_cast<size_t>(n));
+int out_fd(const ChildStep& step) {
+  return static_cast<int>(step.output);
 }
 
-std::string exit_text(int wait_status) {
-  if (WIFEXITED(wait_status)) return "exit status " + std::to_string(WEXITSTATUS(wait_status));
-  return "ended by signal " + std::to_string(WTERMSIG(wait_status));
+// Appends one read's worth of the step's output. False at the pipe's end (or on an error).
+bool read_some(ChildStep* step) {
+  char buffer[4096];
+  const ssize_t n = ::read(out_fd(*step), buffer, sizeof buffer);
+  if (n > 0) step->out.append(buffer, static_cast<size_t>(n));
+  return n > 0;
+}
+
+pid_t spawn_child(std::vector<std::string> all, int out_write_fd) {
+  std::vector<char*> argv;
+  for (std::string& word : all) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_write_fd, STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return error == 0 ? pid : -1;
 }
 
 }  // namespace
@@ -37,26 +57,14 @@ bool start_step(ChildStep* step, const std::vector<std::string>& words, int com)
   std::vector<std::string> all = {self_path()};
   all.insert(all.end(), words.begin(), words.end());
   all.insert(all.end(), {"--port", "COM" + std::to_string(com), "--json"});
-  std::vector<char*> argv;
-  for (std::string& word : all) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-  const int error = posix_spawn(&step->pid, argv[0], &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  const pid_t pid = spawn_child(std::move(all), pipe_fds[1]);
   ::close(pipe_fds[1]);
-  if (error != 0) {
+  if (pid <= 0) {
     ::close(pipe_fds[0]);
-    step->pid = -1;
     return false;
   }
-  step->out_fd = pipe_fds[0];
+  step->process = pid;
+  step->output = pipe_fds[0];
   step->out.clear();
   return true;
 }
@@ -65,8 +73,8 @@ void read_step_outputs(const std::vector<ChildStep*>& steps, int timeout_ms) {
   std::vector<pollfd> fds;
   std::vector<ChildStep*> owners;
   for (ChildStep* step : steps) {
-    if (step->out_fd < 0) continue;
-    fds.push_back({step->out_fd, POLLIN, 0});
+    if (step->output < 0) continue;
+    fds.push_back({out_fd(*step), POLLIN, 0});
     owners.push_back(step);
   }
   if (fds.empty()) {
@@ -79,32 +87,32 @@ void read_step_outputs(const std::vector<ChildStep*>& steps, int timeout_ms) {
   }
 }
 
-pid_t reap_child(int* wait_status) {
-  const pid_t pid = ::waitpid(-1, wait_status, WNOHANG);
-  return pid > 0 ? pid : 0;
+ChildStep* reap_step(const std::vector<ChildStep*>& steps, ChildExit* exit) {
+  for (ChildStep* step : steps) {
+    if (!step->running()) continue;
+    int status = 0;
+    if (::waitpid(static_cast<pid_t>(step->process), &status, WNOHANG) <= 0) continue;
+    exit->status = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+    exit->signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return step;
+  }
+  return nullptr;
 }
 
-StepResult finish_step(ChildStep* step, int wait_status) {
+StepResult finish_step(ChildStep* step, const ChildExit& exit) {
   // The child has ended: what it wrote is in the pipe, followed by its end.
-  for (;;) {
-    char buffer[4096];
-    const ssize_t n = step->out_fd >= 0 ? ::read(step->out_fd, buffer, sizeof buffer) : 0;
-    if (n <= 0) break;
-    step->out.append(buffer, static_cast<size_t>(n));
+  if (step->output >= 0) {
+    while (read_some(step)) {
+    }
+    ::close(out_fd(*step));
   }
-  if (step->out_fd >= 0) ::close(step->out_fd);
-  step->out_fd = -1;
-  step->pid = -1;
-  StepResult result;
-  result.doc = nlohmann::json::parse(step->out, nullptr, false);
-  const bool exited_ok = WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0;
-  result.ok = exited_ok && result.doc.is_object() && result.doc.value("ok", false);
-  if (!result.ok) {
-    const bool said =
-        result.doc.is_object() && result.doc.contains("error") && result.doc["error"].is_string();
-    result.error = said ? result.doc["error"].get<std::string>() : exit_text(wait_status);
-  }
-  return result;
+  step->output = -1;
+  step->process = 0;
+  return step_result(step->out, exit);
+}
+
+void interrupt_step(const ChildStep& step) {
+  if (step.running()) ::kill(static_cast<pid_t>(step.process), SIGINT);
 }
 
 }  // namespace kav::tool

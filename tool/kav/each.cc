@@ -4,11 +4,9 @@
 // table of the modems is kept up to date; otherwise one line (with --json one document) per
 // modem as it finishes. A summary ends the run; the status is 1 when any modem failed.
 //
-// SIGINT and SIGTERM start no further modem; a running `nv restore` is passed the signal so
-// that it stops after its current item, any other command (one item) runs to its end.
-#include <signal.h>
-#include <unistd.h>
-
+// A stop request (SIGINT or SIGTERM; on Windows a console control event) starts no further
+// modem; a running `nv restore` is passed it so that it stops after its current item, any other
+// command (one item) runs to its end.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -20,18 +18,13 @@
 #include "tool/kav/child_step.h"
 #include "tool/kav/commands.h"
 #include "tool/kav/session.h"
+#include "tool/kav/stop_request.h"
 
 namespace kav::tool {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-volatile sig_atomic_t g_stop = 0;
-
-void on_stop_signal(int) {
-  g_stop = 1;
-}
 
 // One modem of the run and the child kav working on it.
 struct Modem {
@@ -76,14 +69,15 @@ bool start_modem(Modem* m, const EachOptions& options) {
 
 // Takes the finished step's result; starts the command after the identity step. False when
 // the modem is done.
-bool after_step(Modem* m, int wait_status, const EachOptions& options) {
-  const StepResult result = finish_step(&m->child, wait_status);
+bool after_step(Modem* m, const ChildExit& exit, const EachOptions& options) {
+  const StepResult result = finish_step(&m->child, exit);
   const nlohmann::json& doc = result.doc;
   if (doc.is_object() && doc.contains("imei") && doc["imei"].is_string()) {
     m->imei = doc["imei"].get<std::string>();
   }
   const bool identity_step = m->step == "info" && !is_info(options.command);
-  if (result.ok && identity_step && !g_stop && start_step(&m->child, options.command, m->com)) {
+  if (result.ok && identity_step && !stop_requested() &&
+      start_step(&m->child, options.command, m->com)) {
     m->step = command_name(options.command);
     return true;
   }
@@ -141,7 +135,7 @@ class Screen {
 
 void pass_stop_to_restores(const std::vector<Modem>& modems) {
   for (const Modem& m : modems) {
-    if (m.child.running() && m.step == "nv restore") ::kill(m.child.pid, SIGINT);
+    if (m.child.running() && m.step == "nv restore") interrupt_step(m.child);
   }
 }
 
@@ -151,7 +145,7 @@ int run_modems(std::vector<Modem>* modems, const EachOptions& options, bool live
   const auto begun = Clock::now();
   bool stop_passed = false;
   while (next < modems->size() || running > 0) {
-    while (!g_stop && next < modems->size() &&
+    while (!stop_requested() && next < modems->size() &&
            (options.parallel == 0 || running < options.parallel)) {
       Modem& m = (*modems)[next++];
       if (start_modem(&m, options)) {
@@ -162,7 +156,7 @@ int run_modems(std::vector<Modem>* modems, const EachOptions& options, bool live
         ++failed;
       }
     }
-    if (g_stop && !stop_passed) {
+    if (stop_requested() && !stop_passed) {
       pass_stop_to_restores(*modems);
       stop_passed = true;
     }
@@ -170,11 +164,11 @@ int run_modems(std::vector<Modem>* modems, const EachOptions& options, bool live
     std::vector<ChildStep*> children;
     for (Modem& m : *modems) children.push_back(&m.child);
     read_step_outputs(children, 100);
-    int status = 0;
-    while (const pid_t pid = reap_child(&status)) {
+    ChildExit exit;
+    while (ChildStep* ended = reap_step(children, &exit)) {
       for (Modem& m : *modems) {
-        if (m.child.pid != pid) continue;
-        if (after_step(&m, status, options)) break;
+        if (&m.child != ended) continue;
+        if (after_step(&m, exit, options)) break;
         --running;
         failed += m.ok ? 0 : 1;
         if (!live) std::printf("%s\n", options.json ? json_line(m).c_str() : row(m).c_str());
@@ -257,10 +251,7 @@ int run_each(const std::vector<std::string>& words) {
   start_library(inv);
   std::vector<Modem> modems = dm_ports();
   if (modems.empty()) return failure(inv, "no DM port present");
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  catch_stop_request();
   return run_modems(&modems, options, !options.json && platform::is_terminal(stderr));
 }
 

@@ -1,6 +1,6 @@
 // kav station RECIPE [--log FILE] [--parallel N] [--again] [-q]: a provisioning station. It
-// waits for modems to arrive and runs the recipe on each as it comes, several at once, until
-// SIGINT or SIGTERM.
+// waits for modems to arrive and runs the recipe on each as it comes, several at once, until a
+// stop request (SIGINT or SIGTERM; on Windows a console control event).
 //
 // A recipe is a text file of kav commands, one per line ('#' starts a comment; words are split
 // at blanks, double quotes keep blanks and \" and \\ inside them):
@@ -18,15 +18,8 @@
 // "done": true. A step that moves the modem to another COM number (reset) is followed there.
 // On a terminal the screen shows the counts and the last results; otherwise one line per modem
 // as it finishes.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <ctime>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -38,9 +31,11 @@
 #include "lib/discovery/com_port_scanner.h"
 #include "lib/discovery/port_map.h"
 #include "lib/platform/console.h"
+#include "tool/kav/append_file.h"
 #include "tool/kav/child_step.h"
 #include "tool/kav/commands.h"
 #include "tool/kav/session.h"
+#include "tool/kav/stop_request.h"
 #include "tool/kav/subcommands.h"
 
 namespace kav::tool {
@@ -48,12 +43,6 @@ namespace kav::tool {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-volatile sig_atomic_t g_stop = 0;
-
-void on_stop_signal(int) {
-  g_stop = 1;
-}
 
 // One line of the recipe: the kav words to run and, for an expect line, the value wanted.
 struct RecipeStep {
@@ -154,16 +143,20 @@ std::string read_recipe(const std::string& file, std::vector<RecipeStep>* steps)
   return {};
 }
 
+// The current UTC time as 2026-12-08T11:01:07.801Z, from the calendar of <chrono> (no C time
+// functions, whose buffers the library's threads share).
 std::string now_text() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm tm{};
-  gmtime_r(&seconds, &tm);
+  using namespace std::chrono;
+  const auto now = floor<milliseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
   char text[80];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
   return text;
 }
 
@@ -171,24 +164,16 @@ std::string now_text() {
 class StationLog {
  public:
   // False, with the reason, when the file cannot be opened for appending.
-  bool open(const std::string& path, std::string* error) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd_ < 0) *error = path + ": " + std::strerror(errno);
-    return fd_ >= 0;
-  }
+  bool open(const std::string& path, std::string* error) { return file_.open(path, error); }
   void write(const nlohmann::json& line) {
-    const std::string text = line.dump() + "\n";
-    if (::write(fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
-        ::fdatasync(fd_) != 0) {
-      std::fprintf(stderr, "kav station: the log cannot be written: %s\n", std::strerror(errno));
+    std::string error;
+    if (!file_.append(line.dump() + "\n", &error)) {
+      std::fprintf(stderr, "kav station: the log cannot be written: %s\n", error.c_str());
     }
-  }
-  ~StationLog() {
-    if (fd_ >= 0) ::close(fd_);
   }
 
  private:
-  int fd_ = -1;
+  AppendFile file_;
 };
 
 // The IMEIs that the log shows provisioned (a "done" line with "ok": true).
@@ -235,13 +220,12 @@ class Station {
                 recipe_.size(), recipe_.size() == 1 ? "" : "s", options_.recipe_file.c_str(),
                 options_.log_file.c_str());
     std::fflush(stdout);
-    while (!g_stop || !workers_.empty()) {
-      if (!g_stop) look_for_arrivals();
-      std::vector<ChildStep*> children;
-      for (Worker& w : workers_) children.push_back(&w.child);
-      read_step_outputs(children, 200);
-      int status = 0;
-      while (const pid_t pid = reap_child(&status)) step_ended(pid, status);
+    while (!stop_requested() || !workers_.empty()) {
+      if (!stop_requested()) look_for_arrivals();
+      read_step_outputs(children(), 200);
+      ChildExit exit;
+      // A step's end may remove its worker: the list of children is taken again each time.
+      while (ChildStep* ended = reap_step(children(), &exit)) step_ended(ended, exit);
       if (live_) draw();
     }
     std::printf("Stopped: %d done, %d failed.\n", done_, failed_);
@@ -273,10 +257,16 @@ class Station {
     }
   }
 
-  void step_ended(pid_t pid, int status) {
+  std::vector<ChildStep*> children() {
+    std::vector<ChildStep*> steps;
+    for (Worker& w : workers_) steps.push_back(&w.child);
+    return steps;
+  }
+
+  void step_ended(ChildStep* ended, const ChildExit& exit) {
     for (auto it = workers_.begin(); it != workers_.end(); ++it) {
-      if (it->child.pid != pid) continue;
-      if (!advance(&*it, finish_step(&it->child, status))) {
+      if (&it->child != ended) continue;
+      if (!advance(&*it, finish_step(&it->child, exit))) {
         finish(&*it);
         workers_.erase(it);
       }
@@ -330,7 +320,7 @@ class Station {
     }
     const size_t next = w->identity ? 0 : w->next_step + 1;
     w->identity = false;
-    if (next >= recipe_.size() || g_stop) {
+    if (next >= recipe_.size() || stop_requested()) {
       if (next < recipe_.size()) {
         w->ok = false;
         w->error = "stopped before: " + recipe_[next].line;
@@ -457,10 +447,7 @@ int run_station(const std::vector<std::string>& words) {
   if (!log.open(options.log_file, &error))
     return failure(inv, "cannot open the log %s", error.c_str());
   start_library(inv);
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  catch_stop_request();
   return Station(options, recipe, &log).run();
 }
 
