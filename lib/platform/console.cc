@@ -18,6 +18,10 @@ bool is_terminal(std::FILE* stream) {
   return stream != nullptr && isatty(fileno(stream)) == 1;
 }
 
+bool enable_terminal_sequences(std::FILE* stream) {
+  return is_terminal(stream);
+}
+
 int directory_list_error(const std::string& dir) {
   DIR* handle = opendir(dir.c_str());
   if (handle == nullptr) return errno;

@@ -13,6 +13,12 @@ namespace kav::platform {
 // True when `stream` is open on a terminal.
 bool is_terminal(std::FILE* stream);
 
+// True when `stream` is a terminal that draws ANSI escape sequences (cursor moves, line
+// erasing), so that a screen kept up to date in place can be shown there. A Windows console
+// does so once asked to (virtual terminal processing, Windows 10 and later); an older one, or
+// no console, gives false.
+bool enable_terminal_sequences(std::FILE* stream);
+
 // 0 when `dir` can be opened and listed; else the errno value (ENOENT, ENOTDIR, EACCES, ...).
 int directory_list_error(const std::string& dir);
 

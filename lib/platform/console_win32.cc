@@ -1,4 +1,4 @@
-// The console on Windows: _isatty of the stream's descriptor, FindFirstFileA for whether a
+// The console on Windows: GetConsoleMode on the stream's handle, FindFirstFileA for whether a
 // directory can be listed, and the console's control handler for the stop request (Ctrl-C,
 // Ctrl-Break, the window closing).
 #include "lib/platform/console.h"
@@ -13,8 +13,30 @@
 
 namespace kav::platform {
 
+namespace {
+
+// The console handle under `stream`, or none: _isatty alone also holds for NUL and any other
+// character device, which takes no console calls.
+HANDLE console_of(std::FILE* stream) {
+  if (stream == nullptr) return nullptr;
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) ? handle : nullptr;
+}
+
+}  // namespace
+
 bool is_terminal(std::FILE* stream) {
-  return _isatty(_fileno(stream)) != 0;
+  return console_of(stream) != nullptr;
+}
+
+bool enable_terminal_sequences(std::FILE* stream) {
+  const HANDLE console = console_of(stream);
+  DWORD mode = 0;
+  if (console == nullptr || !GetConsoleMode(console, &mode)) return false;
+  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+  return SetConsoleMode(console,
+                        mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 int directory_list_error(const std::string& dir) {

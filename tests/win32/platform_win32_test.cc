@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/platform/console.h"
 #include "lib/platform/device_watch.h"
 #include "lib/platform/devices.h"
 #include "lib/platform/digest.h"
@@ -121,6 +122,20 @@ TEST(Win32Files, NewFilesAreNeverOpenedOverExistingOnesAndWriteBinary) {
   EXPECT_EQ("a\nb\n", read);  // no carriage returns added
   EXPECT_EQ(nullptr, create_new_file(file, "a"));
   EXPECT_TRUE(is_name_taken(last_error()));
+}
+
+// Only a console is a terminal: NUL is a character device too (which _isatty takes for one), a
+// file is not; neither is given escape sequences.
+TEST(Win32Console, OnlyAConsoleIsATerminal) {
+  TempDir dir;
+  for (const std::string& path : {std::string("NUL"), dir.file("out.txt")}) {
+    SCOPED_TRACE(path);
+    std::FILE* stream = std::fopen(path.c_str(), "w");
+    ASSERT_NE(nullptr, stream);
+    EXPECT_FALSE(is_terminal(stream));
+    EXPECT_FALSE(enable_terminal_sequences(stream));
+    std::fclose(stream);
+  }
 }
 
 TEST(Win32Files, PathsUseForwardSlashes) {

@@ -252,7 +252,7 @@ int run_each(const std::vector<std::string>& words) {
   std::vector<Modem> modems = dm_ports();
   if (modems.empty()) return failure(inv, "no DM port present");
   catch_stop_request();
-  return run_modems(&modems, options, !options.json && platform::is_terminal(stderr));
+  return run_modems(&modems, options, !options.json && platform::enable_terminal_sequences(stderr));
 }
 
 }  // namespace kav::tool

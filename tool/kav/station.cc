@@ -212,7 +212,7 @@ class Station {
       : options_(std::move(options)), recipe_(std::move(recipe)), log_(log) {
     done_imeis_ = provisioned_imeis(options_.log_file);
     run_ = now_text();
-    live_ = !options_.quiet && platform::is_terminal(stdout);
+    live_ = !options_.quiet && platform::enable_terminal_sequences(stdout);
   }
 
   int run() {
