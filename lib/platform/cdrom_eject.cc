@@ -48,29 +48,6 @@ CdromCalls current_calls() {
   return g_calls;
 }
 
-void note_failure(EjectOutcome* outcome, const char* call, int error, int scsi_result) {
-  if (!outcome->failures.empty()) {
-    EjectFailure& last = outcome->failures.back();
-    if (last.call == call && last.error == error && last.scsi_result == scsi_result) {
-      ++last.times;
-      return;
-    }
-  }
-  outcome->failures.push_back({call, error, scsi_result, 1});
-}
-
-// Notes a failed call returning `result` (errno read for -1). Returns the errno value, or EIO
-// for a refusal.
-int note_result(EjectOutcome* outcome, const char* call, int result) {
-  if (result > 0) {
-    note_failure(outcome, call, 0, result);
-    return EIO;
-  }
-  const int error = errno;
-  note_failure(outcome, call, error, 0);
-  return error;
-}
-
 uint32_t elapsed_since(uint32_t start) {
   return tick_count() - start;
 }
@@ -84,7 +61,7 @@ int open_node(const CdromCalls& calls, const std::string& node, EjectOutcome* ou
     const bool udev_pending = udev_still_handling(node);
     const int fd = calls.open(node.c_str());
     if (fd >= 0) return fd;
-    outcome->error = note_result(outcome, "open", -1);
+    outcome->error = outcome->note_failed_call("open", -1);
     const uint32_t budget = g_retry_ms.load();
     const uint32_t elapsed = elapsed_since(start);
     if (outcome->error != EACCES || !udev_pending || elapsed >= budget) return -1;
@@ -112,10 +89,10 @@ void eject_node(const std::string& node, uint32_t settle_ms, EjectOutcome* outco
   // udev locks the door of every CD-ROM at plug; a locked drive refuses the eject. A drive that
   // cannot lock needs no unlock, and one that refuses it may still eject: either way, on.
   if (const int unlocked = calls.unlock(fd); unlocked != 0) {
-    note_result(outcome, "SCSI_IOCTL_DOORUNLOCK", unlocked);
+    outcome->note_failed_call("SCSI_IOCTL_DOORUNLOCK", unlocked);
   }
   const int result = calls.eject(fd);
-  const int error = result == 0 ? 0 : note_result(outcome, "CDROMEJECT", result);
+  const int error = result == 0 ? 0 : outcome->note_failed_call("CDROMEJECT", result);
   ::close(fd);
   if (result == 0) {
     outcome->error = 0;

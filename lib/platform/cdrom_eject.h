@@ -34,6 +34,11 @@ struct EjectOutcome {
   int scsi_result = 0;                 // the eject's refusal by the drive, else 0
   bool left_the_bus = false;           // ejected: the drive went away instead of answering
   std::vector<EjectFailure> failures;  // every failed call, in order, repeats folded
+
+  // Notes the failed `call` that returned `result`: -1 with errno set, or the drive's positive
+  // refusal. A repeat of the last failure adds to its count. Returns the errno value, or EIO
+  // for a refusal.
+  int note_failed_call(const char* call, int result);
 };
 
 // Ejects the CD-ROM member with `interface_path` (letter case ignored): opens <root>/dev/sr<k>

@@ -60,27 +60,6 @@ std::mutex g_calls_lock;
 CdromCalls g_calls{system_open, system_unlock, system_eject};
 bool g_system_calls = true;
 
-void note_failure(EjectOutcome* outcome, const char* call, int error, int scsi_result) {
-  if (!outcome->failures.empty()) {
-    EjectFailure& last = outcome->failures.back();
-    if (last.call == call && last.error == error && last.scsi_result == scsi_result) {
-      ++last.times;
-      return;
-    }
-  }
-  outcome->failures.push_back({call, error, scsi_result, 1});
-}
-
-int note_result(EjectOutcome* outcome, const char* call, int result) {
-  if (result > 0) {
-    note_failure(outcome, call, 0, result);
-    return EIO;
-  }
-  const int error = errno;
-  note_failure(outcome, call, error, 0);
-  return error;
-}
-
 bool is_present(const std::string& path) {
   std::vector<std::string> paths;
   if (enumerate_interfaces(InterfaceClass::CdRom, &paths) != 0) return true;
@@ -109,16 +88,17 @@ void eject_drive(const std::string& path, uint32_t settle_ms, EjectOutcome* outc
   }
   const int fd = calls.open(path.c_str());
   if (fd == -1) {
-    outcome->error = note_result(outcome, "CreateFileA", -1);
+    outcome->error = outcome->note_failed_call("CreateFileA", -1);
     return;
   }
   if (settle_ms > 0) sleep_ms(settle_ms);
   // A locked door refuses the eject; a drive that cannot lock needs no unlock: either way, on.
   if (const int unlocked = calls.unlock(fd); unlocked != 0) {
-    note_result(outcome, "IOCTL_STORAGE_MEDIA_REMOVAL", unlocked);
+    outcome->note_failed_call("IOCTL_STORAGE_MEDIA_REMOVAL", unlocked);
   }
   const int result = calls.eject(fd);
-  const int error = result == 0 ? 0 : note_result(outcome, "IOCTL_STORAGE_EJECT_MEDIA", result);
+  const int error =
+      result == 0 ? 0 : outcome->note_failed_call("IOCTL_STORAGE_EJECT_MEDIA", result);
   if (system_calls) CloseHandle(LongToHandle(fd));
   if (result == 0) {
     outcome->error = 0;

@@ -5,36 +5,8 @@
 
 namespace kav::platform {
 
-namespace {
-thread_local int t_last_error = 0;
-}  // namespace
-
-int last_error() {
-  return t_last_error;
-}
-
-void set_last_error(int code) {
-  t_last_error = code;
-}
-
-int capture_errno() {
-  t_last_error = errno;
-  return t_last_error;
-}
-
 std::string system_error_number(int code) {
-  switch (code) {
-    case kErrorNoMoreItems:
-    case kErrorBadHiveFile:
-    case kErrorFileTooLarge:
-    case kErrorNotRegularFile:
-    case kErrorResourceTypeNotFound:
-    case kErrorResourceNameNotFound:
-    case kErrorDeviceNotConnected:
-      return "error " + std::to_string(code);
-    default:
-      return "errno " + std::to_string(code);
-  }
+  return (is_windows_compatible_code(code) ? "error " : "errno ") + std::to_string(code);
 }
 
 std::string system_error_text(int code) {

@@ -26,6 +26,9 @@ constexpr int kErrorResourceNameNotFound = 1814;
 // A write to a serial device that has left the bus (ERROR_DEVICE_NOT_CONNECTED).
 constexpr int kErrorDeviceNotConnected = 1167;
 
+// True for the Windows-compatible codes above (they are numbered as Windows numbers them).
+bool is_windows_compatible_code(int code);
+
 // The last error of the calling thread, as set by the failing platform call.
 int last_error();
 void set_last_error(int code);

@@ -8,23 +8,6 @@
 namespace kav::platform {
 
 namespace {
-thread_local int t_last_error = 0;
-
-// The Windows codes the layer hands on unchanged (lib/platform/error.h).
-bool is_named_windows_code(int code) {
-  switch (code) {
-    case kErrorNoMoreItems:
-    case kErrorBadHiveFile:
-    case kErrorFileTooLarge:
-    case kErrorNotRegularFile:
-    case kErrorResourceTypeNotFound:
-    case kErrorResourceNameNotFound:
-    case kErrorDeviceNotConnected:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // FormatMessageA's text of a Windows error, without the final line break.
 std::string windows_text(DWORD code) {
@@ -45,24 +28,11 @@ std::string windows_text(DWORD code) {
 
 }  // namespace
 
-int last_error() {
-  return t_last_error;
-}
-
-void set_last_error(int code) {
-  t_last_error = code;
-}
-
-int capture_errno() {
-  t_last_error = errno;
-  return t_last_error;
-}
-
 std::string system_error_number(int code) {
   if (code & win32::kWindowsCodeBit) {
     return "error " + std::to_string(code & ~win32::kWindowsCodeBit);
   }
-  return (is_named_windows_code(code) ? "error " : "errno ") + std::to_string(code);
+  return (is_windows_compatible_code(code) ? "error " : "errno ") + std::to_string(code);
 }
 
 std::string system_error_text(int code) {
@@ -79,7 +49,7 @@ std::string system_error_text(int code) {
   if (code & win32::kWindowsCodeBit) {
     return windows_text(static_cast<DWORD>(code & ~win32::kWindowsCodeBit));
   }
-  if (is_named_windows_code(code)) return windows_text(static_cast<DWORD>(code));
+  if (is_windows_compatible_code(code)) return windows_text(static_cast<DWORD>(code));
   std::string text = std::strerror(code);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
@@ -138,7 +108,7 @@ int error_of(DWORD windows_error) {
       break;
   }
   const int code = static_cast<int>(windows_error);
-  if (is_named_windows_code(code)) return code;
+  if (is_windows_compatible_code(code)) return code;
   return code | kWindowsCodeBit;
 }
 
