@@ -15,25 +15,25 @@ namespace kav::platform {
 
 namespace {
 
-// The console handle under `stream`, or none: _isatty alone also holds for NUL and any other
-// character device, which takes no console calls.
-HANDLE console_of(std::FILE* stream) {
+// The console handle under `stream` with its mode, or none: _isatty alone also holds for NUL
+// and any other character device, which takes no console calls.
+HANDLE console_of(std::FILE* stream, DWORD* mode) {
   if (stream == nullptr) return nullptr;
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  DWORD mode = 0;
-  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) ? handle : nullptr;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, mode) ? handle : nullptr;
 }
 
 }  // namespace
 
 bool is_terminal(std::FILE* stream) {
-  return console_of(stream) != nullptr;
+  DWORD mode = 0;
+  return console_of(stream, &mode) != nullptr;
 }
 
 bool enable_terminal_sequences(std::FILE* stream) {
-  const HANDLE console = console_of(stream);
   DWORD mode = 0;
-  if (console == nullptr || !GetConsoleMode(console, &mode)) return false;
+  const HANDLE console = console_of(stream, &mode);
+  if (console == nullptr) return false;
   if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
   return SetConsoleMode(console,
                         mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;

@@ -95,16 +95,6 @@ void make_raw(DCB* dcb) {
 
 }  // namespace
 
-uint32_t comm_errors_between(const LineErrorCounts& before, const LineErrorCounts& after) {
-  uint32_t errors = 0;
-  if (after.buf_overrun != before.buf_overrun) errors |= kCeRxOver;
-  if (after.overrun != before.overrun) errors |= kCeOverrun;
-  if (after.parity != before.parity) errors |= kCeRxParity;
-  if (after.frame != before.frame) errors |= kCeFrame;
-  if (after.brk != before.brk) errors |= kCeBreak;
-  return errors;
-}
-
 bool is_standard_baud_rate(uint32_t baud_rate) {
   return std::find(std::begin(kSpeeds), std::end(kSpeeds), baud_rate) != std::end(kSpeeds);
 }
