@@ -78,24 +78,29 @@ expect_line() {
 
 # ---- scenarios ----------------------------------------------------------------------------
 
-scenario_kelnorset_option() {
-  start_sim || return 1
+# kelnorset through the driver that takes the DM port: its node must match `pattern`.
+kelnorset_through() {  # pattern, driver's name, simulator settings...
+  local pattern=$1 driver=$2 kind=${1#/dev/}
+  kind=${kind%\*}
+  shift 2
+  start_sim "$@" || return 1
   local node
   node=$(sim_dm_node)
-  [[ $node == /dev/ttyUSB* ]] || fail "the DM port is not a ttyUSB of option: '$node'" || return 1
+  # shellcheck disable=SC2053  # the pattern is a glob on purpose
+  [[ $node == $pattern ]] || fail "the DM port is not a $kind of $driver: '$node'" ||
+    return 1
   run "$KAV_BIN/tool/kelnorset" || fail "kelnorset failed" || return 1
   expect_line 'Final value of NV item 5078 is "Tarvell"'
+}
+
+scenario_kelnorset_option() {
+  kelnorset_through '/dev/ttyUSB*' option
 }
 
 scenario_kelnorset_acm() {
   # Another product id than the other scenarios, whose ids option was given: option binds every
   # interface of a device it has the ids of, the ACM function too.
-  start_sim pid=0xA7E3 dm_port=acm at_interface=-1 || return 1
-  local node
-  node=$(sim_dm_node)
-  [[ $node == /dev/ttyACM* ]] || fail "the DM port is not a ttyACM of cdc-acm: '$node'" || return 1
-  run "$KAV_BIN/tool/kelnorset" || fail "kelnorset failed" || return 1
-  expect_line 'Final value of NV item 5078 is "Tarvell"'
+  kelnorset_through '/dev/ttyACM*' cdc-acm pid=0xA7E3 dm_port=acm at_interface=-1
 }
 
 scenario_kav_tools() {
