@@ -1,11 +1,5 @@
-# The library on Windows (included from lib/CMakeLists.txt with KAV_LIB_SOURCES set): each
-# platform/<name>.cc that has a platform/<name>_win32.cc beside it gives way to it.
-foreach(source IN LISTS KAV_LIB_SOURCES)
-  if(source MATCHES "_win32\\.cc$")
-    string(REGEX REPLACE "_win32\\.cc$" ".cc" linux_side "${source}")
-    list(REMOVE_ITEM KAV_LIB_SOURCES "${linux_side}")
-  endif()
-endforeach()
+# The library on Windows (included from lib/CMakeLists.txt with KAV_LIB_SOURCES set to the
+# Windows build's sources).
 
 # The default NV item database travels as a resource of type UMTS_KAV_LIB_DEFAULT_DB, id 28544,
 # compiled by windres into every module that carries the library, found with FindResourceA.
