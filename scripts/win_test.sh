@@ -137,9 +137,9 @@ for _ in $(seq 100); do [ -L "$work/simroot/dev/ttyUSB0" ] && break; sleep 0.1; 
 pts=$(readlink -f "$work/simroot/dev/ttyUSB0" || true)
 [ -c "$pts" ] || { echo "kav-modem-sim serves no pseudo-terminal (see $work/sim.log)"; exit 1; }
 
-plug() {  # COM number
-  ln -sfn "$pts" "$WINEPREFIX/dosdevices/com$1"
-  timeout 60 "$wine" "$pnp" plug "$instance" "COM$1"
+plug() {  # COM number [pseudo-terminal [device instance]]
+  ln -sfn "${2:-$pts}" "$WINEPREFIX/dosdevices/com$1"
+  timeout 60 "$wine" "$pnp" plug "${3:-$instance}" "COM$1"
 }
 unplug() {  # COM number
   timeout 60 "$wine" "$pnp" unplug "$instance" "COM$1"
@@ -262,8 +262,7 @@ cdrom_turns_into_modem() {
   for _ in $(seq 150); do [ -L "$work/cdroot/dev/ttyUSB0" ] && break; sleep 0.1; done
   timeout 60 "$wine" "$pnp" unplug "$drive" cdrom
   rm -f "$drive_link"
-  ln -sfn "$(readlink -f "$work/cdroot/dev/ttyUSB0")" "$WINEPREFIX/dosdevices/com12"
-  timeout 60 "$wine" "$pnp" plug "$instance" COM12
+  plug 12 "$(readlink -f "$work/cdroot/dev/ttyUSB0")"
 }
 cdrom_turns_into_modem >"$work/cdrom-steps.log" 2>&1 &
 steps=$!
@@ -297,10 +296,8 @@ for _ in $(seq 100); do [ -L "$work/benchroot/dev/ttyUSB2" ] && break; sleep 0.1
 plug_bench() {  # modem k (1, 2): DM port ttyUSB<2k-2> as COM2<k>, device instance ...&000<k>
   local k
   for k in 1 2; do
-    ln -sfn "$(readlink -f "$work/benchroot/dev/ttyUSB$((2 * k - 2))")" \
-      "$WINEPREFIX/dosdevices/com2$k"
-    timeout 60 "$wine" "$pnp" plug "USB\VID_5C8E&PID_A7E2&MI_01\6&5e6f7a8b&0&000$k" "COM2$k" ||
-      return 1
+    plug "2$k" "$(readlink -f "$work/benchroot/dev/ttyUSB$((2 * k - 2))")" \
+      "USB\VID_5C8E&PID_A7E2&MI_01\6&5e6f7a8b&0&000$k" || return 1
   done
 }
 check "two modems registered as COM21 and COM22" plug_bench
